@@ -1,0 +1,17 @@
+# Cross build for Windows with MinGW-w64; tests run under Wine through CTest's emulator.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
+set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
+set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+find_program(NUVEX_WINE NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
+if(NOT NUVEX_WINE)
+    find_program(NUVEX_WINE NAMES wine64 wine)
+endif()
+set(CMAKE_CROSSCOMPILING_EMULATOR ${NUVEX_WINE})
+# Static runtime: the test programs run under Wine without MinGW DLLs beside them.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")

@@ -1,0 +1,262 @@
+#include "installer/package.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "platform/platform.h"
+#include "util/filepath.h"
+#include "util/text.h"
+
+namespace {
+
+struct StreamCloser {
+    void operator()(FILE *stream) const {
+        if (stream) std::fclose(stream);
+    }
+};
+using Stream = std::unique_ptr<FILE, StreamCloser>;
+
+struct MemorySource {
+    std::string_view bytes;
+    size_t at = 0;
+    int Next() { return at < bytes.size() ? static_cast<unsigned char>(bytes[at++]) : -1; }
+};
+
+struct StreamSource {
+    FILE *stream;
+    int Next() { return std::getc(stream); }
+};
+
+// Room for the fields of one split: a 254-byte token holds at most 24 fields on the
+// ten-byte separator and 127 on "|".
+constexpr size_t kRecordFieldSlots = 32;
+constexpr size_t kListFieldSlots = 128;
+
+class FieldArray {
+  public:
+    explicit FieldArray(size_t slots) : slots_(slots + 1, nullptr) {}
+    ~FieldArray() { FieldsFree(slots_.data()); }
+    int Split(const char *text, const char *separator) {
+        FieldsFree(slots_.data());
+        return StrSplit(text, slots_.data(), separator);
+    }
+    const char *operator[](size_t i) const { return slots_[i]; }
+
+  private:
+    std::vector<char *> slots_;
+};
+
+bool HoldsDataMarker(std::string_view token) {
+    return token.find(std::string(package::kMarkerRun, '^')) != std::string_view::npos;
+}
+
+// Whitespace-separated tokens of the header; tokens over the limit are refused. The data
+// marker ends the header: when records run short, it is never taken for one.
+class TokenReader {
+  public:
+    enum class Result { kToken, kEnd, kTooLong };
+    explicit TokenReader(std::string_view bytes) : bytes_(bytes) {}
+
+    Result Next(std::string *token) {
+        while (at_ < bytes_.size() && package::IsHeaderSpace(Byte(at_))) ++at_;
+        if (at_ == bytes_.size()) return Result::kEnd;
+        const size_t start = at_;
+        while (at_ < bytes_.size() && !package::IsHeaderSpace(Byte(at_))) ++at_;
+        if (HoldsDataMarker(bytes_.substr(start, at_ - start))) {
+            at_ = bytes_.size();
+            return Result::kEnd;
+        }
+        if (at_ - start > package::kTokenLimit) return Result::kTooLong;
+        token->assign(bytes_.substr(start, at_ - start));
+        return Result::kToken;
+    }
+
+  private:
+    int Byte(size_t i) const { return static_cast<unsigned char>(bytes_[i]); }
+    std::string_view bytes_;
+    size_t at_ = 0;
+};
+
+// An integer token: optional sign and decimal digits only, within the range of int.
+bool IntegerToken(const std::string &token, long long *value) {
+    size_t i = (token[0] == '+' || token[0] == '-') ? 1 : 0;
+    if (i == token.size() || token.size() > 11) return false;
+    for (size_t j = i; j < token.size(); ++j)
+        if (token[j] < '0' || token[j] > '9') return false;
+    const long long number = std::strtoll(token.c_str(), nullptr, 10);
+    if (number < INT_MIN || number > INT_MAX) return false;
+    *value = number;
+    return true;
+}
+
+class HeaderReader {
+  public:
+    explicit HeaderReader(std::string_view bytes) : tokens_(bytes) {}
+
+    package::Header Read() {
+        if (ReadCounts()) ReadRecords();
+        return std::move(header_);
+    }
+
+  private:
+    bool Problem(std::string text) {
+        header_.problems.push_back(std::move(text));
+        return false;
+    }
+
+    bool NextToken(std::string *token, const std::string &what) {
+        switch (tokens_.Next(token)) {
+            case TokenReader::Result::kToken:
+                return true;
+            case TokenReader::Result::kEnd:
+                return Problem("the header ends before " + what);
+            case TokenReader::Result::kTooLong:
+                return Problem(what + " is longer than 254 bytes");
+        }
+        return false;
+    }
+
+    bool NextInteger(long long *value, const std::string &what) {
+        std::string token;
+        if (!NextToken(&token, what)) return false;
+        if (!IntegerToken(token, value)) return Problem(what + " is not a number: " + token);
+        return true;
+    }
+
+    bool ReadCounts() {
+        long long count_of_counts = 0;
+        if (!NextInteger(&count_of_counts, "the count of section counts")) return false;
+        if (count_of_counts < 3)
+            return Problem("fewer than three section counts (" + std::to_string(count_of_counts) +
+                           ")");
+        for (long long i = 0; i < count_of_counts; ++i) {
+            long long count = 0;
+            if (!NextInteger(&count, "section count " + std::to_string(i + 1))) return false;
+            header_.section_counts.push_back(count);
+        }
+        for (int i = 0; i < 3; ++i)
+            if (header_.section_counts[i] < 0)
+                return Problem("section count " + std::to_string(i + 1) + " is negative");
+        header_.counts_valid = true;
+        return true;
+    }
+
+    void ReadRecords() {
+        const auto &counts = header_.section_counts;
+        std::string token;
+        for (long long i = 0; i < counts[0]; ++i) {
+            if (!NextToken(&token, "info record " + std::to_string(i + 1))) return;
+            header_.info_records.push_back(token);
+        }
+        for (long long i = 0; i < counts[1]; ++i) {
+            if (!NextToken(&token, "list record " + std::to_string(i + 1))) return;
+            ReadListRecord(token, static_cast<int>(i));
+        }
+        for (long long i = 0; i < counts[2]; ++i) {
+            if (!NextToken(&token, "file entry " + std::to_string(i + 1))) return;
+            ReadFileEntry(token, static_cast<int>(i));
+        }
+    }
+
+    void ReadListRecord(std::string &token, int index) {
+        const std::string name = "list record " + std::to_string(index + 1);
+        UrlDecode(token.data());
+        FieldArray fields(kRecordFieldSlots);
+        if (fields.Split(token.c_str(), package::kFieldSeparator) < 2) {
+            Problem(name + " has no text");
+            return;
+        }
+        package::ListRecord record{fields[0], fields[1], {}};
+        if (record.text.size() > package::kListTextLimit) {
+            Problem(name + " has a text longer than 63 characters");
+            return;
+        }
+        FieldArray items(kListFieldSlots);
+        const int count = items.Split(record.list.c_str(), package::kListSeparator);
+        for (int i = 0; i < count; ++i) record.items.emplace_back(items[i]);
+        header_.list_records.push_back(std::move(record));
+    }
+
+    void ReadFileEntry(std::string &token, int index) {
+        const std::string name = "file entry " + std::to_string(index + 1);
+        UrlDecode(token.data());
+        FieldArray fields(kRecordFieldSlots);
+        const int count = fields.Split(token.c_str(), package::kFieldSeparator);
+        if (count < 3) {
+            Problem(name + (count < 2 ? " has no start and end offsets" : " has no end offset"));
+            return;
+        }
+        header_.file_entries.push_back({index, fields[0], package::RecordNumber(fields[1]),
+                                        package::RecordNumber(fields[2])});
+    }
+
+    TokenReader tokens_;
+    package::Header header_;
+};
+
+}  // namespace
+
+extern "C" int PackageRestore(const char *source, const char *target) {
+    const long size = FileSize(source);
+    if (size < 0) return 0;
+    Stream in(platform::StreamOpen(source, "rb"));
+    if (!in) return 0;
+    std::unique_ptr<char, decltype(&std::free)> buffer(
+        static_cast<char *>(std::malloc(static_cast<size_t>(size) + 1)), &std::free);
+    if (!buffer) return 0;
+    const size_t got = std::fread(buffer.get(), 1, static_cast<size_t>(size), in.get());
+    if (got != static_cast<size_t>(size)) return 0;
+    in.reset();
+
+    package::InvertBytes(buffer.get(), got);
+    Stream out(platform::StreamOpen(target, "wb+"));
+    if (!out) return 0;
+    const size_t put = std::fwrite(buffer.get(), 1, got, out.get());
+    return (put == got && std::fclose(out.release()) == 0) ? 1 : 0;
+}
+
+namespace package {
+
+void InvertBytes(char *bytes, size_t count) {
+    auto *data = reinterpret_cast<unsigned char *>(bytes);
+    for (size_t i = 0; i < count; ++i) data[i] = static_cast<unsigned char>(~data[i]);
+}
+
+long long PayloadOriginOf(std::string_view restored) {
+    MemorySource source{restored};
+    return PayloadOriginScan(source);
+}
+
+long long PayloadOriginOfFile(const char *path) {
+    Stream in(platform::StreamOpen(path, "rb"));
+    if (!in) return -1;
+    StreamSource source{in.get()};
+    return PayloadOriginScan(source);
+}
+
+Header HeaderParse(std::string_view header) { return HeaderReader(header).Read(); }
+
+long long RecordNumber(const char *text) {
+    while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+    const bool negative = *text == '-';
+    if (*text == '-' || *text == '+') ++text;
+    long long value = 0;
+    // Saturates far outside the 32-bit offsets a package can address.
+    for (; *text >= '0' && *text <= '9'; ++text)
+        if (value < (1LL << 40)) value = value * 10 + (*text - '0');
+    return negative ? -value : value;
+}
+
+bool InfoRecordValue(const std::string &record, std::string *value) {
+    FieldArray fields(kRecordFieldSlots);
+    if (fields.Split(record.c_str(), kFieldSeparator) < 2) return false;
+    std::string decoded = fields[1];
+    UrlDecode(decoded.data());
+    value->assign(decoded.c_str());
+    return true;
+}
+
+}  // namespace package

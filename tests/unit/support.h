@@ -1,0 +1,48 @@
+// Shared helpers of the unit tests: a sandbox for every run, temporary folders, files.
+#pragma once
+
+#include <string>
+
+namespace testsupport {
+
+// A new empty folder, removed with everything in it when the object goes.
+class TempFolder {
+  public:
+    TempFolder();
+    ~TempFolder();
+    TempFolder(const TempFolder &) = delete;
+    TempFolder &operator=(const TempFolder &) = delete;
+    // Path of a name inside the folder, with the platform's separator.
+    std::string Path(const std::string &name) const;
+    const std::string &Root() const { return root_; }
+
+  private:
+    std::string root_;
+};
+
+// Makes the folder the current one for the object's lifetime.
+class CurrentFolder {
+  public:
+    explicit CurrentFolder(const std::string &folder);
+    ~CurrentFolder();
+
+  private:
+    std::string previous_;
+};
+
+std::string ReadFile(const std::string &path);
+void WriteFile(const std::string &path, const std::string &bytes);
+bool Exists(const std::string &path);
+
+// The restored form written scrambled, as a package file.
+void WritePackageBytes(const std::string &path, const std::string &restored);
+
+// Sends the rest of the process's standard output into a file (for death tests).
+void CaptureStdoutTo(const std::string &path);
+
+// The temporary folder that the library sees during the tests (ends with a separator).
+std::string SandboxTemp();
+// The platform's folder separator.
+char Separator();
+
+}  // namespace testsupport

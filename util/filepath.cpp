@@ -1,0 +1,118 @@
+#include "util/filepath.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace {
+
+constexpr size_t kPathDirectorySize = 260;
+constexpr size_t kDirectoryPrefixLimit = 255;
+constexpr long long kLargestFileSize = INT32_MAX;
+
+struct StreamCloser {
+    void operator()(FILE *stream) const {
+        if (stream) std::fclose(stream);
+    }
+};
+using Stream = std::unique_ptr<FILE, StreamCloser>;
+
+std::string &WindowsDirectory() {
+    static std::string value;
+    return value;
+}
+bool g_windows_directory_set = false;
+
+// Bytes that a read from start can actually yield, so a range reaching far past the end of
+// the source never asks for a buffer larger than the file.
+long long ReadableBytes(FILE *source, long start, long end) {
+    long long wanted = static_cast<long long>(end) - start;
+    if (std::fseek(source, 0, SEEK_END) != 0) return wanted;
+    long long size = std::ftell(source);
+    long long available = size - start;
+    if (available < 0) available = 0;
+    return wanted < available ? wanted : available;
+}
+
+}  // namespace
+
+extern "C" {
+
+long FileSize(const char *path) {
+    long long size = 0;
+    if (!path || !platform::FileStatSize(path, &size) || size > kLargestFileSize) return -1;
+    return static_cast<long>(size);
+}
+
+int FileCopyRange(const char *source, const char *destination, long start, long end) {
+    if (!source || !destination || end < start) return 0;
+    Stream in(platform::StreamOpen(source, "rb"));
+    if (!in) return 0;
+    Stream out(platform::StreamOpen(destination, "wb"));
+    if (!out) return 0;
+
+    const long long count = start < 0 ? 0 : ReadableBytes(in.get(), start, end);
+    if (std::fseek(in.get(), start, SEEK_SET) != 0) std::exit(1);
+
+    char *buffer = static_cast<char *>(std::malloc(static_cast<size_t>(count) + 1));
+    if (!buffer) return 0;
+    const size_t got = std::fread(buffer, 1, static_cast<size_t>(count), in.get());
+    const size_t put = std::fwrite(buffer, 1, got, out.get());
+    std::free(buffer);
+    const bool closed = std::fclose(out.release()) == 0;
+    return (put == got && closed) ? 1 : 0;
+}
+
+char *PathToBackslashes(char *path) {
+    if (!path) return nullptr;
+    for (char *p = path; *p; ++p)
+        if (*p == '/') *p = '\\';
+    return path;
+}
+
+char *PathDirectory(const char *path) {
+    if (!path) return nullptr;
+    const char *last = std::strrchr(path, '\\');
+    if (!last) return nullptr;
+    const size_t length = static_cast<size_t>(last - path);
+    if (length >= kPathDirectorySize) return nullptr;
+    char *directory = static_cast<char *>(std::calloc(kPathDirectorySize, 1));
+    if (!directory) return nullptr;
+    std::memcpy(directory, path, length);
+    return directory;
+}
+
+int DirectoryPathCreate(const char *directory) {
+    if (!directory || std::strlen(directory) > kDirectoryPrefixLimit) return -1;
+    std::string prefix;
+    for (size_t i = 0; directory[i]; ++i) {
+        const char ch = directory[i];
+        if (ch == '\\' && i > 0 && directory[i - 1] != ':') platform::DirectoryCreate(prefix.c_str());
+        prefix += ch;
+    }
+    return platform::DirectoryCreate(directory);
+}
+
+int PathParentsCreate(const char *path) {
+    if (!path || !std::strchr(path, '\\')) return 1;
+    char *directory = PathDirectory(path);
+    if (directory) DirectoryPathCreate(directory);
+    std::free(directory);
+    return 1;
+}
+
+const char *WindowsDirectoryValue(void) {
+    return g_windows_directory_set ? WindowsDirectory().c_str() : nullptr;
+}
+
+void WindowsDirectorySet(const char *value) {
+    g_windows_directory_set = value != nullptr;
+    WindowsDirectory() = value ? value : "";
+}
+
+}  // extern "C"
