@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Runs every test: the native build, the sanitizer build, and the Windows build under Wine.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+scripts/setup.sh all
+jobs=$(nproc)
+
+for preset in native sanitize mingw; do
+    echo "== $preset =="
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j"$jobs"
+    ctest --preset "$preset" -j"$jobs"
+done
+echo "== all tests passed =="
