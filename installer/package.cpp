@@ -200,22 +200,22 @@ class HeaderReader {
 }  // namespace
 
 extern "C" int PackageRestore(const char *source, const char *target) {
-    const long size = FileSize(source);
-    if (size < 0) return 0;
+    if (FileSize(source) < 0) return 0;
     Stream in(platform::StreamOpen(source, "rb"));
     if (!in) return 0;
-    std::unique_ptr<char, decltype(&std::free)> buffer(
-        static_cast<char *>(std::malloc(static_cast<size_t>(size) + 1)), &std::free);
-    if (!buffer) return 0;
-    const size_t got = std::fread(buffer.get(), 1, static_cast<size_t>(size), in.get());
-    if (got != static_cast<size_t>(size)) return 0;
-    in.reset();
-
-    package::InvertBytes(buffer.get(), got);
     Stream out(platform::StreamOpen(target, "wb+"));
     if (!out) return 0;
-    const size_t put = std::fwrite(buffer.get(), 1, got, out.get());
-    return (put == got && std::fclose(out.release()) == 0) ? 1 : 0;
+    // Block by block through one buffer: the same bytes as inverting the whole file at once,
+    // without holding the package in memory.
+    constexpr size_t kBlock = 1 << 20;
+    std::vector<char> block(kBlock);
+    size_t got;
+    while ((got = std::fread(block.data(), 1, kBlock, in.get())) > 0) {
+        package::InvertBytes(block.data(), got);
+        if (std::fwrite(block.data(), 1, got, out.get()) != got) return 0;
+    }
+    if (std::ferror(in.get())) return 0;
+    return std::fclose(out.release()) == 0 ? 1 : 0;
 }
 
 namespace package {
