@@ -41,6 +41,8 @@ unsigned ConsoleColorAttribute(int code) {
     return index < 16 ? kColorAttributes[index] : 0x0Fu;
 }
 
-void ConsoleColorSet(int code) { platform::ConsoleTextAttributeSet(ConsoleColorAttribute(code)); }
+void ConsoleColorSet(int code) {
+    platform::ConsoleTextAttributeSet(ConsoleColorAttribute(code));
+}
 
 }  // extern "C"

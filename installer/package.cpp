@@ -36,7 +36,7 @@ constexpr size_t kRecordFieldSlots = 32;
 constexpr size_t kListFieldSlots = 128;
 
 class FieldArray {
-  public:
+   public:
     explicit FieldArray(size_t slots) : slots_(slots + 1, nullptr) {}
     ~FieldArray() { FieldsFree(slots_.data()); }
     int Split(const char *text, const char *separator) {
@@ -45,7 +45,7 @@ class FieldArray {
     }
     const char *operator[](size_t i) const { return slots_[i]; }
 
-  private:
+   private:
     std::vector<char *> slots_;
 };
 
@@ -56,7 +56,7 @@ bool HoldsDataMarker(std::string_view token) {
 // Whitespace-separated tokens of the header; tokens over the limit are refused. The data
 // marker ends the header: when records run short, it is never taken for one.
 class TokenReader {
-  public:
+   public:
     enum class Result { kToken, kEnd, kTooLong };
     explicit TokenReader(std::string_view bytes) : bytes_(bytes) {}
 
@@ -74,7 +74,7 @@ class TokenReader {
         return Result::kToken;
     }
 
-  private:
+   private:
     int Byte(size_t i) const { return static_cast<unsigned char>(bytes_[i]); }
     std::string_view bytes_;
     size_t at_ = 0;
@@ -93,7 +93,7 @@ bool IntegerToken(const std::string &token, long long *value) {
 }
 
 class HeaderReader {
-  public:
+   public:
     explicit HeaderReader(std::string_view bytes) : tokens_(bytes) {}
 
     package::Header Read() {
@@ -101,7 +101,7 @@ class HeaderReader {
         return std::move(header_);
     }
 
-  private:
+   private:
     bool Problem(std::string text) {
         header_.problems.push_back(std::move(text));
         return false;
@@ -189,8 +189,8 @@ class HeaderReader {
             Problem(name + (count < 2 ? " has no start and end offsets" : " has no end offset"));
             return;
         }
-        header_.file_entries.push_back({index, fields[0], package::RecordNumber(fields[1]),
-                                        package::RecordNumber(fields[2])});
+        header_.file_entries.push_back(
+            {index, fields[0], package::RecordNumber(fields[1]), package::RecordNumber(fields[2])});
     }
 
     TokenReader tokens_;
@@ -237,7 +237,9 @@ long long PayloadOriginOfFile(const char *path) {
     return PayloadOriginScan(source);
 }
 
-Header HeaderParse(std::string_view header) { return HeaderReader(header).Read(); }
+Header HeaderParse(std::string_view header) {
+    return HeaderReader(header).Read();
+}
 
 long long RecordNumber(const char *text) {
     while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;

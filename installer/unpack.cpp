@@ -154,6 +154,8 @@ char *PackageInfoValue(const char *key) {
     return nullptr;
 }
 
-const char *PackageRestoredCopyPath(void) { return g_restored_copy_path; }
+const char *PackageRestoredCopyPath(void) {
+    return g_restored_copy_path;
+}
 
 }  // extern "C"

@@ -14,7 +14,8 @@ const std::string kSeparator = package::kFieldSeparator;
 const std::string kMarker(package::kMarkerRun, '^');
 
 bool IsSafeByte(unsigned char byte) {
-    if ((byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9'))
+    if ((byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
+        (byte >= '0' && byte <= '9'))
         return true;
     return std::string_view("-_.~$\\/:|,;=()").find(static_cast<char>(byte)) !=
            std::string_view::npos;
@@ -103,8 +104,10 @@ bool FileToken(const FileSpec &file, long long start, long long end, std::string
 bool OrderedInfo(const PackageSpec &spec, std::vector<std::pair<std::string, std::string>> *info,
                  std::string *error) {
     for (const auto &record : spec.info)
-        if (record.first == "appname") info->insert(info->begin(), record);
-        else info->push_back(record);
+        if (record.first == "appname")
+            info->insert(info->begin(), record);
+        else
+            info->push_back(record);
     if (info->empty() || (*info)[0].first != "appname")
         return Fail(error, "the package needs an application name (appname)");
     if (info->size() > 1 && (*info)[1].first == "appname")
@@ -212,8 +215,8 @@ bool PackageBuild(const PackageSpec &spec, std::string *restored, std::string *e
         tokens.push_back(token);
     }
     for (size_t i = 0; i < spec.files.size(); ++i) {
-        if (!FileToken(spec.files[i], ranges[i].first - skipped, ranges[i].second - skipped,
-                       &token, error))
+        if (!FileToken(spec.files[i], ranges[i].first - skipped, ranges[i].second - skipped, &token,
+                       error))
             return false;
         tokens.push_back(token);
     }
@@ -229,7 +232,8 @@ bool PackageWrite(const PackageSpec &spec, const std::string &path, std::string 
     if (!PackageBuild(spec, &bytes, error)) return false;
     package::InvertBytes(bytes.data(), bytes.size());
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out || !out.write(bytes.data(), static_cast<std::streamsize>(bytes.size())) || !out.flush())
+    if (!out || !out.write(bytes.data(), static_cast<std::streamsize>(bytes.size())) ||
+        !out.flush())
         return Fail(error, "cannot write \"" + path + "\"");
     return true;
 }
@@ -270,8 +274,8 @@ bool PackageList(const std::string &path, std::string *listing) {
     bool damaged = header.Damaged();
     for (const auto &entry : header.file_entries) {
         const long long from = origin + entry.start, to = origin + entry.end;
-        out << "file " << entry.index + 1 << ": " << entry.path << "  "
-            << (entry.end - entry.start) << " bytes";
+        out << "file " << entry.index + 1 << ": " << entry.path << "  " << (entry.end - entry.start)
+            << " bytes";
         if (from < 0 || to < from) {
             out << "  (damaged: offsets " << entry.start << " to " << entry.end
                 << " address no bytes)";

@@ -46,7 +46,8 @@ bool StreamCopy(FILE *in, FILE *out, long long count) {
     constexpr size_t kBlock = 1 << 20;
     thread_local std::vector<char> block(kBlock);
     while (count > 0) {
-        const size_t want = count < static_cast<long long>(kBlock) ? static_cast<size_t>(count) : kBlock;
+        const size_t want =
+            count < static_cast<long long>(kBlock) ? static_cast<size_t>(count) : kBlock;
         const size_t got = std::fread(block.data(), 1, want, in);
         if (got > 0 && std::fwrite(block.data(), 1, got, out) != got) return false;
         if (got < want) return !std::ferror(in);
@@ -104,7 +105,8 @@ int DirectoryPathCreate(const char *directory) {
     std::string prefix;
     for (size_t i = 0; directory[i]; ++i) {
         const char ch = directory[i];
-        if (ch == '\\' && i > 0 && directory[i - 1] != ':') platform::DirectoryCreate(prefix.c_str());
+        if (ch == '\\' && i > 0 && directory[i - 1] != ':')
+            platform::DirectoryCreate(prefix.c_str());
         prefix += ch;
     }
     return platform::DirectoryCreate(directory);

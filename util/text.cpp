@@ -10,7 +10,9 @@
 
 namespace {
 
-bool IsTrimSpace(char ch) { return ch == ' ' || ch == '\t' || ch == '\r' || ch == '\n'; }
+bool IsTrimSpace(char ch) {
+    return ch == ' ' || ch == '\t' || ch == '\r' || ch == '\n';
+}
 
 int HexDigitValue(char ch) {
     const signed char c = static_cast<signed char>(ch);

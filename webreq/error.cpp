@@ -9,7 +9,9 @@ namespace {
 constexpr size_t kMessageSize = 1024;
 int g_error_guard = 0;
 
-[[noreturn]] void EndProcess() { std::exit(1); }
+[[noreturn]] void EndProcess() {
+    std::exit(1);
+}
 
 }  // namespace
 

@@ -27,7 +27,9 @@ bool IsDrivePrefix(const char *path) {
     return std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':';
 }
 
-bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
+bool StdoutIsTerminal() {
+    return isatty(STDOUT_FILENO) == 1;
+}
 
 // Console sequences share standard output with the program's text, so whatever the program
 // printed must reach the terminal first.
@@ -78,9 +80,13 @@ int DirectoryCreate(const char *path) {
     return mkdir(NativePath(path).c_str(), 0777) == 0 ? 0 : -1;
 }
 
-int FileRemove(const char *path) { return unlink(NativePath(path).c_str()) == 0 ? 0 : -1; }
+int FileRemove(const char *path) {
+    return unlink(NativePath(path).c_str()) == 0 ? 0 : -1;
+}
 
-const char *EnvGet(const char *name) { return std::getenv(name); }
+const char *EnvGet(const char *name) {
+    return std::getenv(name);
+}
 
 bool EnvSet(const char *name, const char *value) {
     if (!value) return unsetenv(name) == 0;
@@ -114,7 +120,12 @@ void ConsoleFillCharacter(char ch, long cells) {
         return;
     }
     // Save the cursor, write from the top-left corner, restore the cursor.
-    TerminalWrite("\x1b" "7\x1b[H" + std::string(static_cast<size_t>(cells), ch) + "\x1b" "8");
+    TerminalWrite(
+        "\x1b"
+        "7\x1b[H" +
+        std::string(static_cast<size_t>(cells), ch) +
+        "\x1b"
+        "8");
 }
 
 void ConsoleFillCurrentAttribute(long) {

@@ -11,15 +11,23 @@ namespace platform {
 
 namespace {
 
-HANDLE StdoutHandle() { return GetStdHandle(STD_OUTPUT_HANDLE); }
+HANDLE StdoutHandle() {
+    return GetStdHandle(STD_OUTPUT_HANDLE);
+}
 
 }  // namespace
 
-std::string DriveRoot() { return std::string(); }
+std::string DriveRoot() {
+    return std::string();
+}
 
-std::string NativePath(const char *path) { return path ? std::string(path) : std::string(); }
+std::string NativePath(const char *path) {
+    return path ? std::string(path) : std::string();
+}
 
-FILE *StreamOpen(const char *path, const char *mode) { return std::fopen(path, mode); }
+FILE *StreamOpen(const char *path, const char *mode) {
+    return std::fopen(path, mode);
+}
 
 bool FileStatSize(const char *path, long long *size) {
     WIN32_FILE_ATTRIBUTE_DATA data;
@@ -28,11 +36,17 @@ bool FileStatSize(const char *path, long long *size) {
     return true;
 }
 
-int DirectoryCreate(const char *path) { return CreateDirectoryA(path, nullptr) ? 0 : -1; }
+int DirectoryCreate(const char *path) {
+    return CreateDirectoryA(path, nullptr) ? 0 : -1;
+}
 
-int FileRemove(const char *path) { return DeleteFileA(path) ? 0 : -1; }
+int FileRemove(const char *path) {
+    return DeleteFileA(path) ? 0 : -1;
+}
 
-const char *EnvGet(const char *name) { return std::getenv(name); }
+const char *EnvGet(const char *name) {
+    return std::getenv(name);
+}
 
 bool EnvSet(const char *name, const char *value) {
     // Both the C runtime's copy (getenv) and the process block (GetTempPathA) must see it.
@@ -90,8 +104,7 @@ int StdinReadByte() {
     std::fflush(stdout);
     unsigned char byte = 0;
     DWORD got = 0;
-    if (!ReadFile(GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &got, nullptr) || got != 1)
-        return -1;
+    if (!ReadFile(GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &got, nullptr) || got != 1) return -1;
     return byte;
 }
 

@@ -33,7 +33,7 @@ TEST(FileSize, MissingEmptyAndFilled) {
 }
 
 class FileCopyRangeTest : public ::testing::Test {
-  protected:
+   protected:
     void SetUp() override { WriteFile(source, "0123456789ABCDE"); }
     int Copy(long start, long end) {
         return FileCopyRange(source.c_str(), destination.c_str(), start, end);

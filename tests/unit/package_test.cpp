@@ -14,9 +14,10 @@ using testsupport::TempFolder;
 using testsupport::WriteFile;
 
 const std::string kMarker(40, '^');
-const std::string kDemo = "3\n1\n0\n1\nappname!--------@Demo+App\n"
-                          "$temp_dir$\\demo\\readme.txt!--------@0!--------@5\n" +
-                          kMarker + "\nhello";
+const std::string kDemo =
+    "3\n1\n0\n1\nappname!--------@Demo+App\n"
+    "$temp_dir$\\demo\\readme.txt!--------@0!--------@5\n" +
+    kMarker + "\nhello";
 
 TEST(PackageRestore, InvertsEveryByteBothWays) {
     TempFolder folder;
@@ -85,7 +86,8 @@ TEST(HeaderParse, CountsThatCannotBeUsedStopBeforeAnyRecord) {
 }
 
 TEST(HeaderParse, FewerRecordsThanAnnouncedKeepsWhatWasRead) {
-    const auto header = package::HeaderParse("3 1 0 3\nappname!--------@A\na!--------@0!--------@1\n");
+    const auto header =
+        package::HeaderParse("3 1 0 3\nappname!--------@A\na!--------@0!--------@1\n");
     EXPECT_TRUE(header.Damaged());
     EXPECT_EQ(header.info_records.size(), 1u);
     EXPECT_EQ(header.file_entries.size(), 1u);
@@ -135,7 +137,7 @@ TEST(UrlEncode, EncodesEveryByteThatIsNotSafeInAToken) {
 }
 
 class PackageBuildTest : public ::testing::Test {
-  protected:
+   protected:
     std::string Build(std::string *error_out = nullptr) {
         std::string restored, error;
         const bool built = pkgwrite::PackageBuild(spec, &restored, &error);

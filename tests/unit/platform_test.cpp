@@ -20,7 +20,7 @@ TEST(TempDirectory, EndsWithBackslash) {
 }
 #else
 class NativePathTest : public ::testing::Test {
-  protected:
+   protected:
     void SetUp() override {
         const char *root = platform::EnvGet("NUVEX_DRIVE_ROOT");
         saved_root = root ? root : "";

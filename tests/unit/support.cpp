@@ -30,8 +30,8 @@ std::string NextFolderName() {
     static std::string current_test;
     static int counter = 0;
     const auto *info = testing::UnitTest::GetInstance()->current_test_info();
-    const std::string test = info ? std::string(info->test_suite_name()) + "." + info->name()
-                                  : std::string("global");
+    const std::string test =
+        info ? std::string(info->test_suite_name()) + "." + info->name() : std::string("global");
     if (test != current_test) {
         current_test = test;
         counter = 0;
@@ -46,7 +46,8 @@ bool SandboxEnter() {
         return false;
     }
     std::random_device random;
-    const fs::path root = fs::temp_directory_path() / ("nuvex-unit-test-sandbox-" + std::to_string(random()));
+    const fs::path root =
+        fs::temp_directory_path() / ("nuvex-unit-test-sandbox-" + std::to_string(random()));
     fs::create_directories(root / "tmp");
     fs::create_directories(root / "drives" / "c");
     SandboxRoot() = root.string();
@@ -83,7 +84,9 @@ CurrentFolder::CurrentFolder(const std::string &folder) {
     fs::current_path(folder);
 }
 
-CurrentFolder::~CurrentFolder() { fs::current_path(previous_); }
+CurrentFolder::~CurrentFolder() {
+    fs::current_path(previous_);
+}
 
 std::string ReadFile(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
@@ -97,7 +100,9 @@ void WriteFile(const std::string &path, const std::string &bytes) {
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-bool Exists(const std::string &path) { return fs::exists(path); }
+bool Exists(const std::string &path) {
+    return fs::exists(path);
+}
 
 void WritePackageBytes(const std::string &path, const std::string &restored) {
     std::string bytes = restored;
@@ -110,7 +115,9 @@ void CaptureStdoutTo(const std::string &path) {
     if (!std::freopen(path.c_str(), "wb", stdout)) std::abort();
 }
 
-std::string SandboxTemp() { return (fs::path(SandboxRoot()) / "tmp").string() + Separator(); }
+std::string SandboxTemp() {
+    return (fs::path(SandboxRoot()) / "tmp").string() + Separator();
+}
 
 char Separator() {
 #ifdef _WIN32

@@ -7,7 +7,7 @@ namespace testsupport {
 
 // A new empty folder, removed with everything in it when the object goes.
 class TempFolder {
-  public:
+   public:
     TempFolder();
     ~TempFolder();
     TempFolder(const TempFolder &) = delete;
@@ -16,17 +16,17 @@ class TempFolder {
     std::string Path(const std::string &name) const;
     const std::string &Root() const { return root_; }
 
-  private:
+   private:
     std::string root_;
 };
 
 // Makes the folder the current one for the object's lifetime.
 class CurrentFolder {
-  public:
+   public:
     explicit CurrentFolder(const std::string &folder);
     ~CurrentFolder();
 
-  private:
+   private:
     std::string previous_;
 };
 

@@ -145,8 +145,8 @@ TEST(StrReplaceDeathTest, UnknownModeEndsTheProcess) {
                 ec_StrReplace(mode, text, "b", "c");
             },
             testing::ExitedWithCode(1), "");
-        EXPECT_EQ(ReadFile(out), std::string("Error: ec_StrReplace(): Unknown mode \"") + mode +
-                                     "\".\n");
+        EXPECT_EQ(ReadFile(out),
+                  std::string("Error: ec_StrReplace(): Unknown mode \"") + mode + "\".\n");
     }
 }
 

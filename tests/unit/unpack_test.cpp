@@ -30,7 +30,7 @@ std::string InfoValue(const char *key) {
 
 // Each test unpacks in a folder of its own, which is also the current folder.
 class UnpackTest : public ::testing::Test {
-  protected:
+   protected:
     void SetUp() override { WindowsDirectorySet(nullptr); }
     void TearDown() override { WindowsDirectorySet(nullptr); }
 
@@ -136,9 +136,9 @@ TEST_F(UnpackTest, UnusableCountsStopBeforeAnyRecord) {
 }
 
 TEST_F(UnpackTest, FewerRecordsThanAnnouncedKeepsEarlierEntries) {
-    EXPECT_EQ(UnpackRestored("3 1 0 3\nappname!--------@A\nf!--------@0!--------@1\n" + kMarker +
-                             "\nx"),
-              -1);
+    EXPECT_EQ(
+        UnpackRestored("3 1 0 3\nappname!--------@A\nf!--------@0!--------@1\n" + kMarker + "\nx"),
+        -1);
     EXPECT_EQ(ReadFile(Here("f")), "x");
     EXPECT_EQ(InfoValue("appname"), "A");
 }
@@ -152,8 +152,8 @@ TEST_F(UnpackTest, FewerInfoRecordsThanAnnouncedKeepsThoseRead) {
 
 TEST_F(UnpackTest, OverLongTokenStopsButEarlierEntriesStay) {
     const std::string long_path = std::string(250, 'p') + "!--------@0!--------@1";
-    EXPECT_EQ(UnpackRestored("3 1 0 3\nappname!--------@A\nf!--------@0!--------@1\n" +
-                             long_path + "\ng!--------@0!--------@1\n" + kMarker + "\nx"),
+    EXPECT_EQ(UnpackRestored("3 1 0 3\nappname!--------@A\nf!--------@0!--------@1\n" + long_path +
+                             "\ng!--------@0!--------@1\n" + kMarker + "\nx"),
               -1);
     EXPECT_EQ(ReadFile(Here("f")), "x");
     EXPECT_FALSE(Exists(Here("g")));
@@ -161,7 +161,8 @@ TEST_F(UnpackTest, OverLongTokenStopsButEarlierEntriesStay) {
 
 TEST_F(UnpackTest, EntryMissingFieldsIsPassedOver) {
     EXPECT_EQ(UnpackRestored("3 1 0 3\nappname\nf!--------@0\nEOF\n"
-                             "g!--------@0!--------@2\n" + kMarker + "\nxy"),
+                             "g!--------@0!--------@2\n" +
+                             kMarker + "\nxy"),
               -1);
     EXPECT_FALSE(Exists(Here("f")));
     EXPECT_EQ(ReadFile(Here("g")), "xy");
@@ -172,11 +173,11 @@ TEST_F(UnpackTest, PathTooLongAfterTheMacroIsPassedOver) {
     // A Windows folder of 240 characters: "\" and 14 more make the longest path, 255.
     const std::string windows = Here(std::string(240 - folder.Root().size() - 1, 'w'));
     WindowsDirectorySet(windows.c_str());
-    EXPECT_EQ(UnpackRestored("3 1 0 3\nappname!--------@A\n$win_dir$\\" + std::string(15, 'n') +
-                             "!--------@0!--------@1\n$win_dir$\\" + std::string(14, 'n') +
-                             "!--------@0!--------@1\nlast!--------@0!--------@1\n" + kMarker +
-                             "\nz"),
-              -1);
+    EXPECT_EQ(
+        UnpackRestored("3 1 0 3\nappname!--------@A\n$win_dir$\\" + std::string(15, 'n') +
+                       "!--------@0!--------@1\n$win_dir$\\" + std::string(14, 'n') +
+                       "!--------@0!--------@1\nlast!--------@0!--------@1\n" + kMarker + "\nz"),
+        -1);
     EXPECT_FALSE(Exists(windows + testsupport::Separator() + std::string(15, 'n')));
     EXPECT_EQ(ReadFile(windows + testsupport::Separator() + std::string(14, 'n')), "z");
     EXPECT_EQ(ReadFile(Here("last")), "z");
@@ -184,7 +185,8 @@ TEST_F(UnpackTest, PathTooLongAfterTheMacroIsPassedOver) {
 
 TEST_F(UnpackTest, WindowsMacroWithoutValueIsPassedOver) {
     EXPECT_EQ(UnpackRestored("3 1 0 2\nappname!--------@A\n$win_dir$\\a.dll!--------@0!--------@1\n"
-                             "b!--------@0!--------@1\n" + kMarker + "\nz"),
+                             "b!--------@0!--------@1\n" +
+                             kMarker + "\nz"),
               -1);
     EXPECT_FALSE(Exists(Here("$win_dir$")));
     EXPECT_EQ(ReadFile(Here("b")), "z");
@@ -204,7 +206,8 @@ TEST_F(UnpackTest, OffsetsBeforeTheFileOrReversedArePassedOver) {
 TEST_F(UnpackTest, UnwritableEntryIsPassedOverSilently) {
     WriteFile(Here("blocker"), "a file where a folder should be");
     EXPECT_EQ(UnpackRestored("3 1 0 2\nappname!--------@A\nblocker/inner!--------@0!--------@1\n"
-                             "ok!--------@0!--------@1\n" + kMarker + "\nz"),
+                             "ok!--------@0!--------@1\n" +
+                             kMarker + "\nz"),
               1);
     EXPECT_EQ(ReadFile(Here("ok")), "z");
 }
