@@ -41,6 +41,61 @@ void ConsoleCursorSet(int column, int row);
 // attribute: Windows console text attribute (low nibble foreground, high nibble background).
 void ConsoleTextAttributeSet(unsigned attribute);
 
+// Low-level descriptors. Flags and permission carry the Windows C runtime's values:
+// write only 0x1, read and write 0x2, append 0x8, create 0x100, truncate 0x200, text 0x4000,
+// binary 0x8000; permission read 0x100, write 0x80 (a file without write is read-only).
+int FdOpen(const char *path, int flags, int permission);
+int FdClose(int fd);
+// Bytes transferred, 0 at the end of a file, -1 on failure.
+long long FdRead(int fd, void *buffer, size_t count);
+long long FdWrite(int fd, const void *buffer, size_t count);
+// whence: SEEK_SET, SEEK_CUR or SEEK_END. The new position, or -1 (also for pipes).
+long long FdSeek(int fd, long long offset, int whence);
+// Standard input and output without newline translation (Windows); nothing on Linux.
+void StdStreamsBinary();
+
+// Directory search over the last path component taken as a wildcard pattern. "." and ".."
+// come first in a folder, as on Windows. SearchFirst gives null when nothing can be found
+// (the last error says why); SearchNext answers false at the end with the last error
+// ERROR_NO_MORE_FILES (18).
+struct SearchEntry {
+    std::string name;
+    bool directory = false;
+    bool read_only = false;
+};
+using SearchHandle = void *;
+SearchHandle SearchFirst(const char *pattern, SearchEntry *entry);
+bool SearchNext(SearchHandle search, SearchEntry *entry);
+void SearchClose(SearchHandle search);
+bool DirectoryRemove(const char *path);
+// Gives the file or folder write permission back (the read-only attribute is cleared).
+bool ReadOnlyClear(const char *path);
+
+// The thread's last error, with Windows error codes.
+unsigned long LastError();
+void LastErrorSet(unsigned long code);
+inline constexpr unsigned long kErrorFileNotFound = 2;
+inline constexpr unsigned long kErrorPathNotFound = 3;
+inline constexpr unsigned long kErrorAccessDenied = 5;
+inline constexpr unsigned long kErrorInvalidHandle = 6;
+inline constexpr unsigned long kErrorNoMoreFiles = 18;
+inline constexpr unsigned long kErrorMoreData = 234;
+
+// Registry, with the Win32 calls' meaning and error codes (0 for success). Keys are opaque
+// handles; the predefined roots have the Windows values 0x80000000 to 0x80000005.
+using RegistryKey = void *;
+long RegistryCreate(RegistryKey root, const char *subkey, const char *key_class,
+                    unsigned long access, RegistryKey *key);
+long RegistryOpen(RegistryKey root, const char *subkey, unsigned long access, RegistryKey *key);
+// data may be null to ask for the size only; size holds the room and receives the length.
+long RegistryQuery(RegistryKey key, const char *name, unsigned long *type, unsigned char *data,
+                   unsigned long *size);
+long RegistrySet(RegistryKey key, const char *name, unsigned long type, const unsigned char *data,
+                 unsigned long size);
+long RegistryDeleteValue(RegistryKey key, const char *name);
+long RegistryDeleteKey(RegistryKey root, const char *subkey);
+long RegistryClose(RegistryKey key);
+
 // One byte from standard input without read-ahead, so the rest of the line stays unread.
 // Returns the byte, or -1 at end of input.
 int StdinReadByte();

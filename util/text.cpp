@@ -14,7 +14,7 @@ bool IsTrimSpace(char ch) {
     return ch == ' ' || ch == '\t' || ch == '\r' || ch == '\n';
 }
 
-int HexDigitValue(char ch) {
+int SignedDigitValue(char ch) {
     const signed char c = static_cast<signed char>(ch);
     return c < 65 ? c - 48 : (c & 0xDF) - 55;
 }
@@ -155,7 +155,7 @@ char *UrlDecode(char *text) {
 }
 
 unsigned char HexPairValue(char high, char low) {
-    return static_cast<unsigned char>(HexDigitValue(high) * 16 + HexDigitValue(low));
+    return static_cast<unsigned char>(SignedDigitValue(high) * 16 + SignedDigitValue(low));
 }
 
 char *ec_StrReplace(const char *mode, char *text, const char *search, const char *replacement) {

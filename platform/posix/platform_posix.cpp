@@ -1,13 +1,19 @@
 // Linux stand-in for the Windows operations the libraries use.
+#include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <strings.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -148,6 +154,147 @@ void ConsoleTextAttributeSet(unsigned attribute) {
     const int bg_code = ((bg & 8u) ? 100 : 40) + AnsiColourIndex(bg);
     TerminalWrite("\x1b[0;" + std::to_string(fg_code) + ";" + std::to_string(bg_code) + "m");
 }
+
+namespace {
+
+thread_local unsigned long t_last_error = 0;
+
+int OpenFlags(int flags) {
+    int open_flags = (flags & 0x3) == 0x1 ? O_WRONLY : (flags & 0x3) == 0x2 ? O_RDWR : O_RDONLY;
+    if (flags & 0x0008) open_flags |= O_APPEND;
+    if (flags & 0x0100) open_flags |= O_CREAT;
+    if (flags & 0x0200) open_flags |= O_TRUNC;
+    return open_flags | O_CLOEXEC;
+}
+
+struct Search {
+    std::vector<SearchEntry> entries;
+    size_t next = 0;
+};
+
+bool EntryOf(const std::string &folder, const std::string &name, SearchEntry *entry) {
+    struct stat st;
+    if (stat((folder + "/" + name).c_str(), &st) != 0) return false;
+    entry->name = name;
+    entry->directory = S_ISDIR(st.st_mode);
+    entry->read_only = (st.st_mode & 0222) == 0;
+    return true;
+}
+
+bool HasWildcard(const std::string &text) { return text.find_first_of("*?") != std::string::npos; }
+
+// The entries of folder that match the pattern, "." and ".." first, the rest by name.
+std::vector<SearchEntry> MatchingEntries(const std::string &folder, const std::string &pattern) {
+    std::vector<SearchEntry> found;
+    DIR *dir = opendir(folder.c_str());
+    if (!dir) return found;
+    std::vector<std::string> names;
+    while (const dirent *item = readdir(dir)) {
+        const std::string name = item->d_name;
+        if (name != "." && name != ".." &&
+            fnmatch(pattern.c_str(), name.c_str(), FNM_NOESCAPE | FNM_CASEFOLD) == 0)
+            names.push_back(name);
+    }
+    closedir(dir);
+    std::sort(names.begin(), names.end(), [](const std::string &a, const std::string &b) {
+        return strcasecmp(a.c_str(), b.c_str()) < 0;
+    });
+    std::vector<std::string> dots;
+    for (const char *dot : {".", ".."})
+        if (fnmatch(pattern.c_str(), dot, FNM_NOESCAPE) == 0) dots.emplace_back(dot);
+    names.insert(names.begin(), dots.begin(), dots.end());
+    for (const auto &name : names) {
+        SearchEntry entry;
+        if (EntryOf(folder, name, &entry)) found.push_back(entry);
+    }
+    return found;
+}
+
+}  // namespace
+
+int FdOpen(const char *path, int flags, int permission) {
+    const mode_t mode = (permission & 0x80) ? 0666 : 0444;
+    return open(NativePath(path).c_str(), OpenFlags(flags), mode);
+}
+
+int FdClose(int fd) { return close(fd); }
+
+long long FdRead(int fd, void *buffer, size_t count) {
+    ssize_t got;
+    do {
+        got = read(fd, buffer, count);
+    } while (got < 0 && errno == EINTR);
+    return got;
+}
+
+long long FdWrite(int fd, const void *buffer, size_t count) {
+    ssize_t put;
+    do {
+        put = write(fd, buffer, count);
+    } while (put < 0 && errno == EINTR);
+    return put;
+}
+
+long long FdSeek(int fd, long long offset, int whence) {
+    return static_cast<long long>(lseek(fd, static_cast<off_t>(offset), whence));
+}
+
+void StdStreamsBinary() {}
+
+SearchHandle SearchFirst(const char *pattern, SearchEntry *entry) {
+    const std::string native = NativePath(pattern);
+    const size_t slash = native.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : native.substr(0, slash + 1);
+    const std::string last = slash == std::string::npos ? native : native.substr(slash + 1);
+    struct stat st;
+    if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || last.empty()) {
+        LastErrorSet(kErrorPathNotFound);
+        return nullptr;
+    }
+    auto *search = new Search;
+    if (HasWildcard(last)) {
+        search->entries = MatchingEntries(folder, last);
+    } else if (SearchEntry exact; EntryOf(folder, last, &exact)) {
+        search->entries.push_back(exact);
+    }
+    if (search->entries.empty()) {
+        delete search;
+        LastErrorSet(kErrorFileNotFound);
+        return nullptr;
+    }
+    *entry = search->entries[0];
+    search->next = 1;
+    return search;
+}
+
+bool SearchNext(SearchHandle handle, SearchEntry *entry) {
+    auto *search = static_cast<Search *>(handle);
+    if (!search) {
+        LastErrorSet(kErrorInvalidHandle);
+        return false;
+    }
+    if (search->next >= search->entries.size()) {
+        LastErrorSet(kErrorNoMoreFiles);
+        return false;
+    }
+    *entry = search->entries[search->next++];
+    return true;
+}
+
+void SearchClose(SearchHandle handle) { delete static_cast<Search *>(handle); }
+
+bool DirectoryRemove(const char *path) { return rmdir(NativePath(path).c_str()) == 0; }
+
+bool ReadOnlyClear(const char *path) {
+    const std::string native = NativePath(path);
+    struct stat st;
+    if (stat(native.c_str(), &st) != 0) return false;
+    return chmod(native.c_str(), (st.st_mode & 07777) | S_IWUSR) == 0;
+}
+
+unsigned long LastError() { return t_last_error; }
+
+void LastErrorSet(unsigned long code) { t_last_error = code; }
 
 int StdinReadByte() {
     std::fflush(stdout);

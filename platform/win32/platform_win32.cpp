@@ -1,5 +1,9 @@
 // Windows backend: the operations map straight onto Win32.
 #include <windows.h>
+// windows.h first: the C runtime headers below rely on its types.
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -99,6 +103,112 @@ void ConsoleTextAttributeSet(unsigned attribute) {
     std::fflush(stdout);
     SetConsoleTextAttribute(StdoutHandle(), static_cast<WORD>(attribute));
 }
+
+int FdOpen(const char *path, int flags, int permission) { return _open(path, flags, permission); }
+
+int FdClose(int fd) { return _close(fd); }
+
+long long FdRead(int fd, void *buffer, size_t count) {
+    const unsigned chunk = count > 0x40000000u ? 0x40000000u : static_cast<unsigned>(count);
+    return _read(fd, buffer, chunk);
+}
+
+long long FdWrite(int fd, const void *buffer, size_t count) {
+    const unsigned chunk = count > 0x40000000u ? 0x40000000u : static_cast<unsigned>(count);
+    return _write(fd, buffer, chunk);
+}
+
+long long FdSeek(int fd, long long offset, int whence) {
+    // Pipes and consoles have no position, but _lseeki64 does not always say so.
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    if (handle == INVALID_HANDLE_VALUE || GetFileType(handle) != FILE_TYPE_DISK) return -1;
+    return _lseeki64(fd, offset, whence);
+}
+
+void StdStreamsBinary() {
+    _setmode(_fileno(stdin), _O_BINARY);
+    _setmode(_fileno(stdout), _O_BINARY);
+}
+
+namespace {
+
+void EntryFrom(const WIN32_FIND_DATAA &data, SearchEntry *entry) {
+    entry->name = data.cFileName;
+    entry->directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    entry->read_only = (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+HKEY Hkey(RegistryKey key) { return reinterpret_cast<HKEY>(key); }
+
+}  // namespace
+
+SearchHandle SearchFirst(const char *pattern, SearchEntry *entry) {
+    WIN32_FIND_DATAA data;
+    HANDLE search = FindFirstFileA(pattern, &data);
+    if (search == INVALID_HANDLE_VALUE) return nullptr;
+    EntryFrom(data, entry);
+    return search;
+}
+
+bool SearchNext(SearchHandle search, SearchEntry *entry) {
+    WIN32_FIND_DATAA data;
+    if (!FindNextFileA(static_cast<HANDLE>(search), &data)) return false;
+    EntryFrom(data, entry);
+    return true;
+}
+
+void SearchClose(SearchHandle search) { FindClose(static_cast<HANDLE>(search)); }
+
+bool DirectoryRemove(const char *path) { return RemoveDirectoryA(path) != 0; }
+
+bool ReadOnlyClear(const char *path) { return _chmod(path, _S_IWRITE) == 0; }
+
+unsigned long LastError() { return GetLastError(); }
+
+void LastErrorSet(unsigned long code) { SetLastError(code); }
+
+long RegistryCreate(RegistryKey root, const char *subkey, const char *key_class,
+                    unsigned long access, RegistryKey *key) {
+    HKEY opened = nullptr;
+    DWORD disposition = 0;
+    const LONG result =
+        RegCreateKeyExA(Hkey(root), subkey, 0, const_cast<char *>(key_class), REG_OPTION_NON_VOLATILE,
+                        access, nullptr, &opened, key_class ? &disposition : nullptr);
+    if (result == ERROR_SUCCESS) *key = opened;
+    return result;
+}
+
+long RegistryOpen(RegistryKey root, const char *subkey, unsigned long access, RegistryKey *key) {
+    HKEY opened = nullptr;
+    const LONG result = RegOpenKeyExA(Hkey(root), subkey, 0, access, &opened);
+    if (result == ERROR_SUCCESS) *key = opened;
+    return result;
+}
+
+long RegistryQuery(RegistryKey key, const char *name, unsigned long *type, unsigned char *data,
+                   unsigned long *size) {
+    DWORD value_type = 0, value_size = size ? *size : 0;
+    const LONG result =
+        RegQueryValueExA(Hkey(key), name, nullptr, &value_type, data, size ? &value_size : nullptr);
+    if (type) *type = value_type;
+    if (size) *size = value_size;
+    return result;
+}
+
+long RegistrySet(RegistryKey key, const char *name, unsigned long type, const unsigned char *data,
+                 unsigned long size) {
+    return RegSetValueExA(Hkey(key), name, 0, type, data, size);
+}
+
+long RegistryDeleteValue(RegistryKey key, const char *name) {
+    return RegDeleteValueA(Hkey(key), name);
+}
+
+long RegistryDeleteKey(RegistryKey root, const char *subkey) {
+    return RegDeleteKeyA(Hkey(root), subkey);
+}
+
+long RegistryClose(RegistryKey key) { return RegCloseKey(Hkey(key)); }
 
 int StdinReadByte() {
     std::fflush(stdout);

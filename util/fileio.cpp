@@ -1,0 +1,297 @@
+#include "util/fileio.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace {
+
+constexpr size_t kNameSize = 1024;
+constexpr size_t kBlock = 64 * 1024;
+
+struct OpenMode {
+    const char *mode;
+    int flags;
+    int permission;
+};
+
+constexpr int kRead = 0x100, kWrite = 0x080;
+constexpr OpenMode kModes[] = {
+    {"r", 0x0000, kRead},      {"r+", 0x0002, kRead | kWrite},   {"w", 0x0301, kWrite},
+    {"w+", 0x0302, kRead | kWrite}, {"a", 0x0109, kWrite},       {"a+", 0x010A, kRead | kWrite},
+    {"rb", 0x8000, kRead},     {"r+b", 0x8002, kRead | kWrite}, {"wb", 0x8301, kWrite},
+    {"w+b", 0x8302, kRead | kWrite}, {"ab", 0x8109, kWrite},     {"a+b", 0x810A, kRead | kWrite},
+    {"rt", 0x4000, kRead},     {"r+t", 0x4002, kRead | kWrite}, {"wt", 0x4301, kWrite},
+    {"w+t", 0x4302, kRead | kWrite}, {"at", 0x4109, kWrite},     {"a+t", 0x410A, kRead | kWrite},
+};
+
+const OpenMode *ModeOf(const char *mode) {
+    for (const auto &row : kModes)
+        if (std::strcmp(row.mode, mode) == 0) return &row;
+    return nullptr;
+}
+
+// Formats a file name into its 1024-byte bound; false when it does not fit.
+bool FormatName(char *name, const char *format, va_list args) {
+    if (!format) return false;
+    const int length = std::vsnprintf(name, kNameSize, format, args);
+    return length >= 0 && static_cast<size_t>(length) < kNameSize;
+}
+
+class Descriptor {
+  public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) platform::FdClose(fd_);
+    }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+
+  private:
+    int fd_;
+};
+
+// Reads until count bytes arrived or the file ends; the number of bytes read.
+size_t ReadFully(int fd, char *buffer, size_t count) {
+    size_t done = 0;
+    while (done < count) {
+        const long long got = platform::FdRead(fd, buffer + done, count - done);
+        if (got <= 0) break;
+        done += static_cast<size_t>(got);
+    }
+    return done;
+}
+
+long CatDescriptor(int fd) {
+    std::vector<char> block(kBlock);
+    long count = 0;
+    long long got;
+    while ((got = platform::FdRead(fd, block.data(), block.size())) > 0) {
+        std::fwrite(block.data(), 1, static_cast<size_t>(got), stdout);
+        count += static_cast<long>(got);
+    }
+    return count;
+}
+
+char *NewLine(const std::string &line) {
+    char *copy = static_cast<char *>(std::malloc(line.size() + 1));
+    if (copy) std::memcpy(copy, line.c_str(), line.size() + 1);
+    return copy;
+}
+
+// Where the descriptor cannot seek (a pipe), a byte read past the line would be lost.
+char *ReadLineByteByByte(int fd) {
+    std::string line;
+    char byte;
+    while (platform::FdRead(fd, &byte, 1) == 1) {
+        line += byte;
+        if (byte == '\n') break;
+    }
+    return line.empty() ? nullptr : NewLine(line);
+}
+
+}  // namespace
+
+extern "C" {
+
+int FileOpenMode(const char *name, const char *mode) {
+    if (!name || !mode) return -1;
+    const OpenMode *row = ModeOf(mode);
+    if (!row) return -1;
+    return platform::FdOpen(name, row->flags, row->permission);
+}
+
+int FileClose(int fd) { return platform::FdClose(fd); }
+
+int PathExists(const char *name) {
+    if (!name) return 0;
+    platform::SearchEntry entry;
+    platform::SearchHandle search = platform::SearchFirst(name, &entry);
+    if (!search) return 0;
+    platform::SearchClose(search);
+    return 1;
+}
+
+int FileExists(const char *name) {
+    const int fd = FileOpenMode(name, "rb");
+    if (fd < 0) return 0;
+    platform::FdClose(fd);
+    return 1;
+}
+
+int FileExistsFmt(const char *format, ...) {
+    char name[kNameSize];
+    va_list args;
+    va_start(args, format);
+    const bool formatted = FormatName(name, format, args);
+    va_end(args);
+    if (!formatted) return -1;
+    return FileExists(name);
+}
+
+long FileCatFmt(const char *format, ...) {
+    char name[kNameSize];
+    va_list args;
+    va_start(args, format);
+    const bool formatted = FormatName(name, format, args);
+    va_end(args);
+    if (!formatted) return -1;
+    platform::StdStreamsBinary();
+    Descriptor file(FileOpenMode(name, "rb"));
+    if (!file.valid()) return -1;
+    return CatDescriptor(file.get());
+}
+
+int FileWriteBytes(const void *data, int count, const char *name, const char *mode) {
+    Descriptor file(FileOpenMode(name, mode));
+    if (!file.valid()) return -1;
+    // Single writes are not checked: the requested count is the result.
+    const char *bytes = static_cast<const char *>(data);
+    size_t done = 0;
+    const size_t total = (bytes && count > 0) ? static_cast<size_t>(count) : 0;
+    while (done < total) {
+        const long long put = platform::FdWrite(file.get(), bytes + done, total - done);
+        if (put <= 0) break;
+        done += static_cast<size_t>(put);
+    }
+    return count;
+}
+
+long FileReadAll(const char *name, char **buffer) {
+    if (!buffer || FileExists(name) != 1) return -1;
+    Descriptor file(FileOpenMode(name, "rb"));
+    if (!file.valid()) return -1;
+    const long length = FdLength(file.get());
+    if (length < 0) return -1;
+    char *data = static_cast<char *>(std::malloc(static_cast<size_t>(length) + 1));
+    if (!data) return -1;
+    const size_t got = ReadFully(file.get(), data, static_cast<size_t>(length));
+    if (got == 0) {
+        std::free(data);
+        return -1;
+    }
+    data[got] = '\0';
+    *buffer = data;
+    return static_cast<long>(got);
+}
+
+char *FileLoad(const char *path, long *length) {
+    if (length) *length = 0;
+    long long size = 0;
+    if (!path || !platform::FileStatSize(path, &size) || size < 0) return nullptr;
+    Descriptor file(FileOpenMode(path, "rb"));
+    if (!file.valid()) return nullptr;
+    char *data = static_cast<char *>(std::malloc(static_cast<size_t>(size) + 1));
+    if (!data) return nullptr;
+    // Never more than the size found: a file that grows meanwhile is cut there.
+    const size_t got = ReadFully(file.get(), data, static_cast<size_t>(size));
+    data[got] = '\0';
+    if (length) *length = static_cast<long>(got);
+    return data;
+}
+
+int FileAppend(const char *destination, const char *source) {
+    FILE *out = FileOpenLocked(destination, "ab");
+    if (!out) return 0;
+    FILE *in = FileOpenLocked(source, "rb");
+    if (!in) {
+        FileCloseLocked(out);
+        return 0;
+    }
+    std::fseek(out, 0, SEEK_END);
+    std::fseek(in, 0, SEEK_SET);
+    std::vector<char> block(kBlock);
+    bool written = true;
+    while (!std::feof(in)) {
+        const size_t got = std::fread(block.data(), 1, block.size(), in);
+        if (got == 0 && std::ferror(in)) break;
+        if (std::fwrite(block.data(), 1, got, out) != got) written = false;
+    }
+    const bool read_ok = !std::ferror(in);
+    FileCloseLocked(in);
+    const bool closed = FileCloseLocked(out) == 0;
+    return (written && read_ok && closed) ? 1 : 0;
+}
+
+long FdLength(int fd) {
+    const long long here = platform::FdSeek(fd, 0, SEEK_CUR);
+    const long long end = platform::FdSeek(fd, 0, SEEK_END);
+    if (here >= 0) platform::FdSeek(fd, here, SEEK_SET);
+    return static_cast<long>(end);
+}
+
+char *FdReadLine(int fd) {
+    const long long start = platform::FdSeek(fd, 0, SEEK_CUR);
+    if (start < 0) return ReadLineByteByByte(fd);
+    // Read ahead in blocks, then put the descriptor back just after the line.
+    std::string line;
+    char block[4096];
+    long long got;
+    while ((got = platform::FdRead(fd, block, sizeof block)) > 0) {
+        const void *feed = std::memchr(block, '\n', static_cast<size_t>(got));
+        if (feed) {
+            const size_t take = static_cast<size_t>(static_cast<const char *>(feed) - block) + 1;
+            line.append(block, take);
+            platform::FdSeek(fd, start + static_cast<long long>(line.size()), SEEK_SET);
+            return NewLine(line);
+        }
+        line.append(block, static_cast<size_t>(got));
+    }
+    return line.empty() ? nullptr : NewLine(line);
+}
+
+int FdWriteWord(int fd, const void *word) {
+    if (fd == -1 || !word) return -1;
+    return platform::FdWrite(fd, word, 4) == 4 ? 4 : -1;
+}
+
+char *StreamReadLine(char *buffer, int size, FILE *stream) {
+    if (!buffer || size <= 0 || !stream) return nullptr;
+    int stored = 0;
+    while (stored < size - 1) {
+        const int ch = std::getc(stream);
+        if (ch == EOF) break;
+        buffer[stored++] = static_cast<char>(ch);
+        if (ch == '\n') break;
+    }
+    buffer[stored] = '\0';
+    return stored > 0 ? buffer : nullptr;
+}
+
+FILE *FileOpenLocked(const char *name, const char *mode) {
+    if (!name || !mode) return nullptr;
+    FILE *stream = platform::StreamOpen(name, mode);
+    if (!stream) return nullptr;
+    FileLock(stream);
+    return stream;
+}
+
+int FileCloseLocked(FILE *stream) {
+    if (!stream) return EOF;
+    FileUnlock(stream);
+    return std::fclose(stream);
+}
+
+int FileLock(FILE *) { return 0; }
+
+int FileUnlock(FILE *) { return 0; }
+
+int HexDigitValue(int ch) {
+    if (ch >= '0' && ch <= '9') return ch - '0';
+    if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
+    if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
+    return 0;
+}
+
+int IsHexDigit(int ch) {
+    return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f') || (ch >= 'A' && ch <= 'F');
+}
+
+}  // extern "C"
