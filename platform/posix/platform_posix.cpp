@@ -183,8 +183,17 @@ bool EntryOf(const std::string &folder, const std::string &name, SearchEntry *en
 
 bool HasWildcard(const std::string &text) { return text.find_first_of("*?") != std::string::npos; }
 
+// "X:\*" searches a drive root, which has no "." and ".." entries on Windows.
+bool IsDriveRootPattern(const char *pattern) {
+    if (!IsDrivePrefix(pattern)) return false;
+    const char *rest = pattern + 2;
+    if (*rest == '\\' || *rest == '/') ++rest;
+    return std::strpbrk(rest, "\\/") == nullptr;
+}
+
 // The entries of folder that match the pattern, "." and ".." first, the rest by name.
-std::vector<SearchEntry> MatchingEntries(const std::string &folder, const std::string &pattern) {
+std::vector<SearchEntry> MatchingEntries(const std::string &folder, const std::string &pattern,
+                                         bool with_dots) {
     std::vector<SearchEntry> found;
     DIR *dir = opendir(folder.c_str());
     if (!dir) return found;
@@ -201,7 +210,7 @@ std::vector<SearchEntry> MatchingEntries(const std::string &folder, const std::s
     });
     std::vector<std::string> dots;
     for (const char *dot : {".", ".."})
-        if (fnmatch(pattern.c_str(), dot, FNM_NOESCAPE) == 0) dots.emplace_back(dot);
+        if (with_dots && fnmatch(pattern.c_str(), dot, FNM_NOESCAPE) == 0) dots.emplace_back(dot);
     names.insert(names.begin(), dots.begin(), dots.end());
     for (const auto &name : names) {
         SearchEntry entry;
@@ -253,7 +262,7 @@ SearchHandle SearchFirst(const char *pattern, SearchEntry *entry) {
     }
     auto *search = new Search;
     if (HasWildcard(last)) {
-        search->entries = MatchingEntries(folder, last);
+        search->entries = MatchingEntries(folder, last, !IsDriveRootPattern(pattern));
     } else if (SearchEntry exact; EntryOf(folder, last, &exact)) {
         search->entries.push_back(exact);
     }
