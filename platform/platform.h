@@ -51,6 +51,8 @@ long long FdRead(int fd, void *buffer, size_t count);
 long long FdWrite(int fd, const void *buffer, size_t count);
 // whence: SEEK_SET, SEEK_CUR or SEEK_END. The new position, or -1 (also for pipes).
 long long FdSeek(int fd, long long offset, int whence);
+// Asks for large pages behind a big buffer about to be filled (fewer page faults); a hint.
+void LargeBufferAdvise(void *buffer, size_t size);
 // Standard input and output without newline translation (Windows); nothing on Linux.
 void StdStreamsBinary();
 
@@ -64,7 +66,10 @@ struct SearchEntry {
     bool read_only = false;
 };
 using SearchHandle = void *;
-SearchHandle SearchFirst(const char *pattern, SearchEntry *entry);
+// Whether read_only is wanted: on Linux it costs a status call per entry.
+enum class SearchDetail { kKind, kKindAndReadOnly };
+SearchHandle SearchFirst(const char *pattern, SearchEntry *entry,
+                         SearchDetail detail = SearchDetail::kKindAndReadOnly);
 bool SearchNext(SearchHandle search, SearchEntry *entry);
 void SearchClose(SearchHandle search);
 bool DirectoryRemove(const char *path);

@@ -12,7 +12,7 @@
 namespace {
 
 constexpr size_t kNameSize = 1024;
-constexpr size_t kBlock = 64 * 1024;
+constexpr size_t kBlock = 1 << 20;
 
 struct OpenMode {
     const char *mode;
@@ -22,12 +22,15 @@ struct OpenMode {
 
 constexpr int kRead = 0x100, kWrite = 0x080;
 constexpr OpenMode kModes[] = {
-    {"r", 0x0000, kRead},      {"r+", 0x0002, kRead | kWrite},   {"w", 0x0301, kWrite},
-    {"w+", 0x0302, kRead | kWrite}, {"a", 0x0109, kWrite},       {"a+", 0x010A, kRead | kWrite},
-    {"rb", 0x8000, kRead},     {"r+b", 0x8002, kRead | kWrite}, {"wb", 0x8301, kWrite},
-    {"w+b", 0x8302, kRead | kWrite}, {"ab", 0x8109, kWrite},     {"a+b", 0x810A, kRead | kWrite},
-    {"rt", 0x4000, kRead},     {"r+t", 0x4002, kRead | kWrite}, {"wt", 0x4301, kWrite},
-    {"w+t", 0x4302, kRead | kWrite}, {"at", 0x4109, kWrite},     {"a+t", 0x410A, kRead | kWrite},
+    {"r", 0x0000, kRead},   {"r+", 0x0002, kRead | kWrite},
+    {"w", 0x0301, kWrite},  {"w+", 0x0302, kRead | kWrite},
+    {"a", 0x0109, kWrite},  {"a+", 0x010A, kRead | kWrite},
+    {"rb", 0x8000, kRead},  {"r+b", 0x8002, kRead | kWrite},
+    {"wb", 0x8301, kWrite}, {"w+b", 0x8302, kRead | kWrite},
+    {"ab", 0x8109, kWrite}, {"a+b", 0x810A, kRead | kWrite},
+    {"rt", 0x4000, kRead},  {"r+t", 0x4002, kRead | kWrite},
+    {"wt", 0x4301, kWrite}, {"w+t", 0x4302, kRead | kWrite},
+    {"at", 0x4109, kWrite}, {"a+t", 0x410A, kRead | kWrite},
 };
 
 const OpenMode *ModeOf(const char *mode) {
@@ -44,7 +47,7 @@ bool FormatName(char *name, const char *format, va_list args) {
 }
 
 class Descriptor {
-  public:
+   public:
     explicit Descriptor(int fd) : fd_(fd) {}
     ~Descriptor() {
         if (fd_ >= 0) platform::FdClose(fd_);
@@ -54,7 +57,7 @@ class Descriptor {
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
 
-  private:
+   private:
     int fd_;
 };
 
@@ -108,12 +111,15 @@ int FileOpenMode(const char *name, const char *mode) {
     return platform::FdOpen(name, row->flags, row->permission);
 }
 
-int FileClose(int fd) { return platform::FdClose(fd); }
+int FileClose(int fd) {
+    return platform::FdClose(fd);
+}
 
 int PathExists(const char *name) {
     if (!name) return 0;
     platform::SearchEntry entry;
-    platform::SearchHandle search = platform::SearchFirst(name, &entry);
+    platform::SearchHandle search =
+        platform::SearchFirst(name, &entry, platform::SearchDetail::kKind);
     if (!search) return 0;
     platform::SearchClose(search);
     return 1;
@@ -190,6 +196,7 @@ char *FileLoad(const char *path, long *length) {
     if (!file.valid()) return nullptr;
     char *data = static_cast<char *>(std::malloc(static_cast<size_t>(size) + 1));
     if (!data) return nullptr;
+    platform::LargeBufferAdvise(data, static_cast<size_t>(size));
     // Never more than the size found: a file that grows meanwhile is cut there.
     const size_t got = ReadFully(file.get(), data, static_cast<size_t>(size));
     data[got] = '\0';
@@ -279,9 +286,13 @@ int FileCloseLocked(FILE *stream) {
     return std::fclose(stream);
 }
 
-int FileLock(FILE *) { return 0; }
+int FileLock(FILE *) {
+    return 0;
+}
 
-int FileUnlock(FILE *) { return 0; }
+int FileUnlock(FILE *) {
+    return 0;
+}
 
 int HexDigitValue(int ch) {
     if (ch >= '0' && ch <= '9') return ch - '0';

@@ -16,7 +16,7 @@ constexpr size_t kStringSize = 512;
 
 // Closes the key on every path, also when the write that follows the open fails.
 class Key {
-  public:
+   public:
     Key() = default;
     ~Key() {
         if (key_) platform::RegistryClose(key_);
@@ -32,11 +32,13 @@ class Key {
     }
     platform::RegistryKey get() const { return key_; }
 
-  private:
+   private:
     platform::RegistryKey key_ = nullptr;
 };
 
-const unsigned char *Bytes(const void *data) { return static_cast<const unsigned char *>(data); }
+const unsigned char *Bytes(const void *data) {
+    return static_cast<const unsigned char *>(data);
+}
 
 unsigned long StringLength(const char *data) {
     return data ? static_cast<unsigned long>(std::strlen(data)) : 0;
@@ -92,8 +94,8 @@ int RegValueSet(RegistryRoot root, const char *subkey, const char *name, const c
     return SetValue(key, name, type, data, StringLength(data), false);
 }
 
-int RegValueSetByName(const char *root_name, const char *subkey, const char *name,
-                      const char *data, unsigned long type) {
+int RegValueSetByName(const char *root_name, const char *subkey, const char *name, const char *data,
+                      unsigned long type) {
     RegistryRoot root = RegRootByName(root_name);
     return root ? RegValueSet(root, subkey, name, data, type) : 0;
 }
@@ -181,6 +183,8 @@ int RegKeyRemove(RegistryRoot root, const char *subkey) {
     return 0;
 }
 
-unsigned long RegLastError(void) { return platform::LastError(); }
+unsigned long RegLastError(void) {
+    return platform::LastError();
+}
 
 }  // extern "C"

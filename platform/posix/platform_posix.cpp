@@ -5,11 +5,13 @@
 #include <fnmatch.h>
 #include <strings.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -181,7 +183,26 @@ bool EntryOf(const std::string &folder, const std::string &name, SearchEntry *en
     return true;
 }
 
-bool HasWildcard(const std::string &text) { return text.find_first_of("*?") != std::string::npos; }
+// The kind from the directory read itself where the file system tells it; a status call
+// only where it does not, or where the read-only attribute is wanted.
+bool EntryOf(int dir_fd, const dirent &item, SearchDetail detail, SearchEntry *entry) {
+    entry->name = item.d_name;
+    const bool kind_known = item.d_type == DT_DIR || item.d_type == DT_REG;
+    if (kind_known && detail == SearchDetail::kKind) {
+        entry->directory = item.d_type == DT_DIR;
+        entry->read_only = false;
+        return true;
+    }
+    struct stat st;
+    if (fstatat(dir_fd, item.d_name, &st, 0) != 0) return false;
+    entry->directory = S_ISDIR(st.st_mode);
+    entry->read_only = (st.st_mode & 0222) == 0;
+    return true;
+}
+
+bool HasWildcard(const std::string &text) {
+    return text.find_first_of("*?") != std::string::npos;
+}
 
 // "X:\*" searches a drive root, which has no "." and ".." entries on Windows.
 bool IsDriveRootPattern(const char *pattern) {
@@ -193,29 +214,30 @@ bool IsDriveRootPattern(const char *pattern) {
 
 // The entries of folder that match the pattern, "." and ".." first, the rest by name.
 std::vector<SearchEntry> MatchingEntries(const std::string &folder, const std::string &pattern,
-                                         bool with_dots) {
+                                         bool with_dots, SearchDetail detail) {
     std::vector<SearchEntry> found;
     DIR *dir = opendir(folder.c_str());
     if (!dir) return found;
-    std::vector<std::string> names;
     while (const dirent *item = readdir(dir)) {
         const std::string name = item->d_name;
-        if (name != "." && name != ".." &&
-            fnmatch(pattern.c_str(), name.c_str(), FNM_NOESCAPE | FNM_CASEFOLD) == 0)
-            names.push_back(name);
+        if (name == "." || name == ".." ||
+            fnmatch(pattern.c_str(), name.c_str(), FNM_NOESCAPE | FNM_CASEFOLD) != 0)
+            continue;
+        SearchEntry entry;
+        if (EntryOf(dirfd(dir), *item, detail, &entry)) found.push_back(std::move(entry));
     }
     closedir(dir);
-    std::sort(names.begin(), names.end(), [](const std::string &a, const std::string &b) {
-        return strcasecmp(a.c_str(), b.c_str()) < 0;
+    std::sort(found.begin(), found.end(), [](const SearchEntry &a, const SearchEntry &b) {
+        return strcasecmp(a.name.c_str(), b.name.c_str()) < 0;
     });
-    std::vector<std::string> dots;
-    for (const char *dot : {".", ".."})
-        if (with_dots && fnmatch(pattern.c_str(), dot, FNM_NOESCAPE) == 0) dots.emplace_back(dot);
-    names.insert(names.begin(), dots.begin(), dots.end());
-    for (const auto &name : names) {
+    std::vector<SearchEntry> dots;
+    for (const char *dot : {".", ".."}) {
         SearchEntry entry;
-        if (EntryOf(folder, name, &entry)) found.push_back(entry);
+        if (with_dots && fnmatch(pattern.c_str(), dot, FNM_NOESCAPE) == 0 &&
+            EntryOf(folder, dot, &entry))
+            dots.push_back(entry);
     }
+    found.insert(found.begin(), dots.begin(), dots.end());
     return found;
 }
 
@@ -226,7 +248,9 @@ int FdOpen(const char *path, int flags, int permission) {
     return open(NativePath(path).c_str(), OpenFlags(flags), mode);
 }
 
-int FdClose(int fd) { return close(fd); }
+int FdClose(int fd) {
+    return close(fd);
+}
 
 long long FdRead(int fd, void *buffer, size_t count) {
     ssize_t got;
@@ -248,9 +272,16 @@ long long FdSeek(int fd, long long offset, int whence) {
     return static_cast<long long>(lseek(fd, static_cast<off_t>(offset), whence));
 }
 
+void LargeBufferAdvise(void *buffer, size_t size) {
+    constexpr uintptr_t kPage = 4096;
+    const uintptr_t start = (reinterpret_cast<uintptr_t>(buffer) + kPage - 1) & ~(kPage - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(buffer) + size) & ~(kPage - 1);
+    if (end > start) madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
+}
+
 void StdStreamsBinary() {}
 
-SearchHandle SearchFirst(const char *pattern, SearchEntry *entry) {
+SearchHandle SearchFirst(const char *pattern, SearchEntry *entry, SearchDetail detail) {
     const std::string native = NativePath(pattern);
     const size_t slash = native.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : native.substr(0, slash + 1);
@@ -262,7 +293,7 @@ SearchHandle SearchFirst(const char *pattern, SearchEntry *entry) {
     }
     auto *search = new Search;
     if (HasWildcard(last)) {
-        search->entries = MatchingEntries(folder, last, !IsDriveRootPattern(pattern));
+        search->entries = MatchingEntries(folder, last, !IsDriveRootPattern(pattern), detail);
     } else if (SearchEntry exact; EntryOf(folder, last, &exact)) {
         search->entries.push_back(exact);
     }
@@ -290,9 +321,13 @@ bool SearchNext(SearchHandle handle, SearchEntry *entry) {
     return true;
 }
 
-void SearchClose(SearchHandle handle) { delete static_cast<Search *>(handle); }
+void SearchClose(SearchHandle handle) {
+    delete static_cast<Search *>(handle);
+}
 
-bool DirectoryRemove(const char *path) { return rmdir(NativePath(path).c_str()) == 0; }
+bool DirectoryRemove(const char *path) {
+    return rmdir(NativePath(path).c_str()) == 0;
+}
 
 bool ReadOnlyClear(const char *path) {
     const std::string native = NativePath(path);
@@ -301,9 +336,13 @@ bool ReadOnlyClear(const char *path) {
     return chmod(native.c_str(), (st.st_mode & 07777) | S_IWUSR) == 0;
 }
 
-unsigned long LastError() { return t_last_error; }
+unsigned long LastError() {
+    return t_last_error;
+}
 
-void LastErrorSet(unsigned long code) { t_last_error = code; }
+void LastErrorSet(unsigned long code) {
+    t_last_error = code;
+}
 
 int StdinReadByte() {
     std::fflush(stdout);

@@ -24,10 +24,9 @@ constexpr unsigned long kKeySetValue = 0x0002;
 constexpr unsigned long kKeyCreateSubKey = 0x0004;
 constexpr uintptr_t kFirstRoot = 0x80000000u;
 constexpr uintptr_t kLastRoot = 0x80000006u;
-const char *const kRootFolders[] = {"hkey_classes_root",     "hkey_current_user",
-                                    "hkey_local_machine",    "hkey_users",
-                                    "hkey_performance_data", "hkey_current_config",
-                                    "hkey_dyn_data"};
+const char *const kRootFolders[] = {
+    "hkey_classes_root",     "hkey_current_user",   "hkey_local_machine", "hkey_users",
+    "hkey_performance_data", "hkey_current_config", "hkey_dyn_data"};
 
 struct OpenKey {
     std::string folder;
@@ -39,15 +38,17 @@ bool IsRoot(RegistryKey key) {
     return value >= kFirstRoot && value <= kLastRoot;
 }
 
-std::string StoreRoot() { return DriveRoot() + "/registry"; }
+std::string StoreRoot() {
+    return DriveRoot() + "/registry";
+}
 
 std::string EncodedName(const char *name) {
     static const char kHex[] = "0123456789abcdef";
     std::string out;
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p; ++p) {
         const unsigned char c = (*p >= 'A' && *p <= 'Z') ? *p + 32 : *p;
-        if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
-            c == '.' || c == ' ') {
+        if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-' || c == '.' ||
+            c == ' ') {
             out += static_cast<char>(c);
         } else {
             out += '%';
@@ -74,7 +75,7 @@ bool KeyFolder(RegistryKey key, std::string *folder) {
 std::vector<std::string> SubkeyParts(const char *subkey) {
     std::vector<std::string> parts;
     std::string part;
-    for (const char *p = subkey ? subkey : ""; ; ++p) {
+    for (const char *p = subkey ? subkey : "";; ++p) {
         if (*p == '\\' || *p == '\0') {
             if (!part.empty()) parts.push_back(EncodedName(part.c_str()));
             part.clear();
@@ -98,7 +99,9 @@ bool Writable(const std::string &path) {
            access(path.c_str(), W_OK) == 0;
 }
 
-bool WantsWrite(unsigned long access) { return access & (kKeySetValue | kKeyCreateSubKey); }
+bool WantsWrite(unsigned long access) {
+    return access & (kKeySetValue | kKeyCreateSubKey);
+}
 
 RegistryKey NewKey(const std::string &folder, unsigned long access) {
     return new OpenKey{folder, access};
@@ -122,8 +125,8 @@ bool ReadAll(const std::string &path, std::string *bytes) {
 // Written beside the value and renamed over it, so a reader sees the old or the new value.
 bool WriteAtomically(const std::string &path, const std::string &bytes) {
     static std::atomic<unsigned> counter{0};
-    const std::string temp = path + "#" + std::to_string(getpid()) + "." +
-                             std::to_string(counter.fetch_add(1));
+    const std::string temp =
+        path + "#" + std::to_string(getpid()) + "." + std::to_string(counter.fetch_add(1));
     FILE *out = std::fopen(temp.c_str(), "wb");
     if (!out) return false;
     const bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
@@ -159,7 +162,9 @@ bool RemoveKeyFolder(const std::string &folder) {
     return rmdir(folder.c_str()) == 0;
 }
 
-std::string ParentFolder(const std::string &folder) { return folder.substr(0, folder.rfind('/')); }
+std::string ParentFolder(const std::string &folder) {
+    return folder.substr(0, folder.rfind('/'));
+}
 
 }  // namespace
 
@@ -218,17 +223,20 @@ long RegistrySet(RegistryKey key, const char *name, unsigned long type, const un
                  unsigned long size) {
     if (!key || IsRoot(key)) return kErrorInvalidHandle;
     const auto *open_key = static_cast<OpenKey *>(key);
-    if (!(open_key->access & kKeySetValue) || !Writable(open_key->folder)) return kErrorAccessDenied;
+    if (!(open_key->access & kKeySetValue) || !Writable(open_key->folder))
+        return kErrorAccessDenied;
     const uint32_t stored_type = static_cast<uint32_t>(type);
     std::string bytes(reinterpret_cast<const char *>(&stored_type), 4);
     if (data) bytes.append(reinterpret_cast<const char *>(data), size);
-    return WriteAtomically(ValuePath(open_key->folder, name), bytes) ? kSuccess : kErrorAccessDenied;
+    return WriteAtomically(ValuePath(open_key->folder, name), bytes) ? kSuccess
+                                                                     : kErrorAccessDenied;
 }
 
 long RegistryDeleteValue(RegistryKey key, const char *name) {
     if (!key || IsRoot(key)) return kErrorInvalidHandle;
     const auto *open_key = static_cast<OpenKey *>(key);
-    if (!(open_key->access & kKeySetValue) || !Writable(open_key->folder)) return kErrorAccessDenied;
+    if (!(open_key->access & kKeySetValue) || !Writable(open_key->folder))
+        return kErrorAccessDenied;
     const std::string path = ValuePath(open_key->folder, name);
     if (access(path.c_str(), F_OK) != 0) return kErrorFileNotFound;
     return unlink(path.c_str()) == 0 ? kSuccess : kErrorAccessDenied;

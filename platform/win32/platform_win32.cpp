@@ -104,9 +104,13 @@ void ConsoleTextAttributeSet(unsigned attribute) {
     SetConsoleTextAttribute(StdoutHandle(), static_cast<WORD>(attribute));
 }
 
-int FdOpen(const char *path, int flags, int permission) { return _open(path, flags, permission); }
+int FdOpen(const char *path, int flags, int permission) {
+    return _open(path, flags, permission);
+}
 
-int FdClose(int fd) { return _close(fd); }
+int FdClose(int fd) {
+    return _close(fd);
+}
 
 long long FdRead(int fd, void *buffer, size_t count) {
     const unsigned chunk = count > 0x40000000u ? 0x40000000u : static_cast<unsigned>(count);
@@ -125,6 +129,8 @@ long long FdSeek(int fd, long long offset, int whence) {
     return _lseeki64(fd, offset, whence);
 }
 
+void LargeBufferAdvise(void *, size_t) {}
+
 void StdStreamsBinary() {
     _setmode(_fileno(stdin), _O_BINARY);
     _setmode(_fileno(stdout), _O_BINARY);
@@ -138,11 +144,13 @@ void EntryFrom(const WIN32_FIND_DATAA &data, SearchEntry *entry) {
     entry->read_only = (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
 }
 
-HKEY Hkey(RegistryKey key) { return reinterpret_cast<HKEY>(key); }
+HKEY Hkey(RegistryKey key) {
+    return reinterpret_cast<HKEY>(key);
+}
 
 }  // namespace
 
-SearchHandle SearchFirst(const char *pattern, SearchEntry *entry) {
+SearchHandle SearchFirst(const char *pattern, SearchEntry *entry, SearchDetail) {
     WIN32_FIND_DATAA data;
     HANDLE search = FindFirstFileA(pattern, &data);
     if (search == INVALID_HANDLE_VALUE) return nullptr;
@@ -157,23 +165,33 @@ bool SearchNext(SearchHandle search, SearchEntry *entry) {
     return true;
 }
 
-void SearchClose(SearchHandle search) { FindClose(static_cast<HANDLE>(search)); }
+void SearchClose(SearchHandle search) {
+    FindClose(static_cast<HANDLE>(search));
+}
 
-bool DirectoryRemove(const char *path) { return RemoveDirectoryA(path) != 0; }
+bool DirectoryRemove(const char *path) {
+    return RemoveDirectoryA(path) != 0;
+}
 
-bool ReadOnlyClear(const char *path) { return _chmod(path, _S_IWRITE) == 0; }
+bool ReadOnlyClear(const char *path) {
+    return _chmod(path, _S_IWRITE) == 0;
+}
 
-unsigned long LastError() { return GetLastError(); }
+unsigned long LastError() {
+    return GetLastError();
+}
 
-void LastErrorSet(unsigned long code) { SetLastError(code); }
+void LastErrorSet(unsigned long code) {
+    SetLastError(code);
+}
 
 long RegistryCreate(RegistryKey root, const char *subkey, const char *key_class,
                     unsigned long access, RegistryKey *key) {
     HKEY opened = nullptr;
     DWORD disposition = 0;
-    const LONG result =
-        RegCreateKeyExA(Hkey(root), subkey, 0, const_cast<char *>(key_class), REG_OPTION_NON_VOLATILE,
-                        access, nullptr, &opened, key_class ? &disposition : nullptr);
+    const LONG result = RegCreateKeyExA(Hkey(root), subkey, 0, const_cast<char *>(key_class),
+                                        REG_OPTION_NON_VOLATILE, access, nullptr, &opened,
+                                        key_class ? &disposition : nullptr);
     if (result == ERROR_SUCCESS) *key = opened;
     return result;
 }
@@ -208,7 +226,9 @@ long RegistryDeleteKey(RegistryKey root, const char *subkey) {
     return RegDeleteKeyA(Hkey(root), subkey);
 }
 
-long RegistryClose(RegistryKey key) { return RegCloseKey(Hkey(key)); }
+long RegistryClose(RegistryKey key) {
+    return RegCloseKey(Hkey(key));
+}
 
 int StdinReadByte() {
     std::fflush(stdout);
