@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -100,6 +101,27 @@ long RegistrySet(RegistryKey key, const char *name, unsigned long type, const un
 long RegistryDeleteValue(RegistryKey key, const char *name);
 long RegistryDeleteKey(RegistryKey root, const char *subkey);
 long RegistryClose(RegistryKey key);
+
+// Shell link (.lnk): created empty, properties set one by one, written by Save. On Windows
+// the COM shell link object; on Linux the same binary file format written directly.
+struct ShellLink;
+enum class ShellLinkStart { kCreated, kNoLinkObject, kNoPersistFile };
+ShellLink *ShellLinkCreate(ShellLinkStart *start);
+bool ShellLinkSetPath(ShellLink *link, const char *target);
+bool ShellLinkSetIconLocation(ShellLink *link, const char *icon, int index);
+bool ShellLinkSetWorkingDirectory(ShellLink *link, const char *directory);
+bool ShellLinkSetDescription(ShellLink *link, const char *description);
+bool ShellLinkSave(ShellLink *link, const char *path);
+void ShellLinkRelease(ShellLink *link);
+
+// Starts program without waiting, with exactly these arguments (no program-name element is
+// added: the first argument becomes the new process's first word). True when started.
+bool ProcessStart(const char *program, const std::vector<std::string> &arguments);
+// Starts a command line (program, then arguments) without waiting; show is a Windows show
+// command. True when started.
+bool CommandStart(const char *command_line, int show);
+// The long form of an existing path; false when the path does not exist or does not fit.
+bool LongPathName(const char *path, char *buffer, size_t size);
 
 // One byte from standard input without read-ahead, so the rest of the line stays unread.
 // Returns the byte, or -1 at end of input.

@@ -1,8 +1,12 @@
 // Windows backend: the operations map straight onto Win32.
 #include <windows.h>
-// windows.h first: the C runtime headers below rely on its types.
+// windows.h first: the headers below rely on its types.
 #include <fcntl.h>
 #include <io.h>
+#include <objbase.h>
+#include <process.h>
+#include <shlobj.h>
+#include <shobjidl.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -228,6 +232,74 @@ long RegistryDeleteKey(RegistryKey root, const char *subkey) {
 
 long RegistryClose(RegistryKey key) {
     return RegCloseKey(Hkey(key));
+}
+
+struct ShellLink {
+    IShellLinkA *link = nullptr;
+    IPersistFile *file = nullptr;
+};
+
+ShellLink *ShellLinkCreate(ShellLinkStart *start) {
+    CoInitialize(nullptr);  // its result does not matter: COM is ready either way
+    IShellLinkA *link = nullptr;
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                                reinterpret_cast<void **>(&link)))) {
+        *start = ShellLinkStart::kNoLinkObject;
+        return nullptr;
+    }
+    IPersistFile *file = nullptr;
+    if (FAILED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file)))) {
+        link->Release();
+        *start = ShellLinkStart::kNoPersistFile;
+        return nullptr;
+    }
+    *start = ShellLinkStart::kCreated;
+    return new ShellLink{link, file};
+}
+
+bool ShellLinkSetPath(ShellLink *link, const char *target) {
+    return SUCCEEDED(link->link->SetPath(target));
+}
+
+bool ShellLinkSetIconLocation(ShellLink *link, const char *icon, int index) {
+    return SUCCEEDED(link->link->SetIconLocation(icon, index));
+}
+
+bool ShellLinkSetWorkingDirectory(ShellLink *link, const char *directory) {
+    return SUCCEEDED(link->link->SetWorkingDirectory(directory));
+}
+
+bool ShellLinkSetDescription(ShellLink *link, const char *description) {
+    return SUCCEEDED(link->link->SetDescription(description));
+}
+
+bool ShellLinkSave(ShellLink *link, const char *path) {
+    wchar_t wide[MAX_PATH];
+    if (!MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH)) return false;
+    return SUCCEEDED(link->file->Save(wide, TRUE));
+}
+
+void ShellLinkRelease(ShellLink *link) {
+    if (!link) return;
+    link->file->Release();
+    link->link->Release();
+    delete link;
+}
+
+bool ProcessStart(const char *program, const std::vector<std::string> &arguments) {
+    std::vector<const char *> argv;
+    for (const auto &argument : arguments) argv.push_back(argument.c_str());
+    argv.push_back(nullptr);
+    return program && _spawnv(_P_NOWAIT, program, argv.data()) != -1;
+}
+
+bool CommandStart(const char *command_line, int show) {
+    return command_line && WinExec(command_line, static_cast<UINT>(show)) > 31;
+}
+
+bool LongPathName(const char *path, char *buffer, size_t size) {
+    const DWORD length = GetLongPathNameA(path, buffer, static_cast<DWORD>(size));
+    return length != 0 && length < size;
 }
 
 int StdinReadByte() {
