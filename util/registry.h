@@ -33,8 +33,8 @@ RegistryRoot RegRootByName(const char *root_name);
 /* Creates the key if missing and sets the value to the string's bytes (without its NUL). */
 int RegValueSet(RegistryRoot root, const char *subkey, const char *name, const char *data,
                 unsigned long type);
-int RegValueSetByName(const char *root_name, const char *subkey, const char *name,
-                      const char *data, unsigned long type);
+int RegValueSetByName(const char *root_name, const char *subkey, const char *name, const char *data,
+                      unsigned long type);
 /* As RegValueSet, but the key must exist already. */
 int RegValueUpdate(RegistryRoot root, const char *subkey, const char *name, const char *data,
                    unsigned long type);

@@ -19,7 +19,8 @@ namespace {
 constexpr size_t kLogLineSize = 255;
 constexpr size_t kProductPathSize = 512;
 constexpr size_t kLinkPathLimit = 259;
-constexpr char kShellFolders[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
+constexpr char kShellFolders[] =
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
 constexpr char kProductExecutable[] = "c:\\nuvex\\tamble\\bin\\tamble.exe";
 constexpr char kErrorLog[] = "c:\\TamErrorInst.log";
 constexpr int kSuccessCode = 900;
@@ -186,9 +187,9 @@ int UrlOpen(const char *url, int prefer_explorer) {
     if (prefer_explorer == 1) {
         const char *program_files = platform::EnvGet("ProgramFiles");
         char explorer[255];
-        const int length = std::snprintf(explorer, sizeof explorer,
-                                         "%s\\internet explorer\\iexplore.exe",
-                                         program_files ? program_files : "");
+        const int length =
+            std::snprintf(explorer, sizeof explorer, "%s\\internet explorer\\iexplore.exe",
+                          program_files ? program_files : "");
         if (program_files && length > 0 && static_cast<size_t>(length) < sizeof explorer &&
             platform::ProcessStart(explorer, arguments))
             return 1;

@@ -40,13 +40,11 @@ constexpr uint32_t kVolumeIdAndLocalBasePath = 1;
 constexpr size_t kStringLimit = 0xFFFF;
 
 class Bytes {
-  public:
+   public:
     void U16(uint16_t v) { Raw(&v, 2); }
     void U32(uint32_t v) { Raw(&v, 4); }
     void U64(uint64_t v) { Raw(&v, 8); }
-    void Raw(const void *data, size_t size) {
-        out_.append(static_cast<const char *>(data), size);
-    }
+    void Raw(const void *data, size_t size) { out_.append(static_cast<const char *>(data), size); }
     void Text(const std::string &text) { out_ += text; }
     // StringData entry: a count of characters, then the characters without a terminator.
     void CountedText(const std::string &text) {
@@ -55,7 +53,7 @@ class Bytes {
     }
     const std::string &str() const { return out_; }
 
-  private:
+   private:
     std::string out_;  // little-endian machine order assumed, as on every Linux target here
 };
 
@@ -90,12 +88,12 @@ std::string LinkFile(const ShellLink &link) {
     file.U32(kHeaderSize);
     file.Raw(kLinkClassId, sizeof kLinkClassId);
     file.U32(flags);
-    file.U32(0);                 // file attributes
+    file.U32(0);                            // file attributes
     file.U64(0), file.U64(0), file.U64(0);  // creation, access, write times
-    file.U32(0);                 // target size
+    file.U32(0);                            // target size
     file.U32(static_cast<uint32_t>(link.icon_index));
     file.U32(kShowNormal);
-    file.U16(0);                 // hot key
+    file.U16(0);                            // hot key
     file.U16(0), file.U32(0), file.U32(0);  // reserved
     file.Text(LinkInfo(link.target));
     if (flags & kHasName) file.CountedText(link.description);
@@ -105,7 +103,9 @@ std::string LinkFile(const ShellLink &link) {
     return file.str();
 }
 
-bool Fits(const char *text) { return text && std::strlen(text) < kStringLimit; }
+bool Fits(const char *text) {
+    return text && std::strlen(text) < kStringLimit;
+}
 
 // The program and its arguments of a command line: blanks separate, double quotes group.
 std::vector<std::string> CommandWords(const char *command_line) {
@@ -179,7 +179,9 @@ bool ShellLinkSave(ShellLink *link, const char *path) {
     return (std::fclose(out) == 0) && written;
 }
 
-void ShellLinkRelease(ShellLink *link) { delete link; }
+void ShellLinkRelease(ShellLink *link) {
+    delete link;
+}
 
 bool ProcessStart(const char *program, const std::vector<std::string> &arguments) {
     return program && Spawn(NativePath(program), arguments);

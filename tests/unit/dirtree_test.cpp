@@ -19,7 +19,7 @@ using testsupport::WriteFile;
 // Trees live below c:\nuvex-dirtree, the test drive's own folder on Linux and the Wine
 // prefix's drive under Wine; paths are handed to the library in Windows form.
 class DirTreeTest : public ::testing::Test {
-  protected:
+   protected:
     void SetUp() override { fs::create_directories(Native(kTop)); }
     void TearDown() override {
         std::error_code ignored;
@@ -27,7 +27,9 @@ class DirTreeTest : public ::testing::Test {
             fs::permissions(item.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
         fs::remove_all(Native(kTop), ignored);
     }
-    static std::string Native(const std::string &path) { return platform::NativePath(path.c_str()); }
+    static std::string Native(const std::string &path) {
+        return platform::NativePath(path.c_str());
+    }
     static void File(const std::string &path, const std::string &bytes = "x") {
         fs::create_directories(fs::path(Native(path)).parent_path());
         WriteFile(Native(path), bytes);

@@ -27,7 +27,7 @@ struct FreeDeleter {
 };
 
 class FileIoTest : public ::testing::Test {
-  protected:
+   protected:
     std::string Path(const std::string &name) const { return folder.Path(name); }
     TempFolder folder;
 };
@@ -35,8 +35,8 @@ class FileIoTest : public ::testing::Test {
 TEST_F(FileIoTest, OpenModeAcceptsExactlyTheEighteenModes) {
     const std::string file = Path("f");
     WriteFile(file, "x");
-    for (const char *mode : {"r", "r+", "w", "w+", "a", "a+", "rb", "r+b", "wb", "w+b", "ab",
-                             "a+b", "rt", "r+t", "wt", "w+t", "at", "a+t"}) {
+    for (const char *mode : {"r", "r+", "w", "w+", "a", "a+", "rb", "r+b", "wb", "w+b", "ab", "a+b",
+                             "rt", "r+t", "wt", "w+t", "at", "a+t"}) {
         const int fd = FileOpenMode(file.c_str(), mode);
         EXPECT_GE(fd, 0) << mode;
         FileClose(fd);
@@ -148,8 +148,8 @@ TEST_F(FileIoTest, CatCopiesTheFileToStandardOutput) {
     EXPECT_EXIT(
         {
             CaptureStdoutTo(out);
-            const long copied = FileCatFmt("%s%c%s", folder.Root().c_str(),
-                                           testsupport::Separator(), "cat me");
+            const long copied =
+                FileCatFmt("%s%c%s", folder.Root().c_str(), testsupport::Separator(), "cat me");
             std::fflush(stdout);
             std::exit(copied == 9 ? 0 : 2);
         },

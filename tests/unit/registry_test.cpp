@@ -26,7 +26,7 @@ constexpr unsigned long kErrorMoreData = 234;
 
 // Every test works below HKEY_CURRENT_USER\Software\NuvexTest and removes its keys again.
 class RegistryTest : public ::testing::Test {
-  protected:
+   protected:
     void TearDown() override {
         for (const char *key : {"Software\\NuvexTest\\Key\\Sub", "Software\\NuvexTest\\Key",
                                 "Software\\NuvexTest\\Other", "Software\\NuvexTest"})
