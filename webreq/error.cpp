@@ -3,19 +3,92 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+
+#include "platform/platform.h"
+#include "webreq/environ.h"
 
 namespace {
 
 constexpr size_t kMessageSize = 1024;
-int g_error_guard = 0;
 
-[[noreturn]] void EndProcess() {
-    std::exit(1);
+const char *g_error_log = nullptr;
+const char *g_error_note = nullptr;
+int g_content_type_sent = 0;
+int g_error_guard = 0;
+void (*g_cleanup_steps[3])(void) = {nullptr, nullptr, nullptr};
+
+[[noreturn]] void EndProcess() { std::exit(1); }
+
+const char *EnvOr(const char *name, const char *fallback) {
+    const char *value = platform::EnvGet(name);
+    return value ? value : fallback;
+}
+
+// 1 when the line was logged, 0 without a log, -1 when the log could not be opened.
+int LogLine(const char *message) {
+    if (!g_error_log) return 0;
+    FILE *log = platform::StreamOpen(g_error_log, "at");
+    if (!log) return -1;
+    const struct tm *now = _local_time();
+    const char *host = EnvOr("REMOTE_HOST", EnvOr("REMOTE_ADDR", "null"));
+    std::fprintf(log, "%04d/%02d/%02d(%02d:%02d) : '%s' from %s (%s)\n", now ? now->tm_year : 0,
+                 now ? now->tm_mon : 0, now ? now->tm_mday : 0, now ? now->tm_hour : 0,
+                 now ? now->tm_min : 0, message, host, EnvOr("HTTP_USER_AGENT", "null"));
+    std::fclose(log);
+    return 1;
+}
+
+// The page carries text from the request (a field's name, a file name...), so it is escaped
+// for where it stands: HTML in the title, a script string in the alert.
+std::string HtmlEscaped(const std::string &text) {
+    std::string out;
+    for (char ch : text) {
+        switch (ch) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&#39;"; break;
+            default: out += ch;
+        }
+    }
+    return out;
+}
+
+std::string ScriptStringEscaped(const std::string &text) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (char ch : text) {
+        const unsigned char byte = static_cast<unsigned char>(ch);
+        if (byte < 0x20 || byte == 0x7F || ch == '"' || ch == '\'' || ch == '\\' || ch == '<' ||
+            ch == '>' || ch == '&') {
+            out += "\\x";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 15];
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
+void WritePage(const std::string &display) {
+    ec_ContentType("text/html");
+    const std::string title = HtmlEscaped(display);
+    const std::string alert = ScriptStringEscaped(display);
+    std::fputs("<html>\n<head>\n", stdout);
+    std::fprintf(stdout, "<title>Error: %s</title>\n", title.c_str());
+    std::fputs("<script language='JavaScript'>\n", stdout);
+    std::fprintf(stdout, "  alert(\"%s\");\n", alert.c_str());
+    std::fputs("  history.back();\n</script>\n</head>\n</html>\n", stdout);
 }
 
 }  // namespace
 
-extern "C" void ecError(const char *format, ...) {
+extern "C" {
+
+void ecError(const char *format, ...) {
     if (g_error_guard) EndProcess();
     g_error_guard = 1;
 
@@ -28,6 +101,47 @@ extern "C" void ecError(const char *format, ...) {
         std::fputs("ecError(): Message is too long or invalid.", stdout);
         EndProcess();
     }
-    std::printf("Error: %s\n", message);
+
+    const int logged = LogLine(message);
+    if (platform::EnvGet("REMOTE_ADDR")) {
+        std::string display = message;
+        if (g_error_note) display += g_error_note;
+        if (logged == -1) display += " [ERROR LOGGING FAIL]";
+        WritePage(display);
+    } else {
+        std::printf("Error: %s\n", message);
+    }
+    _cleanup();
     EndProcess();
 }
+
+const char *ec_ErrorLogSet(const char *path) { return g_error_log = path; }
+
+const char *ec_ErrorNoteSet(const char *note) { return g_error_note = note; }
+
+int ec_ContentType(const char *type) {
+    if (g_content_type_sent) return 0;
+    const int written = std::printf("Content-Type: %s%c%c", type ? type : "", '\n', '\n');
+    g_content_type_sent = 1;
+    return written;
+}
+
+int ec_ContentTypeSent(void) { return g_content_type_sent; }
+
+void _cleanup(void) {
+    for (auto step : g_cleanup_steps)
+        if (step) step();
+}
+
+void ec_Finish(void) {
+    _cleanup();
+    g_error_log = nullptr;
+    g_error_note = nullptr;
+    g_content_type_sent = 0;
+}
+
+void _cleanup_register(ec_cleanup_step step, void (*action)(void)) {
+    if (step >= EC_CLEANUP_VALUES && step <= EC_CLEANUP_FIELD_READER) g_cleanup_steps[step] = action;
+}
+
+}  // extern "C"

@@ -1,4 +1,5 @@
-/* Fatal errors of the web request library. */
+/* Fatal errors of the web request library, the response header flag and the end of a
+ * request. */
 #ifndef NUVEX_WEBREQ_ERROR_H
 #define NUVEX_WEBREQ_ERROR_H
 
@@ -18,10 +19,34 @@ extern "C" {
 #define NUVEX_NORETURN _Noreturn
 #endif
 
-/* Formats the message (at most 1023 characters), writes "Error: <message>\n" to standard
- * output and ends the process with exit status 1. An over-long or unformattable message
- * writes "ecError(): Message is too long or invalid." instead. Never returns. */
+/* Reports the formatted message (at most 1023 characters) and ends the process with exit
+ * status 1: appends a line to the error log when one is set, writes an HTML page that alerts
+ * the message when REMOTE_ADDR is set (the message escaped for HTML and for the script
+ * string), else "Error: <message>\n", and runs the library's clean-up. An over-long or
+ * unformattable message writes "ecError(): Message is too long or invalid." only. */
 NUVEX_NORETURN void ecError(const char *format, ...) NUVEX_PRINTF(1, 2);
+
+/* The error log file (the caller's string, kept as a pointer; null: no log). Returns path. */
+const char *ec_ErrorLogSet(const char *path);
+/* Text shown after the message on the HTML error page (kept as a pointer). Returns note. */
+const char *ec_ErrorNoteSet(const char *note);
+/* Writes "Content-Type: <type>\n\n" once; the characters written, 0 when already sent. */
+int ec_ContentType(const char *type);
+/* 1 once the content type has been sent, else 0. */
+int ec_ContentTypeSent(void);
+/* Ends a request: the clean-up, then the error settings and the content-type flag reset. */
+void ec_Finish(void);
+/* The clean-up: frees the request values, saves and closes the session, closes the field
+ * reader, in that order. */
+void _cleanup(void);
+
+/* The modules that hold request state hand their clean-up step here. */
+typedef enum ec_cleanup_step {
+    EC_CLEANUP_VALUES = 0,
+    EC_CLEANUP_SESSION = 1,
+    EC_CLEANUP_FIELD_READER = 2
+} ec_cleanup_step;
+void _cleanup_register(ec_cleanup_step step, void (*action)(void));
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,455 @@
+#include "webreq/entrylist.h"
+
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+#include "util/fileio.h"
+#include "util/text.h"
+#include "webreq/cookie.h"
+#include "webreq/error.h"
+
+namespace {
+
+constexpr size_t kNameSize = 1024;
+
+// Iteration shared by ec_fValueFirst/ec_fValueNext (and the request values).
+ec_entry *g_cursor = nullptr;
+char g_iteration_name[kNameSize];
+
+char *Copy(const char *text) {
+    const size_t length = std::strlen(text);
+    char *copy = static_cast<char *>(std::malloc(length + 1));
+    if (!copy) ecError("ec_sDecoder(): Memory allocation fail.");
+    std::memcpy(copy, text, length + 1);
+    return copy;
+}
+
+ec_entry *NewEntry(const char *name, const char *value) {
+    auto *entry = static_cast<ec_entry *>(std::malloc(sizeof(ec_entry)));
+    if (!entry) ecError("ec_sDecoder(): Memory allocation fail.");
+    entry->name = Copy(name);
+    entry->value = Copy(value ? value : "");
+    entry->next = nullptr;
+    return entry;
+}
+
+void FreeEntry(ec_entry *entry) {
+    std::free(entry->name);
+    std::free(entry->value);
+    std::free(entry);
+}
+
+ec_entry *Last(ec_entry *list) {
+    while (list && list->next) list = list->next;
+    return list;
+}
+
+ec_entry *FindName(ec_entry *list, const char *name) {
+    for (; list; list = list->next)
+        if (std::strcmp(list->name, name) == 0) return list;
+    return nullptr;
+}
+
+void FormatName(char *name, const char *operation, const char *format, va_list args) {
+    const int length = format ? std::vsnprintf(name, kNameSize, format, args) : -1;
+    if (length < 0 || static_cast<size_t>(length) >= kNameSize)
+        ecError("%s(): Message is too long or invalid.", operation);
+}
+
+std::string HtmlEscaped(const char *text) {
+    std::string out;
+    for (; *text; ++text) {
+        switch (*text) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&#39;"; break;
+            default: out += *text;
+        }
+    }
+    return out;
+}
+
+bool WriteEntries(FILE *out, ec_entry *list) {
+    for (; list; list = list->next)
+        if (std::fprintf(out, "%s = %s\n", list->name, list->value) < 0) return false;
+    return true;
+}
+
+std::string RightAligned(const char *text) {
+    const size_t length = std::strlen(text);
+    return std::string(length < 10 ? 10 - length : 0, ' ') + text;
+}
+
+// "%10s%10s" of name and value, compared byte by byte over its whole length.
+std::string SortKey(const ec_entry *entry) {
+    return RightAligned(entry->name) + RightAligned(entry->value);
+}
+
+}  // namespace
+
+extern "C" {
+
+char *_cut_token(char *text, char stop) {
+    if (!text) return nullptr;
+    const char *at = std::strchr(text, stop);
+    const size_t length = at && stop ? static_cast<size_t>(at - text) : std::strlen(text);
+    char *token = static_cast<char *>(std::malloc(length + 1));
+    if (!token) ecError("ec_sDecoder(): Memory allocation fail.");
+    std::memcpy(token, text, length);
+    token[length] = '\0';
+    const size_t rest = (at && stop) ? length + 1 : length;
+    std::memmove(text, text + rest, std::strlen(text + rest) + 1);
+    return token;
+}
+
+ec_entry *_list_append(ec_entry *list, const char *name, const char *value) {
+    if (!name) return list;
+    ec_entry *entry = NewEntry(name, value);
+    if (!list) return entry;
+    Last(list)->next = entry;
+    return list;
+}
+
+ec_entry *_list_remove(ec_entry *list, const char *name) {
+    if (!name || !*name) return list;
+    ec_entry **link = &list;
+    while (*link) {
+        if (std::strcmp((*link)->name, name) == 0) {
+            ec_entry *gone = *link;
+            *link = gone->next;
+            if (g_cursor == gone) g_cursor = gone->next;
+            FreeEntry(gone);
+        } else {
+            link = &(*link)->next;
+        }
+    }
+    return list;
+}
+
+char *_list_value(ec_entry *list, const char *name) {
+    if (!name) return nullptr;
+    ec_entry *entry = FindName(list, name);
+    return entry ? entry->value : nullptr;
+}
+
+int _list_int_value(ec_entry *list, const char *name) {
+    const char *value = _list_value(list, name);
+    if (!value) return 0;
+    const long number = std::strtol(value, nullptr, 10);
+    return number > INT_MAX ? INT_MAX : number < INT_MIN ? INT_MIN : static_cast<int>(number);
+}
+
+int _list_position(ec_entry *list, const char *name) {
+    if (!name) return 0;
+    int position = 1;
+    for (; list; list = list->next, ++position)
+        if (std::strcmp(list->name, name) == 0) return position;
+    return 0;
+}
+
+int _list_print(ec_entry *list) {
+    ec_ContentType("text/html");
+    int count = 0;
+    for (; list; list = list->next, ++count)
+        std::printf("'%s' = '%s'<br>\n", HtmlEscaped(list->name).c_str(),
+                    HtmlEscaped(list->value).c_str());
+    return count;
+}
+
+void _list_free(ec_entry *list) {
+    while (list) {
+        ec_entry *next = list->next;
+        if (g_cursor == list) g_cursor = nullptr;
+        FreeEntry(list);
+        list = next;
+    }
+}
+
+int _list_save(ec_entry *list, const char *path) {
+    if (!path) return 0;
+    char date[256];
+    _gmt_date(date, 0);
+    char line[kNameSize];
+    const int first = std::snprintf(line, sizeof line, "# automatically generated by ec_Decoder at %s.\n", date);
+    if (first < 0 || static_cast<size_t>(first) >= sizeof line) return 0;
+    const std::string header = line;
+    const int second = std::snprintf(line, sizeof line, "# %s\n", path);
+    if (second < 0 || static_cast<size_t>(second) >= sizeof line) return 0;
+    FILE *out = platform::StreamOpen(path, "wt");
+    if (!out) return 0;
+    const bool written = std::fputs(header.c_str(), out) >= 0 && std::fputs(line, out) >= 0 &&
+                         WriteEntries(out, list);
+    return (std::fclose(out) == 0 && written) ? 1 : 0;
+}
+
+ec_entry *_list_load(const char *path) {
+    ec_entry *list = ec_fDecoder(path);
+    for (ec_entry *entry = list; entry; entry = entry->next) UrlDecode(entry->value);
+    return list;
+}
+
+ec_entry *ec_sDecoder(const char *text) {
+    if (!text) return nullptr;
+    std::string copy = text;
+    ec_entry *list = nullptr;
+    size_t start = 0;
+    while (start <= copy.size()) {
+        size_t end = copy.find('\n', start);
+        if (end == std::string::npos) end = copy.size();
+        std::string line = copy.substr(start, end - start);
+        start = end + 1;
+        StrTrim(line.data());
+        line.resize(std::strlen(line.c_str()));
+        if (line.empty() || line[0] == '#') continue;
+        char *name = _cut_token(line.data(), '=');
+        StrTrim(name);
+        StrTrim(line.data());
+        list = _list_append(list, name, line.c_str());
+        std::free(name);
+    }
+    return list;
+}
+
+ec_entry *ec_fDecoder(const char *path) {
+    long length = 0;
+    char *text = FileLoad(path, &length);
+    if (!text) return nullptr;
+    ec_entry *list = ec_sDecoder(text);
+    std::free(text);
+    return list;
+}
+
+char *ec_sValue(ec_entry *list, const char *format, ...) {
+    char name[kNameSize];
+    va_list args;
+    va_start(args, format);
+    FormatName(name, "ec_sValue", format, args);
+    va_end(args);
+    return _list_value(list, name);
+}
+
+int ec_siValue(ec_entry *list, const char *format, ...) {
+    char name[kNameSize];
+    va_list args;
+    va_start(args, format);
+    FormatName(name, "ec_siValue", format, args);
+    va_end(args);
+    return _list_int_value(list, name);
+}
+
+char *ec_fValueFirst(ec_entry *list, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    FormatName(g_iteration_name, "ec_fValueFirst", format, args);
+    va_end(args);
+    if (!list) return nullptr;
+    g_cursor = list;
+    return ec_fValueNext();
+}
+
+char *ec_fValueNext(void) {
+    for (; g_cursor; g_cursor = g_cursor->next) {
+        if (std::strcmp(g_cursor->name, g_iteration_name) == 0) {
+            char *value = g_cursor->value;
+            g_cursor = g_cursor->next;
+            return value;
+        }
+    }
+    g_iteration_name[0] = '\0';
+    return nullptr;
+}
+
+int ec_sPrint(ec_entry *list) { return _list_print(list); }
+
+void ec_sFree(ec_entry *list) { _list_free(list); }
+
+ec_entry *_list_remove_pair(ec_entry *list, const char *name, const char *value) {
+    if (!list || !name || !value || !*name) return list;
+    ec_entry **link = &list;
+    while (*link) {
+        ec_entry *entry = *link;
+        if (std::strcmp(entry->name, name) == 0 && std::strcmp(entry->value, value) == 0) {
+            *link = entry->next;
+            if (g_cursor == entry) g_cursor = entry->next;
+            FreeEntry(entry);
+        } else {
+            link = &entry->next;
+        }
+    }
+    return list;
+}
+
+ec_entry *_list_find_pair(ec_entry *list, const char *name, const char *value) {
+    if (!name || !value) return nullptr;
+    for (; list; list = list->next)
+        if (std::strcmp(list->name, name) == 0 && std::strcmp(list->value, value) == 0) return list;
+    return nullptr;
+}
+
+ec_entry *_list_concat(ec_entry *a, ec_entry *b) {
+    if (!a) return b;
+    Last(a)->next = b;
+    return a;
+}
+
+ec_entry *_list_rename(ec_entry *list, const char *old_name, const char *new_name) {
+    if (!list || !old_name || !new_name) return list;
+    for (ec_entry *entry = list; entry; entry = entry->next) {
+        if (std::strcmp(entry->name, old_name) != 0) continue;
+        char *renamed = Copy(new_name);
+        std::free(entry->name);
+        entry->name = renamed;
+    }
+    return list;
+}
+
+ec_entry *_list_set(ec_entry *list, const char *name, const char *value) {
+    if (!name) return list;
+    if (!list) return NewEntry(name, value);
+    ec_entry *entry = FindName(list, name);
+    if (!entry) return _list_append(list, name, value);
+    char *replaced = Copy(value ? value : "");
+    std::free(entry->value);
+    entry->value = replaced;
+    return list;
+}
+
+ec_entry *_list_filter(ec_entry *list, const char *text) {
+    if (!text) return nullptr;
+    ec_entry *out = nullptr;
+    for (; list; list = list->next)
+        if (std::strstr(list->name, text)) out = _list_append(out, list->name, list->value);
+    return out;
+}
+
+char *_list_name_of_value_at(ec_entry *list, const char *value, int *position) {
+    int place = 1;
+    for (; list; list = list->next, ++place) {
+        if (value && std::strcmp(list->value, value) == 0) {
+            if (position) *position = place;
+            return list->name;
+        }
+    }
+    if (position) *position = place;
+    return nullptr;
+}
+
+char *_list_name_of_value(ec_entry *list, const char *value) {
+    return _list_name_of_value_at(list, value, nullptr);
+}
+
+ec_entry *_list_copy(ec_entry *list) {
+    ec_entry *out = nullptr, *tail = nullptr;
+    for (; list; list = list->next) {
+        ec_entry *entry = NewEntry(list->name, list->value);
+        if (tail) tail->next = entry;
+        else out = entry;
+        tail = entry;
+    }
+    return out;
+}
+
+ec_entry *_list_insert_after(ec_entry *list, const char *name, ec_entry *entry) {
+    if (!entry) return list;
+    ec_entry *place = name ? FindName(list, name) : nullptr;
+    if (!place) {
+        entry->next = nullptr;
+        return _list_concat(list, entry);
+    }
+    entry->next = place->next;
+    place->next = entry;
+    return list;
+}
+
+ec_entry *_list_insert_after_run(ec_entry *list, const char *name, const ec_entry *entry) {
+    if (!entry) return list;
+    ec_entry *copy = NewEntry(entry->name, entry->value);
+    ec_entry *place = name ? FindName(list, name) : nullptr;
+    if (!place) return _list_concat(list, copy);
+    while (place->next && std::strcmp(place->next->name, name) == 0) place = place->next;
+    copy->next = place->next;
+    place->next = copy;
+    return list;
+}
+
+ec_entry *_list_insert_before(ec_entry *list, const char *name, const ec_entry *entry) {
+    if (!entry || !name) return list;
+    ec_entry **link = &list;
+    while (*link && std::strcmp((*link)->name, name) != 0) link = &(*link)->next;
+    if (!*link) return list;
+    ec_entry *copy = NewEntry(entry->name, entry->value);
+    copy->next = *link;
+    *link = copy;
+    return list;
+}
+
+ec_entry *_list_splice_after_value(ec_entry *list, const char *value, ec_entry *b) {
+    if (!value || !*value) return list;
+    ec_entry *place = list;
+    while (place && std::strcmp(place->value, value) != 0) place = place->next;
+    if (!place || !b) return list;
+    ec_entry *rest = place->next;
+    place->next = b;
+    Last(b)->next = rest;
+    return list;
+}
+
+ec_entry *_list_insert_in_run(ec_entry *list, const ec_entry *entry, int place) {
+    if (!list || !entry) return nullptr;
+    ec_entry **link = &list;
+    while (*link && std::strcmp((*link)->name, entry->name) != 0) link = &(*link)->next;
+    if (!*link) return _list_insert_sorted(list, entry);
+    for (int n = 1; n < place && (*link) && std::strcmp((*link)->name, entry->name) == 0; ++n)
+        link = &(*link)->next;
+    ec_entry *copy = NewEntry(entry->name, entry->value);
+    copy->next = *link;
+    *link = copy;
+    return list;
+}
+
+ec_entry *_list_insert_sorted(ec_entry *list, const ec_entry *entry) {
+    if (!entry) return list;
+    ec_entry *copy = NewEntry(entry->name, entry->value);
+    const std::string key = SortKey(copy);
+    ec_entry **link = &list;
+    while (*link && SortKey(*link) <= key) link = &(*link)->next;
+    copy->next = *link;
+    *link = copy;
+    return list;
+}
+
+int _list_write(ec_entry *list, const char *path) {
+    if (!path) return 0;
+    FILE *out = platform::StreamOpen(path, "wt");
+    if (!out) return 0;
+    const bool written = WriteEntries(out, list);
+    return (std::fclose(out) == 0 && written) ? 1 : 0;
+}
+
+ec_entry *_list_read_lines(const char *path, int first, int last) {
+    if (!path || last < first) return nullptr;
+    const int fd = FileOpenMode(path, "rb");
+    if (fd < 0) return nullptr;
+    ec_entry *list = nullptr;
+    for (int number = 1; number <= last; ++number) {
+        char *line = FdReadLine(fd);
+        if (!line) break;
+        if (number >= first) {
+            ec_entry *decoded = ec_sDecoder(line);
+            if (decoded) list = _list_append(list, decoded->name, decoded->value);
+            _list_free(decoded);
+        }
+        std::free(line);
+    }
+    FileClose(fd);
+    return list;
+}
+
+}  // extern "C"

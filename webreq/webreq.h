@@ -1,0 +1,11 @@
+/* The web request library: every public header. */
+#ifndef NUVEX_WEBREQ_WEBREQ_H
+#define NUVEX_WEBREQ_WEBREQ_H
+
+#include "webreq/cookie.h"
+#include "webreq/entrylist.h"
+#include "webreq/environ.h"
+#include "webreq/error.h"
+#include "webreq/output.h"
+
+#endif
