@@ -2,44 +2,214 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <regex>
 #include <string>
 
+#include "platform/platform.h"
 #include "tests/unit/support.h"
 
 namespace {
 
 using testsupport::CaptureStdoutTo;
 using testsupport::ReadFile;
+using testsupport::ScopedEnv;
+using testsupport::StdoutCapture;
 using testsupport::TempFolder;
 
-std::string OutputOfError(const TempFolder &folder, const std::string &message) {
-    const std::string out = folder.Path("stdout.txt");
-    EXPECT_EXIT(
-        {
-            CaptureStdoutTo(out);
-            ecError("%s", message.c_str());
-        },
-        testing::ExitedWithCode(1), "");
-    return ReadFile(out);
+const std::string kHeader = "Content-Type: text/html\n\n";
+
+std::string Page(const std::string &title, const std::string &alert) {
+    return "<html>\n<head>\n<title>Error: " + title +
+           "</title>\n<script language='JavaScript'>\n  alert(\"" + alert +
+           "\");\n  history.back();\n</script>\n</head>\n</html>\n";
 }
 
-TEST(ErrorDeathTest, PlainLineAndStatusOne) {
+// Each death test owns a folder for what the child writes on standard output.
+class ErrorDeathTest : public ::testing::Test {
+  protected:
+    std::string Out() { return ReadFile(out); }
     TempFolder folder;
-    const std::string out = folder.Path("stdout.txt");
+    std::string out = folder.Path("stdout.txt");
+    std::string log = folder.Path("errors.log");
+};
+
+TEST_F(ErrorDeathTest, PlainLineAndStatusOne) {
+    ScopedEnv addr("REMOTE_ADDR", nullptr);
     EXPECT_EXIT(
         {
             CaptureStdoutTo(out);
             ecError("x=%d", 5);
         },
         testing::ExitedWithCode(1), "");
-    EXPECT_EQ(ReadFile(out), "Error: x=5\n");
+    EXPECT_EQ(Out(), "Error: x=5\n");
 }
 
-TEST(ErrorDeathTest, MessageBoundIs1023Characters) {
-    TempFolder folder;
+TEST_F(ErrorDeathTest, MessageBoundIs1023Characters) {
+    ScopedEnv addr("REMOTE_ADDR", nullptr);
     const std::string longest(1023, 'm');
-    EXPECT_EQ(OutputOfError(folder, longest), "Error: " + longest + "\n");
-    EXPECT_EQ(OutputOfError(folder, longest + "m"), "ecError(): Message is too long or invalid.");
+    EXPECT_EXIT(
+        {
+            CaptureStdoutTo(out);
+            ecError("%s", longest.c_str());
+        },
+        testing::ExitedWithCode(1), "");
+    EXPECT_EQ(Out(), "Error: " + longest + "\n");
+    EXPECT_EXIT(
+        {
+            CaptureStdoutTo(out);
+            ec_ErrorLogSet(log.c_str());
+            ecError("%sm", longest.c_str());
+        },
+        testing::ExitedWithCode(1), "");
+    EXPECT_EQ(Out(), "ecError(): Message is too long or invalid.");
+    EXPECT_FALSE(testsupport::Exists(log)) << "no log line for an invalid message";
+}
+
+TEST_F(ErrorDeathTest, PageUnderAWebServerWithHeaderOnce) {
+    ScopedEnv addr("REMOTE_ADDR", "127.0.0.1");
+    EXPECT_EXIT(
+        {
+            CaptureStdoutTo(out);
+            ecError("Bad %s", "input");
+        },
+        testing::ExitedWithCode(1), "");
+    EXPECT_EQ(Out(), kHeader + Page("Bad input", "Bad input"));
+    EXPECT_EXIT(
+        {
+            CaptureStdoutTo(out);
+            ec_ContentType("text/html");
+            std::fputs("<p>partial body</p>\n", stdout);
+            ecError("Late");
+        },
+        testing::ExitedWithCode(1), "");
+    EXPECT_EQ(Out(), kHeader + "<p>partial body</p>\n" + Page("Late", "Late"));
+}
+
+TEST_F(ErrorDeathTest, HostileMessagesCannotInjectMarkupOrScript) {
+    ScopedEnv addr("REMOTE_ADDR", "127.0.0.1");
+    EXPECT_EXIT(
+        {
+            CaptureStdoutTo(out);
+            ecError("field '%s' unknown", "</title><script>x()</script>\");alert(\"1");
+        },
+        testing::ExitedWithCode(1), "");
+    const std::string page = Out();
+    EXPECT_EQ(page.find("<script>x()"), std::string::npos);
+    EXPECT_NE(page.find("<title>Error: field &#39;&lt;/title&gt;&lt;script&gt;x()&lt;/script&gt;"
+                        "&quot;);alert(&quot;1&#39; unknown</title>"),
+              std::string::npos)
+        << page;
+    EXPECT_NE(page.find("  alert(\"field \\x27\\x3c/title\\x3e\\x3cscript\\x3ex()\\x3c/script"
+                        "\\x3e\\x22);alert(\\x221\\x27 unknown\");\n"),
+              std::string::npos)
+        << page;
+}
+
+TEST_F(ErrorDeathTest, NoteAndLoggingFailureShowOnlyOnThePage) {
+    const std::string missing_log = folder.Path("no-such-folder/errors.log");
+    {
+        ScopedEnv addr("REMOTE_ADDR", "127.0.0.1");
+        EXPECT_EXIT(
+            {
+                CaptureStdoutTo(out);
+                ec_ErrorLogSet(missing_log.c_str());
+                ec_ErrorNoteSet(" Please retry.");
+                ecError("Oops");
+            },
+            testing::ExitedWithCode(1), "");
+        const std::string shown = "Oops Please retry. [ERROR LOGGING FAIL]";
+        EXPECT_EQ(Out(), kHeader + Page(shown, shown));
+    }
+    ScopedEnv addr("REMOTE_ADDR", nullptr);
+    EXPECT_EXIT(
+        {
+            CaptureStdoutTo(out);
+            ec_ErrorLogSet(missing_log.c_str());
+            ec_ErrorNoteSet(" Please retry.");
+            ecError("Oops");
+        },
+        testing::ExitedWithCode(1), "");
+    EXPECT_EQ(Out(), "Error: Oops\n");
+}
+
+TEST_F(ErrorDeathTest, LogLineNamesTheClient) {
+    const std::regex stamp(R"(\d{4}/\d{2}/\d{2}\(\d{2}:\d{2}\) : )");
+    struct Case {
+        const char *host, *addr, *agent, *expected_tail;
+    } cases[] = {{"client.example", "10.0.0.1", "Agent/1.0",
+                  "'Broken' from client.example (Agent/1.0)\n"},
+                 {nullptr, "10.0.0.1", nullptr, "'Broken' from 10.0.0.1 (null)\n"},
+                 {nullptr, nullptr, nullptr, "'Broken' from null (null)\n"}};
+    for (const auto &c : cases) {
+        ScopedEnv host("REMOTE_HOST", c.host), addr("REMOTE_ADDR", c.addr),
+            agent("HTTP_USER_AGENT", c.agent);
+        std::remove(log.c_str());
+        EXPECT_EXIT(
+            {
+                CaptureStdoutTo(out);
+                ec_ErrorLogSet(log.c_str());
+                ec_ErrorNoteSet(" (note)");
+                ecError("Broken");
+            },
+            testing::ExitedWithCode(1), "");
+        std::string line = ReadFile(log);
+#ifdef _WIN32
+        line = std::regex_replace(line, std::regex("\r\n"), "\n");  // the log is a text file
+#endif
+        // No ASSERT here: a death-test child runs this loop up to its own case.
+        std::smatch match;
+        const bool stamped = std::regex_search(line, match, stamp);
+        EXPECT_TRUE(stamped) << line;
+        if (!stamped) continue;
+        EXPECT_EQ(match.position(0), 0);
+        EXPECT_EQ(line.substr(match.length(0)), c.expected_tail);
+    }
+}
+
+void MarkValues() { std::fputs("[values]", stdout); }
+void MarkSession() { std::fputs("[session]", stdout); }
+void MarkReader() { std::fputs("[reader]", stdout); }
+
+TEST_F(ErrorDeathTest, CleanUpRunsItsStepsInOrderAfterTheReport) {
+    ScopedEnv addr("REMOTE_ADDR", nullptr);
+    EXPECT_EXIT(
+        {
+            CaptureStdoutTo(out);
+            _cleanup_register(EC_CLEANUP_FIELD_READER, MarkReader);
+            _cleanup_register(EC_CLEANUP_VALUES, MarkValues);
+            _cleanup_register(EC_CLEANUP_SESSION, MarkSession);
+            ecError("done");
+        },
+        testing::ExitedWithCode(1), "");
+    EXPECT_EQ(Out(), "Error: done\n[values][session][reader]");
+}
+
+void FailAgain() { ecError("second error"); }
+
+TEST_F(ErrorDeathTest, AnErrorDuringTheCleanUpEndsAtOnce) {
+    ScopedEnv addr("REMOTE_ADDR", nullptr);
+    EXPECT_EXIT(
+        {
+            CaptureStdoutTo(out);
+            _cleanup_register(EC_CLEANUP_SESSION, FailAgain);
+            ecError("first error");
+        },
+        testing::ExitedWithCode(1), "");
+    EXPECT_EQ(Out(), "Error: first error\n");
+}
+
+TEST(ContentType, WrittenOnceUntilFinish) {
+    StdoutCapture capture;
+    EXPECT_EQ(ec_ContentTypeSent(), 0);
+    EXPECT_EQ(ec_ContentType("text/plain"), 26);
+    EXPECT_EQ(ec_ContentType("text/html"), 0);
+    EXPECT_EQ(ec_ContentTypeSent(), 1);
+    ec_ErrorLogSet("somewhere.log");
+    ec_Finish();
+    EXPECT_EQ(ec_ContentTypeSent(), 0);
+    EXPECT_EQ(ec_ErrorLogSet(nullptr), nullptr);
+    EXPECT_EQ(capture.Text(), "Content-Type: text/plain\n\n");
 }
 
 }  // namespace

@@ -8,6 +8,17 @@
 #include <random>
 #include <sstream>
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#define dup _dup
+#define dup2 _dup2
+#define close _close
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
+
 #include "installer/package.h"
 #include "platform/platform.h"
 
@@ -109,6 +120,43 @@ void WritePackageBytes(const std::string &path, const std::string &restored) {
     package::InvertBytes(bytes.data(), bytes.size());
     WriteFile(path, bytes);
 }
+
+StdoutCapture::StdoutCapture() : path_(folder_.Path("stdout")) {
+    std::fflush(stdout);
+    saved_fd_ = dup(fileno(stdout));
+    FILE *file = std::fopen(path_.c_str(), "wb");
+    if (!file) std::abort();
+    dup2(fileno(file), fileno(stdout));
+    std::fclose(file);
+#ifdef _WIN32
+    _setmode(fileno(stdout), _O_BINARY);
+#endif
+}
+
+StdoutCapture::~StdoutCapture() { Text(); }
+
+std::string StdoutCapture::Text() {
+    if (done_) return text_;
+    done_ = true;
+    std::fflush(stdout);
+    dup2(saved_fd_, fileno(stdout));
+    close(saved_fd_);
+#ifdef _WIN32
+    _setmode(fileno(stdout), _O_TEXT);
+#endif
+    text_ = ReadFile(path_);
+    return text_;
+}
+
+ScopedEnv::ScopedEnv(const char *name, const char *value) : name_(name) {
+    if (const char *old = platform::EnvGet(name)) {
+        had_ = true;
+        saved_ = old;
+    }
+    platform::EnvSet(name, value);
+}
+
+ScopedEnv::~ScopedEnv() { platform::EnvSet(name_.c_str(), had_ ? saved_.c_str() : nullptr); }
 
 void CaptureStdoutTo(const std::string &path) {
     std::fflush(stdout);

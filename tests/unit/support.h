@@ -37,6 +37,37 @@ bool Exists(const std::string &path);
 // The restored form written scrambled, as a package file.
 void WritePackageBytes(const std::string &path, const std::string &restored);
 
+// Collects what the process writes on standard output between construction and Text(),
+// byte for byte (no newline translation on Windows).
+class StdoutCapture {
+  public:
+    StdoutCapture();
+    ~StdoutCapture();
+    StdoutCapture(const StdoutCapture &) = delete;
+    StdoutCapture &operator=(const StdoutCapture &) = delete;
+    // Ends the capture (once) and returns what was written.
+    std::string Text();
+
+  private:
+    TempFolder folder_;
+    std::string path_;
+    int saved_fd_ = -1;
+    bool done_ = false;
+    std::string text_;
+};
+
+// Sets or (null) removes an environment variable for the object's lifetime.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char *name, const char *value);
+    ~ScopedEnv();
+
+  private:
+    std::string name_;
+    std::string saved_;
+    bool had_ = false;
+};
+
 // Sends the rest of the process's standard output into a file (for death tests).
 void CaptureStdoutTo(const std::string &path);
 
