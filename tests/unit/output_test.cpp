@@ -266,7 +266,11 @@ TEST(Keywords, SplitCountHighlight) {
 
 TEST(Keywords, TooManyWordsStayInsideTheArray) {
     std::string text;
-    for (int i = 0; i < EC_KEYWORD_MAX + 10; ++i) text += "w" + std::to_string(i) + " ";
+    for (int i = 0; i < EC_KEYWORD_MAX + 10; ++i) {
+        text += 'w';
+        text += std::to_string(i);
+        text += ' ';
+    }
     char *words[EC_KEYWORD_MAX + 1];
     EXPECT_EQ(ec_KeywordSplit(text.c_str(), words), EC_KEYWORD_MAX);
     EXPECT_EQ(words[EC_KEYWORD_MAX], nullptr);
