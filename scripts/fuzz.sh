@@ -7,7 +7,10 @@ seconds=${1:-30}
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j"$(nproc)"
 corpus=build/fuzz/corpus
-mkdir -p "$corpus/package_header_fuzz" "$corpus/text_fuzz"
+targets="package_header_fuzz text_fuzz decoder_fuzz autolink_fuzz"
+for target in $targets; do mkdir -p "$corpus/$target"; done
+printf 'name = value\n# comment\n other=a=b\r\nlast' > "$corpus/decoder_fuzz/lines"
+printf '\x0dsee http://x.test/a, <b>mail</b> abcd@ef.gh  "q"\r\n' > "$corpus/autolink_fuzz/text"
 # Seeds: real packages in their restored form.
 python3 - "$corpus/package_header_fuzz" <<'PY'
 import sys
@@ -21,7 +24,7 @@ seeds = {
 for name, text in seeds.items():
     open(f"{sys.argv[1]}/{name}", "w").write(text)
 PY
-for target in package_header_fuzz text_fuzz; do
+for target in $targets; do
     echo "== $target ($seconds s) =="
     "build/fuzz/fuzz/$target" -max_total_time="$seconds" -max_len=4096 \
         -artifact_prefix="build/fuzz/$target-" "$corpus/$target" 2>&1 | tail -n 3

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "platform/platform.h"
 #include "util/fileio.h"
@@ -91,13 +92,23 @@ char *_md5_hex(const char *text) {
 }
 
 char *_md5_file(const char *path) {
-    long length = 0;
-    char *content = FileLoad(path, &length);
-    if (!content) return nullptr;
-    // The contents count as text: the digest ends at the first NUL byte.
-    char *digest = NewText(webreq::Md5::Hex(content, strnlen(content, static_cast<size_t>(length))));
-    std::free(content);
-    return digest;
+    // Digested block by block as it is read: the same digest as of the whole file in memory,
+    // without holding it there. The contents count as text: the digest ends at the first NUL.
+    const int fd = FileOpenMode(path, "rb");
+    if (fd < 0) return nullptr;
+    webreq::Md5 md5;
+    std::vector<char> block(1 << 20);
+    long long got;
+    while ((got = platform::FdRead(fd, block.data(), block.size())) > 0) {
+        const void *zero = std::memchr(block.data(), '\0', static_cast<size_t>(got));
+        const size_t take = zero ? static_cast<size_t>(static_cast<const char *>(zero) - block.data())
+                                 : static_cast<size_t>(got);
+        md5.Update(block.data(), take);
+        if (zero) break;
+    }
+    FileClose(fd);
+    if (got < 0) return nullptr;
+    return NewText(md5.FinalHex());
 }
 
 }  // extern "C"

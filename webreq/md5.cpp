@@ -140,8 +140,12 @@ void Md5::Final(uint8_t digest[16]) {
 std::string Md5::Hex(const void *data, size_t size) {
     Md5 md5;
     md5.Update(data, size);
+    return md5.FinalHex();
+}
+
+std::string Md5::FinalHex() {
     uint8_t digest[16];
-    md5.Final(digest);
+    Final(digest);
     static const char kHex[] = "0123456789abcdef";
     std::string hex;
     for (uint8_t byte : digest) {

@@ -13,6 +13,8 @@ class Md5 {
     void Update(const void *data, size_t size);
     // The 16 digest bytes; the object is finished afterwards.
     void Final(uint8_t digest[16]);
+    // Final as 32 lowercase hexadecimal digits.
+    std::string FinalHex();
     // 32 lowercase hexadecimal digits of the data's digest.
     static std::string Hex(const void *data, size_t size);
 
