@@ -123,6 +123,14 @@ bool CommandStart(const char *command_line, int show);
 // The long form of an existing path; false when the path does not exist or does not fit.
 bool LongPathName(const char *path, char *buffer, size_t size);
 
+// Fills the buffer from the system's secure random source; false when it is unavailable.
+bool RandomBytes(void *buffer, size_t size);
+// Advisory whole-file lock of an open stream, waiting for it; and its release.
+bool StreamLock(FILE *stream);
+bool StreamUnlock(FILE *stream);
+// Moves from over to, replacing an existing to in one step.
+bool FileReplace(const char *from, const char *to);
+
 // One byte from standard input without read-ahead, so the rest of the line stays unread.
 // Returns the byte, or -1 at end of input.
 int StdinReadByte();

@@ -49,7 +49,8 @@ int FdWriteWord(int fd, const void *word);
  * when nothing was read. */
 char *StreamReadLine(char *buffer, int size, FILE *stream);
 
-/* Stream open and close through the lock hooks. */
+/* Stream open and close through the lock hooks, which take and release an exclusive
+ * advisory lock on the whole file (0 on success, -1 on failure). */
 FILE *FileOpenLocked(const char *name, const char *mode);
 int FileCloseLocked(FILE *stream);
 int FileLock(FILE *stream);

@@ -11,6 +11,7 @@
 #include "util/fileio.h"
 #include "util/text.h"
 #include "webreq/cookie.h"
+#include "webreq/entrylist_internal.h"
 #include "webreq/error.h"
 
 namespace {
@@ -93,6 +94,30 @@ std::string SortKey(const ec_entry *entry) {
 }
 
 }  // namespace
+
+namespace webreq {
+
+ec_entry *ListAppendOwned(ec_entry *list, char *name, char *value) {
+    auto *entry = static_cast<ec_entry *>(std::malloc(sizeof(ec_entry)));
+    if (!entry) ecError("ec_sDecoder(): Memory allocation fail.");
+    entry->name = name;
+    entry->value = value;
+    entry->next = nullptr;
+    if (!list) return entry;
+    Last(list)->next = entry;
+    return list;
+}
+
+char *IterationName() { return g_iteration_name; }
+
+void IterationCursorSet(ec_entry *entry) { g_cursor = entry; }
+
+void IterationReset() {
+    g_cursor = nullptr;
+    g_iteration_name[0] = '\0';
+}
+
+}  // namespace webreq
 
 extern "C" {
 

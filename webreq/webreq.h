@@ -7,5 +7,9 @@
 #include "webreq/environ.h"
 #include "webreq/error.h"
 #include "webreq/output.h"
+#include "webreq/request.h"
+#include "webreq/session.h"
+#include "webreq/template.h"
+#include "webreq/values.h"
 
 #endif

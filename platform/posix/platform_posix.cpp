@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <strings.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/random.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -342,6 +344,32 @@ unsigned long LastError() {
 
 void LastErrorSet(unsigned long code) {
     t_last_error = code;
+}
+
+bool RandomBytes(void *buffer, size_t size) {
+    auto *bytes = static_cast<unsigned char *>(buffer);
+    while (size > 0) {
+        const ssize_t got = getrandom(bytes, size, 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        bytes += got;
+        size -= static_cast<size_t>(got);
+    }
+    return true;
+}
+
+bool StreamLock(FILE *stream) {
+    int result;
+    do {
+        result = flock(fileno(stream), LOCK_EX);
+    } while (result != 0 && errno == EINTR);
+    return result == 0;
+}
+
+bool StreamUnlock(FILE *stream) { return flock(fileno(stream), LOCK_UN) == 0; }
+
+bool FileReplace(const char *from, const char *to) {
+    return rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0;
 }
 
 int StdinReadByte() {

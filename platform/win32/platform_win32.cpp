@@ -1,6 +1,7 @@
 // Windows backend: the operations map straight onto Win32.
 #include <windows.h>
 // windows.h first: the headers below rely on its types.
+#include <bcrypt.h>
 #include <fcntl.h>
 #include <io.h>
 #include <objbase.h>
@@ -300,6 +301,27 @@ bool CommandStart(const char *command_line, int show) {
 bool LongPathName(const char *path, char *buffer, size_t size) {
     const DWORD length = GetLongPathNameA(path, buffer, static_cast<DWORD>(size));
     return length != 0 && length < size;
+}
+
+bool RandomBytes(void *buffer, size_t size) {
+    return BCryptGenRandom(nullptr, static_cast<PUCHAR>(buffer), static_cast<ULONG>(size),
+                           BCRYPT_USE_SYSTEM_PREFERRED_RNG) == 0;
+}
+
+bool StreamLock(FILE *stream) {
+    OVERLAPPED from_start = {};
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    return LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &from_start) != 0;
+}
+
+bool StreamUnlock(FILE *stream) {
+    OVERLAPPED from_start = {};
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    return UnlockFileEx(handle, 0, MAXDWORD, MAXDWORD, &from_start) != 0;
+}
+
+bool FileReplace(const char *from, const char *to) {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 int StdinReadByte() {

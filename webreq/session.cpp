@@ -1,0 +1,303 @@
+#include "webreq/session.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "platform/platform.h"
+#include "util/fileio.h"
+#include "webreq/cookie.h"
+#include "webreq/entrylist.h"
+#include "webreq/error.h"
+#include "webreq/values.h"
+
+namespace {
+
+constexpr size_t kNameSize = 1024;
+constexpr size_t kPathLimit = 1023;
+constexpr int kDefaultInterval = 1800;
+constexpr char kDefaultRepository[] = "C:\\Windows\\Temp";
+constexpr char kReserved[] = "_Q_";
+constexpr size_t kIdLength = 32;
+
+struct Session {
+    bool open = false;
+    int result = 0;
+    bool modified = false;
+    ec_entry *list = nullptr;
+    int interval = kDefaultInterval;
+    std::string repository, properties, timeout;
+};
+Session g_session;
+
+void CloseOnCleanup() { _session_close(); }
+
+const bool g_registered = [] {
+    _cleanup_register(EC_CLEANUP_SESSION, CloseOnCleanup);
+    return true;
+}();
+
+void RequireOpen(const char *operation) {
+    if (!g_session.open) ecError("%s(): ec_Session() must be called before.", operation);
+}
+
+void Format(char *out, const char *operation, const char *format, va_list args) {
+    const int length = format ? std::vsnprintf(out, kNameSize, format, args) : -1;
+    if (length < 0 || static_cast<size_t>(length) >= kNameSize)
+        ecError("%s(): Message is too long or invalid.", operation);
+}
+
+bool IsReserved(const char *name) { return std::strncmp(name, kReserved, 3) == 0; }
+
+// Only identifiers of the library's own form become part of file names.
+bool IsPlainIdentifier(const char *id) {
+    if (!id || std::strlen(id) != kIdLength) return false;
+    for (const char *p = id; *p; ++p)
+        if (!((*p >= '0' && *p <= '9') || (*p >= 'a' && *p <= 'f'))) return false;
+    return true;
+}
+
+// 32 lowercase hexadecimal digits from the secure random source.
+std::string NewIdentifier() {
+    unsigned char bytes[kIdLength / 2];
+    if (!platform::RandomBytes(bytes, sizeof bytes))
+        ecError("ec_Session(): The secure random source is not available.");
+    static const char kHex[] = "0123456789abcdef";
+    std::string id;
+    for (unsigned char byte : bytes) {
+        id += kHex[byte >> 4];
+        id += kHex[byte & 15];
+    }
+    return id;
+}
+
+void ComposePaths(const std::string &id) {
+    const std::string base = g_session.repository + "/ec_session-" + id;
+    g_session.properties = base + ".properties";
+    g_session.timeout = base + ".timeout";
+    if (g_session.properties.size() > kPathLimit)
+        ecError("ec_Session(): The session repository path is too long.");
+}
+
+void RemoveFiles() {
+    platform::FileRemove(g_session.properties.c_str());
+    platform::FileRemove(g_session.timeout.c_str());
+}
+
+std::string NumberText(long long value) { return std::to_string(value); }
+
+void StartNewSession(const std::string &id) {
+    ec_CookieSet("QSESSIONID", id.c_str(), 0, "/", nullptr, 0);
+    ec_ValueAdd("QSESSIONID", "%s", id.c_str());
+    char date[256];
+    const long long now = _gmt_date(date, 0);
+    g_session.list = _list_append(g_session.list, "_Q_SESSIONID", id.c_str());
+    g_session.list = _list_append(g_session.list, "_Q_CREATED-GMT", date);
+    g_session.list = _list_append(g_session.list, "_Q_CREATED", NumberText(now).c_str());
+    g_session.list = _list_append(g_session.list, "_Q_CONNECTIONS", "1");
+    ec_SessionSetTimeout(g_session.interval);
+}
+
+void ResumeSession() {
+    g_session.list = _list_load(g_session.properties.c_str());
+    const int connections = _list_int_value(g_session.list, "_Q_CONNECTIONS");
+    g_session.list = _list_set(g_session.list, "_Q_CONNECTIONS", NumberText(connections + 1).c_str());
+    const int interval = _list_int_value(g_session.list, "_Q_INTERVAL");
+    // A properties file without its interval (not one the library wrote) keeps the default.
+    ec_SessionSetTimeout(interval > 0 ? interval : kDefaultInterval);
+}
+
+// Written beside the target and renamed over it: a reader sees the old or the new file.
+std::string TemporaryBeside(const std::string &path) {
+    unsigned char bytes[4] = {};
+    platform::RandomBytes(bytes, sizeof bytes);
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, ".%02x%02x%02x%02x.tmp", bytes[0], bytes[1], bytes[2], bytes[3]);
+    return path + suffix;
+}
+
+bool SaveProperties() {
+    const std::string temp = TemporaryBeside(g_session.properties);
+    if (!_list_save(g_session.list, temp.c_str())) return false;
+    if (platform::FileReplace(temp.c_str(), g_session.properties.c_str())) return true;
+    platform::FileRemove(temp.c_str());
+    return false;
+}
+
+}  // namespace
+
+extern "C" {
+
+int ec_Session(const char *repository) {
+    if (g_session.open) return g_session.result;
+    if (ec_ContentTypeSent())
+        ecError("ec_Session(): must be called before ec_ContentType() and any stream out.");
+    g_session.list = nullptr;
+    g_session.open = true;
+    g_session.modified = false;
+    g_session.repository = repository ? repository : kDefaultRepository;
+
+    const char *sent = ec_Value("QSESSIONID");
+    bool is_new = !IsPlainIdentifier(sent);
+    std::string id = is_new ? NewIdentifier() : std::string(sent);
+    ComposePaths(id);
+    if (!is_new && _session_expiry_check(g_session.timeout.c_str()) != 1) {
+        RemoveFiles();
+        id = NewIdentifier();
+        ComposePaths(id);
+        is_new = true;
+    }
+    if (is_new)
+        StartNewSession(id);
+    else
+        ResumeSession();
+    g_session.result = is_new ? 1 : 0;
+    return g_session.result;
+}
+
+char *ec_SessionAdd(const char *name, const char *format, ...) {
+    RequireOpen("ec_SessionAdd");
+    if (!name || !*name) ecError("ec_SessionAdd(): can not add empty name.");
+    if (IsReserved(name))
+        ecError("ec_SessionAdd(): Name can not start with %s. It's reserved for internal uses.", kReserved);
+    char value[kNameSize];
+    va_list args;
+    va_start(args, format);
+    Format(value, "ec_SessionAdd", format, args);
+    va_end(args);
+    g_session.list = _list_append(g_session.list, name, value);
+    g_session.modified = true;
+    return ec_SessionValue("%s", name);
+}
+
+int ec_SessionAddInt(const char *name, int value) {
+    ec_SessionAdd(name, "%d", value);
+    return ec_SessioniValue("%s", name);
+}
+
+int ec_SessionIncrease(const char *name, int increment) {
+    const int current = ec_SessioniValue("%s", name ? name : "");
+    if (!name || !*name) ecError("ec_SessionAdd(): can not add empty name.");
+    if (IsReserved(name))
+        ecError("ec_SessionAdd(): Name can not start with %s. It's reserved for internal uses.", kReserved);
+    const int sum = current + increment;
+    g_session.list = _list_set(g_session.list, name, NumberText(sum).c_str());
+    g_session.modified = true;
+    return sum;
+}
+
+void ec_SessionRemove(const char *format, ...) {
+    char name[kNameSize];
+    va_list args;
+    va_start(args, format);
+    Format(name, "ec_SessionRemove", format, args);
+    va_end(args);
+    if (!*name) ecError("ecAddRemove(): can not remove empty name.");
+    RequireOpen("ec_SessionRemove");
+    if (IsReserved(name)) ecError("ec_SessionRemove(): can not remove reserved words.");
+    g_session.list = _list_remove(g_session.list, name);
+    g_session.modified = true;
+}
+
+char *ec_SessionValue(const char *format, ...) {
+    RequireOpen("ec_SessionValue");
+    char name[kNameSize];
+    va_list args;
+    va_start(args, format);
+    Format(name, "ec_SessionValue", format, args);
+    va_end(args);
+    return _list_value(g_session.list, name);
+}
+
+int ec_SessioniValue(const char *format, ...) {
+    RequireOpen("ec_SessionValue");
+    char name[kNameSize];
+    va_list args;
+    va_start(args, format);
+    Format(name, "ec_SessionValue", format, args);
+    va_end(args);
+    return _list_int_value(g_session.list, name);
+}
+
+int ec_SessionPrint(void) {
+    RequireOpen("ec_SessionPrint");
+    return _list_print(g_session.list);
+}
+
+char *ec_SessionGetID(void) {
+    RequireOpen("ec_SessionGetID");
+    return _list_value(g_session.list, "_Q_SESSIONID");
+}
+
+long ec_SessionGetCreated(void) {
+    RequireOpen("ec_SessionGetCreated");
+    const char *created = _list_value(g_session.list, "_Q_CREATED");
+    return created ? std::strtol(created, nullptr, 10) : 0;
+}
+
+int ec_SessionSetTimeout(int seconds) {
+    RequireOpen("ec_SessionSetTimeout");
+    if (seconds < 1)
+        ecError("ec_SessionSetTimeout(): can not set negative interval. Use ec_SessionDestory() "
+                "instead.");
+    g_session.interval = seconds;
+    g_session.list = _list_set(g_session.list, "_Q_INTERVAL", NumberText(seconds).c_str());
+    return seconds;
+}
+
+long ec_SessionSave(void) {
+    if (!g_session.open || !g_session.list || (g_session.result == 1 && !g_session.modified))
+        return 0;
+    if (!SaveProperties())
+        ecError("ec_SessionSave(): Can not access session repository(%s).", g_session.properties.c_str());
+    const long expiry = _session_expiry_write(g_session.timeout.c_str(), g_session.interval);
+    if (expiry == 0)
+        ecError("ec_SessionSave(): Can not access session repository(%s).", g_session.timeout.c_str());
+    g_session.modified = false;
+    return expiry;
+}
+
+void _session_close(void) {
+    if (!g_session.open) return;
+    ec_SessionSave();
+    _list_free(g_session.list);
+    g_session = Session();
+}
+
+void ec_SessionDestroy(void) {
+    RequireOpen("ec_SessionDestroy");
+    RemoveFiles();
+    _list_free(g_session.list);
+    g_session.list = nullptr;
+    _session_close();
+    if (!ec_ContentTypeSent()) ec_CookieRemove("QSESSIONID", "/", nullptr, 0);
+}
+
+int _session_expiry_check(const char *timeout_path) {
+    FILE *stream = FileOpenLocked(timeout_path, "rt");
+    if (!stream) return 0;
+    long long expiry = 0;
+    const bool read = std::fscanf(stream, "%lld", &expiry) == 1;
+    FileCloseLocked(stream);
+    if (!read) return -1;  // not a number counts as expired
+    return expiry < static_cast<long long>(std::time(nullptr)) ? -1 : 1;
+}
+
+long _session_expiry_write(const char *timeout_path, int interval) {
+    const long long expiry = static_cast<long long>(std::time(nullptr)) + interval;
+    const std::string temp = TemporaryBeside(timeout_path);
+    FILE *stream = FileOpenLocked(temp.c_str(), "wt");
+    if (!stream) return 0;
+    std::fprintf(stream, "%lld\n", expiry);
+    const bool closed = FileCloseLocked(stream) == 0;
+    if (!closed || !platform::FileReplace(temp.c_str(), timeout_path)) {
+        platform::FileRemove(temp.c_str());
+        return 0;
+    }
+    return static_cast<long>(expiry);
+}
+
+}  // extern "C"

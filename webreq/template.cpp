@@ -1,0 +1,255 @@
+#include "webreq/template.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+#include "util/fileio.h"
+#include "util/text.h"
+#include "webreq/error.h"
+#include "webreq/output.h"
+
+namespace {
+
+constexpr size_t kArgValueSize = 65536;
+constexpr size_t kIncludePathLimit = 1023;
+constexpr int kIncludeDepthLimit = 16;
+constexpr char kIncludeOpen[] = "<!--#include file=\"";
+constexpr char kIncludeClose[] = "\"-->";
+
+FILE *g_reader = nullptr;
+char g_separator = ' ';
+
+void CloseReaderOnCleanup() { ec_AwkClose(); }
+
+const bool g_registered = [] {
+    _cleanup_register(EC_CLEANUP_FIELD_READER, CloseReaderOnCleanup);
+    return true;
+}();
+
+// Reads the first integer of an open counter file; not a number reads as 0.
+int ReadCounter(FILE *stream) {
+    int value = 0;
+    if (std::fscanf(stream, "%d", &value) != 1) value = 0;
+    return value;
+}
+
+bool WriteAll(int fd, const char *data, size_t size) {
+    while (size > 0) {
+        const long long put = platform::FdWrite(fd, data, size);
+        if (put <= 0) return false;
+        data += put;
+        size -= static_cast<size_t>(put);
+    }
+    return true;
+}
+
+class TemplateFiller {
+  public:
+    TemplateFiller(ec_entry *list, int fd, int depth) : list_(list), fd_(fd), depth_(depth) {
+        starts_[static_cast<unsigned char>('<')] = true;
+        for (ec_entry *entry = list; entry; entry = entry->next)
+            if (entry->name[0]) starts_[static_cast<unsigned char>(entry->name[0])] = true;
+    }
+
+    // Unreplaced text is written in runs, one write per run.
+    bool Fill(std::string_view text) {
+        size_t run_start = 0, at = 0;
+        while (at < text.size()) {
+            if (!starts_[static_cast<unsigned char>(text[at])]) {
+                ++at;
+                continue;
+            }
+            const std::string_view rest = text.substr(at);
+            if (rest.substr(0, sizeof kIncludeOpen - 1) == kIncludeOpen) {
+                if (!Flush(text, run_start, at)) return false;
+                at += Include(rest);
+                run_start = at;
+                continue;
+            }
+            const ec_entry *match = MatchingName(rest);
+            if (!match) {
+                ++at;
+                continue;
+            }
+            if (!Flush(text, run_start, at) ||
+                !WriteAll(fd_, match->value, std::strlen(match->value)))
+                return false;
+            at += std::strlen(match->name);
+            run_start = at;
+        }
+        return Flush(text, run_start, at);
+    }
+
+  private:
+    bool Flush(std::string_view text, size_t from, size_t to) {
+        return to <= from || WriteAll(fd_, text.data() + from, to - from);
+    }
+
+    const ec_entry *MatchingName(std::string_view rest) const {
+        for (const ec_entry *entry = list_; entry; entry = entry->next) {
+            const size_t length = std::strlen(entry->name);
+            if (length > 0 && rest.substr(0, length) == entry->name) return entry;
+        }
+        return nullptr;
+    }
+
+    // Expands the directive at the start of rest; the number of characters consumed.
+    size_t Include(std::string_view rest) {
+        const size_t close = rest.find(kIncludeClose);
+        if (close == std::string_view::npos) {
+            std::fputs("[ec_SedStr: an error occurred while processing 'include' directive - "
+                       "ending tag not found]",
+                       stdout);
+            return 1;  // only the '<': the rest is ordinary text
+        }
+        const size_t start = sizeof kIncludeOpen - 1;
+        const std::string path(rest.substr(start, close - start));
+        const size_t consumed = close + sizeof kIncludeClose - 1;
+        if (path.size() > kIncludePathLimit) {
+            std::fputs("[ec_SedStr: an error occurred while processing 'include' directive - "
+                       "path too long]",
+                       stdout);
+        } else if (depth_ >= kIncludeDepthLimit) {
+            std::printf("[ec_SedStr: an error occurred while processing 'include' directive - "
+                        "file(%s) nested too deep]",
+                        path.c_str());
+        } else if (FileExistsFmt("%s", path.c_str()) == 1) {
+            std::fflush(stdout);
+            FillFile(path.c_str());
+        } else {
+            std::printf("[ec_SedStr: an error occurred while processing 'include' directive - "
+                        "file(%s) open fail]",
+                        path.c_str());
+        }
+        std::fflush(stdout);
+        return consumed;
+    }
+
+    void FillFile(const char *path) {
+        long length = 0;
+        char *content = FileLoad(path, &length);
+        if (!content) return;
+        TemplateFiller(list_, fd_, depth_ + 1).Fill(std::string_view(content, std::strlen(content)));
+        std::free(content);
+    }
+
+    ec_entry *list_;
+    int fd_;
+    int depth_;
+    bool starts_[256] = {};
+};
+
+}  // namespace
+
+extern "C" {
+
+int ec_AwkOpen(const char *path, char separator) {
+    if (g_reader) ecError("ec_AwkOpen(): There is already opened handle.");
+    g_reader = FileOpenLocked(path, "rt");
+    if (!g_reader) return 0;
+    g_separator = separator;
+    return 1;
+}
+
+int ec_AwkNext(ec_awk_fields fields) {
+    if (!g_reader) ecError("ec_AwkNext(): There is no opened handle.");
+    char *line = ec_fGetLine(g_reader);
+    if (!line) return -1;
+    StrTrim(line);
+    int count = 0;
+    const char *field = line;
+    for (;;) {
+        const char *end = std::strchr(field, g_separator);
+        const size_t length = end ? static_cast<size_t>(end - field) : std::strlen(field);
+        if (count < EC_AWK_FIELDS && fields) {
+            const size_t kept = length < EC_AWK_FIELD_SIZE - 1 ? length : EC_AWK_FIELD_SIZE - 1;
+            std::memcpy(fields[count], field, kept);
+            fields[count][kept] = '\0';
+            ++count;
+        }
+        if (!end || g_separator == '\0') break;
+        field = end + 1;
+    }
+    std::free(line);
+    return count;
+}
+
+int ec_AwkClose(void) {
+    if (!g_reader) return 0;
+    FileCloseLocked(g_reader);
+    g_reader = nullptr;
+    g_separator = ' ';
+    return 1;
+}
+
+int ec_CounterGet(const char *path) {
+    FILE *stream = FileOpenLocked(path, "rt");
+    if (!stream) return 0;
+    const int value = ReadCounter(stream);
+    FileCloseLocked(stream);
+    return value;
+}
+
+int ec_CounterSet(const char *path, int value) {
+    FILE *stream = FileOpenLocked(path, "wt");
+    if (!stream) return 0;
+    std::fprintf(stream, "%d\n", value);
+    FileCloseLocked(stream);
+    return 1;
+}
+
+int ec_CounterAdd(const char *path, int increment) {
+    FILE *stream = FileOpenLocked(path, "r+t");
+    if (!stream) {
+        // Created empty without truncating, so a process that made it first keeps its value;
+        // the update itself then runs under the lock like any other.
+        FILE *created = platform::StreamOpen(path, "at");
+        if (!created) return 0;
+        std::fclose(created);
+        stream = FileOpenLocked(path, "r+t");
+        if (!stream) return 0;
+    }
+    const int value = ReadCounter(stream) + increment;
+    std::fseek(stream, 0, SEEK_SET);
+    std::fprintf(stream, "%d\n", value);
+    FileCloseLocked(stream);
+    return value;
+}
+
+ec_entry *ec_SedArgAdd(ec_entry *list, const char *name, const char *format, ...) {
+    if (!name || !*name) ecError("ec_SedArgAdd(): can not add empty name.");
+    std::vector<char> value(kArgValueSize);
+    va_list args;
+    va_start(args, format);
+    const int length = format ? std::vsnprintf(value.data(), value.size(), format, args) : -1;
+    va_end(args);
+    if (length < 0 || static_cast<size_t>(length) >= kArgValueSize)
+        ecError("ec_SedArgAdd(): Message is too long or invalid.");
+    return _list_append(list, name, value.data());
+}
+
+int ec_SedArgPrint(ec_entry *list) { return _list_print(list); }
+
+void ec_SedArgFree(ec_entry *list) { _list_free(list); }
+
+int ec_SedStr(ec_entry *list, const char *text, int fd) {
+    if (!list || !text) return 0;
+    return TemplateFiller(list, fd, 0).Fill(text) ? 1 : 0;
+}
+
+int ec_SedFile(ec_entry *list, const char *path, int fd) {
+    long length = 0;
+    char *content = FileLoad(path, &length);
+    if (!content) return 0;
+    const int result = ec_SedStr(list, content, fd);
+    std::free(content);
+    return result;
+}
+
+}  // extern "C"

@@ -1,0 +1,188 @@
+#include "webreq/values.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "util/text.h"
+#include "webreq/entrylist_internal.h"
+#include "webreq/error.h"
+#include "webreq/request.h"
+#include "webreq/request_state.h"
+
+namespace {
+
+using webreq::Request;
+
+constexpr size_t kNameSize = 1024;
+
+void Format(char *out, const char *message_operation, const char *format, va_list args) {
+    const int length = format ? std::vsnprintf(out, kNameSize, format, args) : -1;
+    if (length < 0 || static_cast<size_t>(length) >= kNameSize)
+        ecError("%s(): Message is too long or invalid.", message_operation);
+}
+
+#define FORMAT_NAME(buffer, operation, format)      \
+    char buffer[kNameSize];                          \
+    do {                                             \
+        va_list args;                                \
+        va_start(args, format);                      \
+        Format(buffer, operation, format, args);     \
+        va_end(args);                                \
+    } while (0)
+
+void DecodeIfNeeded() {
+    if (!Request().list) _parse_request();
+}
+
+void FreeValuesOnCleanup() { ec_ValueFree(); }
+
+// The values module hands its clean-up step to the error module at start-up.
+const bool g_registered = [] {
+    _cleanup_register(EC_CLEANUP_VALUES, FreeValuesOnCleanup);
+    return true;
+}();
+
+// The origin of the entry at a 1-based position.
+int OriginAt(int position) {
+    const int *c = Request().counts;
+    if (position <= 0) return -1;
+    if (position <= c[webreq::kCookie]) return webreq::kCookie;
+    if (position <= c[webreq::kCookie] + c[webreq::kGet]) return webreq::kGet;
+    if (position <= c[webreq::kCookie] + c[webreq::kGet] + c[webreq::kPost]) return webreq::kPost;
+    return webreq::kNew;
+}
+
+const char *OriginLetter(const char *name) {
+    static const char *const kLetters[] = {"C", "G", "P", "N"};
+    const int origin = OriginAt(_list_position(Request().list, name));
+    return origin < 0 ? "-" : kLetters[origin];
+}
+
+bool IsKnownMode(const char *mode) {
+    return mode && std::strlen(mode) == 2 && (mode[0] == 't' || mode[0] == 's') &&
+           (mode[1] == 'n' || mode[1] == 'r');
+}
+
+}  // namespace
+
+extern "C" {
+
+char *ec_Value(const char *format, ...) {
+    FORMAT_NAME(name, "ec_Value", format);
+    DecodeIfNeeded();
+    return _list_value(Request().list, name);
+}
+
+int ec_iValue(const char *format, ...) {
+    FORMAT_NAME(name, "ec_iValue", format);
+    DecodeIfNeeded();
+    return _list_int_value(Request().list, name);
+}
+
+const char *ec_ValueDefault(const char *default_text, const char *format, ...) {
+    FORMAT_NAME(name, "ec_ValueDefault", format);
+    DecodeIfNeeded();
+    const char *value = _list_value(Request().list, name);
+    return value ? value : default_text;
+}
+
+char *ec_ValueNotEmpty(const char *error_text, const char *format, ...) {
+    FORMAT_NAME(name, "ec_ValueNotEmpty", format);
+    DecodeIfNeeded();
+    char *value = _list_value(Request().list, name);
+    if (!value || !*value) ecError("%s", error_text ? error_text : "");
+    return value;
+}
+
+char *ec_ValueReplace(const char *mode, const char *name, const char *search,
+                      const char *replacement) {
+    DecodeIfNeeded();
+    if (!IsKnownMode(mode)) ecError("ec_ValueReplace(): Unknown mode \"%s\".", mode ? mode : "");
+    const char new_mode[3] = {mode[0], 'n', '\0'};
+    char *first = nullptr;
+    for (ec_entry *entry = Request().list; entry && name; entry = entry->next) {
+        if (std::strcmp(entry->name, name) != 0) continue;
+        char *replaced = ec_StrReplace(new_mode, entry->value, search, replacement);
+        if (mode[1] == 'n') return replaced;
+        std::free(entry->value);
+        entry->value = replaced;
+        if (!first) first = replaced;
+    }
+    return first;
+}
+
+char *ec_ValueFirst(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    Format(webreq::IterationName(), "ec_ValueFirst", format, args);
+    va_end(args);
+    DecodeIfNeeded();
+    webreq::IterationCursorSet(Request().list);
+    return ec_ValueNext();
+}
+
+char *ec_ValueNext(void) { return ec_fValueNext(); }
+
+char *ec_ValueAdd(const char *name, const char *format, ...) {
+    if (!name || !*name) ecError("ec_ValueAdd(): can not add empty name.");
+    FORMAT_NAME(value, "ec_ValueAdd", format);
+    DecodeIfNeeded();
+    if (!_list_value(Request().list, name)) ++Request().counts[webreq::kNew];
+    Request().list = _list_append(Request().list, name, value);
+    return _list_value(Request().list, name);
+}
+
+void ec_ValueRemove(const char *format, ...) {
+    FORMAT_NAME(name, "ec_ValueRemove", format);
+    if (!*name) ecError("ec_ValueRemove(): can not remove empty name.");
+    DecodeIfNeeded();
+    // Each entry of the name lowers the count of the origin its position gives, so the counts
+    // keep describing the list also when a name occurs more than once in one origin. The NEW
+    // count is per name: it drops once when the name's added entries go.
+    int removed[4] = {0, 0, 0, 0};
+    int position = 1;
+    for (ec_entry *entry = Request().list; entry; entry = entry->next, ++position)
+        if (std::strcmp(entry->name, name) == 0) ++removed[OriginAt(position)];
+    for (int origin : {webreq::kCookie, webreq::kGet, webreq::kPost})
+        Request().counts[origin] -= removed[origin];
+    if (removed[webreq::kNew] > 0 && Request().counts[webreq::kNew] > 0)
+        --Request().counts[webreq::kNew];
+    Request().list = _list_remove(Request().list, name);
+}
+
+const char *ec_ValueOrigin(const char *format, ...) {
+    FORMAT_NAME(name, "ec_Value", format);
+    DecodeIfNeeded();
+    return OriginLetter(name);
+}
+
+char *ec_ValueCookie(const char *format, ...) {
+    FORMAT_NAME(name, "ec_Value", format);
+    DecodeIfNeeded();
+    return std::strcmp(OriginLetter(name), "C") == 0 ? _list_value(Request().list, name) : nullptr;
+}
+
+ec_entry *ec_ValueList(void) {
+    DecodeIfNeeded();
+    return Request().list;
+}
+
+int ec_ValuePrint(void) {
+    DecodeIfNeeded();
+    const int printed = _list_print(Request().list);
+    const int *c = Request().counts;
+    std::printf("<hr>\nCOOKIE = %d , GET = %d , POST = %d, NEW = %d\n", c[0], c[1], c[2], c[3]);
+    return printed;
+}
+
+void ec_ValueFree(void) {
+    _list_free(Request().list);
+    Request().list = nullptr;
+    for (int &count : Request().counts) count = 0;
+    webreq::IterationReset();
+}
+
+}  // extern "C"
