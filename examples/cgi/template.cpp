@@ -1,0 +1,22 @@
+// template.cgi: fills templates/page.html (which includes templates/header.html) with the
+// visitor's name and a hit counter kept in $NUVEX_COUNTER_FILE (else "hits.count").
+#include <stdio.h>
+
+#include "webreq/webreq.h"
+
+int main(void) {
+    const int hits = ec_CounterAdd(_getenv_default("hits.count", "NUVEX_COUNTER_FILE"), 1);
+    ec_entry *args = NULL;
+    args = ec_SedArgAdd(args, "$TITLE", "%s", "Template example");
+    args = ec_SedArgAdd(args, "$HITS", "%d", hits);
+    // Template values are written as they are: only a plain name from the request is used.
+    const char *name = ec_ValueDefault("visitor", "name");
+    args = ec_SedArgAdd(args, "$NAME", "%s", ec_StrIsAlnum(name) && *name ? name : "visitor");
+    ec_ContentType("text/html");
+    fflush(stdout);
+    const int filled = ec_SedFile(args, "templates/page.html", 1);
+    ec_SedArgFree(args);
+    if (!filled) ecError("template.cgi: the page template could not be read.");
+    ec_Finish();
+    return 0;
+}
