@@ -282,17 +282,16 @@ FILE *FileOpenLocked(const char *name, const char *mode) {
 
 int FileCloseLocked(FILE *stream) {
     if (!stream) return EOF;
+    // What was written must be in the file before another process may take the lock.
+    std::fflush(stream);
     FileUnlock(stream);
     return std::fclose(stream);
 }
 
-int FileLock(FILE *) {
-    return 0;
-}
+// A real advisory lock: without it, two processes updating one counter lose increments.
+int FileLock(FILE *stream) { return (stream && platform::StreamLock(stream)) ? 0 : -1; }
 
-int FileUnlock(FILE *) {
-    return 0;
-}
+int FileUnlock(FILE *stream) { return (stream && platform::StreamUnlock(stream)) ? 0 : -1; }
 
 int HexDigitValue(int ch) {
     if (ch >= '0' && ch <= '9') return ch - '0';

@@ -171,6 +171,7 @@ def test_parallel(server, work):
         session_ok = list(pool.map(session_request, range(40)))
         counter_ok = list(pool.map(counter_request, range(80)))
     check("8 clients on one session: every response valid", all(session_ok), session_ok)
+    check("8 clients on one counter: every response valid", all(counter_ok), counter_ok)
     text = open(properties).read()
     check("no torn session file", text.startswith("# automatically generated") and
           "_Q_INTERVAL = " in text and text.endswith("\n"), text)
