@@ -7,7 +7,7 @@ level=${1:-all}
 
 packages=(cmake g++ make googletest)
 if [ "$level" = "all" ]; then
-    packages+=(g++-mingw-w64-x86-64-posix wine64 tmux clang libclang-rt-14-dev python3 liblnk-utils)
+    packages+=(g++-mingw-w64-x86-64-posix wine64 tmux clang libclang-rt-14-dev python3 liblnk-utils lighttpd curl)
 fi
 
 missing=()

@@ -1,0 +1,174 @@
+#include "webreq/template.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "tests/unit/support.h"
+#include "util/fileio.h"
+
+namespace {
+
+using testsupport::CaptureStdoutTo;
+using testsupport::CurrentFolder;
+using testsupport::ReadFile;
+using testsupport::ScopedEnv;
+using testsupport::StdoutCapture;
+using testsupport::TempFolder;
+using testsupport::WriteFile;
+
+class TemplateTest : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        ec_AwkClose();
+        ec_SedArgFree(args);
+    }
+    // What ec_SedStr writes to a file descriptor, and what it says on standard output.
+    std::string Fill(const std::string &text, std::string *said = nullptr, int *result = nullptr) {
+        const std::string path = folder.Path("filled");
+        const int fd = FileOpenMode(path.c_str(), "wb");
+        StdoutCapture capture;
+        const int filled = ec_SedStr(args, text.c_str(), fd);
+        FileClose(fd);
+        if (said) *said = capture.Text();
+        if (result) *result = filled;
+        return ReadFile(path);
+    }
+    TempFolder folder;
+    CurrentFolder here{folder.Root()};
+    ec_entry *args = nullptr;
+    ScopedEnv addr{"REMOTE_ADDR", nullptr};
+};
+
+TEST_F(TemplateTest, FieldReaderSplitsLines) {
+    WriteFile("fields.txt", "a,,b\r\n,x\n  \nlast");
+    ASSERT_EQ(ec_AwkOpen("fields.txt", ','), 1);
+    ec_awk_fields fields;
+    ASSERT_EQ(ec_AwkNext(fields), 3);
+    EXPECT_STREQ(fields[0], "a");
+    EXPECT_STREQ(fields[1], "");
+    EXPECT_STREQ(fields[2], "b");
+    ASSERT_EQ(ec_AwkNext(fields), 2);
+    EXPECT_STREQ(fields[0], "");
+    EXPECT_STREQ(fields[1], "x");
+    EXPECT_EQ(ec_AwkNext(fields), 1) << "a blank line is one empty field";
+    EXPECT_EQ(ec_AwkNext(fields), 1);
+    EXPECT_EQ(ec_AwkNext(fields), -1);
+    EXPECT_EQ(ec_AwkNext(fields), -1);
+    EXPECT_EQ(ec_AwkClose(), 1);
+    EXPECT_EQ(ec_AwkClose(), 0);
+    EXPECT_EQ(ec_AwkOpen("missing.txt", ','), 0);
+}
+
+TEST_F(TemplateTest, TooManyOrTooLongFieldsStayInTheirSlots) {
+    std::string line(300, 'L');
+    for (int i = 0; i < EC_AWK_FIELDS + 5; ++i) line += " f";
+    WriteFile("wide.txt", line);
+    ASSERT_EQ(ec_AwkOpen("wide.txt", ' '), 1);
+    ec_awk_fields fields;
+    EXPECT_EQ(ec_AwkNext(fields), EC_AWK_FIELDS);
+    EXPECT_EQ(std::string(fields[0]), std::string(255, 'L'));
+}
+
+TEST_F(TemplateTest, CountersCreateIncreaseAndRead) {
+    EXPECT_EQ(ec_CounterGet("hits"), 0);
+    EXPECT_EQ(ec_CounterAdd("hits", 1), 1);
+    EXPECT_EQ(ec_CounterAdd("hits", 1), 2);
+    EXPECT_EQ(ec_CounterSet("hits", 10), 1);
+    EXPECT_EQ(ec_CounterAdd("hits", -1), 9);
+    EXPECT_EQ(ec_CounterGet("hits"), 9);
+    WriteFile("text", "not a number");
+    EXPECT_EQ(ec_CounterAdd("text", 3), 3);
+    EXPECT_EQ(ec_CounterAdd("no-folder/hits", 1), 0);
+}
+
+TEST_F(TemplateTest, NamesInListOrderAndValuesAsTheyAre) {
+    args = ec_SedArgAdd(args, "$a", "A");
+    args = ec_SedArgAdd(args, "$ab", "AB");
+    EXPECT_EQ(Fill("[$ab] [$a] $b"), "[Ab] [A] $b");
+    ec_SedArgFree(args);
+    args = nullptr;
+    args = ec_SedArgAdd(args, "$ab", "%s", "$a");
+    args = ec_SedArgAdd(args, "$a", "A");
+    EXPECT_EQ(Fill("[$ab]"), "[$a]") << "values are not scanned again";
+}
+
+TEST_F(TemplateTest, IncludesAreFilledTooAndProblemsReported) {
+    WriteFile("part.html", "<b>$name</b>");
+    args = ec_SedArgAdd(args, "$name", "Ann");
+    std::string said;
+    EXPECT_EQ(Fill("x<!--#include file=\"part.html\"-->y", &said), "x<b>Ann</b>y");
+    EXPECT_EQ(said, "");
+    EXPECT_EQ(Fill("<!--#include file=\"none.html\"-->!", &said), "!");
+    EXPECT_EQ(said, "[ec_SedStr: an error occurred while processing 'include' directive - "
+                    "file(none.html) open fail]");
+    EXPECT_EQ(Fill("<!--#include file=\"part.html\" $name", &said),
+              "!--#include file=\"part.html\" Ann");
+    EXPECT_EQ(said, "[ec_SedStr: an error occurred while processing 'include' directive - "
+                    "ending tag not found]");
+}
+
+TEST_F(TemplateTest, SelfIncludeStopsAtTheNestingLimit) {
+    WriteFile("self.html", "+<!--#include file=\"self.html\"-->");
+    args = ec_SedArgAdd(args, "$unused", "x");
+    std::string said;
+    int result = 0;
+    EXPECT_EQ(Fill("<!--#include file=\"self.html\"-->", &said, &result), std::string(16, '+'));
+    EXPECT_EQ(result, 1);
+    EXPECT_NE(said.find("nested too deep"), std::string::npos) << said;
+    const std::string long_path(1024, 'p');
+    Fill("<!--#include file=\"" + long_path + "\"-->", &said);
+    EXPECT_NE(said.find("path too long"), std::string::npos) << said;
+}
+
+TEST_F(TemplateTest, EmptyNamesNeverMatchAndNullsWriteNothing) {
+    ec_entry *list = _list_append(nullptr, "", "never");
+    list = _list_append(list, "k", "v");
+    const std::string path = folder.Path("out");
+    const int fd = FileOpenMode(path.c_str(), "wb");
+    EXPECT_EQ(ec_SedStr(list, "a k b", fd), 1);
+    EXPECT_EQ(ec_SedStr(nullptr, "text", fd), 0);
+    EXPECT_EQ(ec_SedStr(list, nullptr, fd), 0);
+    FileClose(fd);
+    EXPECT_EQ(ReadFile(path), "a v b");
+    _list_free(list);
+}
+
+TEST_F(TemplateTest, MisuseEndsTheProcess) {
+    const std::string out = folder.Path("out");
+    EXPECT_EXIT(
+        {
+            CaptureStdoutTo(out);
+            ec_awk_fields fields;
+            ec_AwkNext(fields);
+        },
+        testing::ExitedWithCode(1), "");
+    EXPECT_EQ(ReadFile(out), "Error: ec_AwkNext(): There is no opened handle.\n");
+    WriteFile("f.txt", "x");
+    EXPECT_EXIT(
+        {
+            CaptureStdoutTo(out);
+            ec_AwkOpen("f.txt", ',');
+            ec_AwkOpen("f.txt", ',');
+        },
+        testing::ExitedWithCode(1), "");
+    EXPECT_EQ(ReadFile(out), "Error: ec_AwkOpen(): There is already opened handle.\n");
+    EXPECT_EXIT(
+        {
+            CaptureStdoutTo(out);
+            ec_SedArgAdd(nullptr, "", "x");
+        },
+        testing::ExitedWithCode(1), "");
+    EXPECT_EQ(ReadFile(out), "Error: ec_SedArgAdd(): can not add empty name.\n");
+    const std::string huge(65536, 'v');
+    EXPECT_EXIT(
+        {
+            CaptureStdoutTo(out);
+            ec_SedArgAdd(nullptr, "n", "%s", huge.c_str());
+        },
+        testing::ExitedWithCode(1), "");
+    EXPECT_EQ(ReadFile(out), "Error: ec_SedArgAdd(): Message is too long or invalid.\n");
+}
+
+}  // namespace
