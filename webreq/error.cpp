@@ -7,6 +7,7 @@
 
 #include "platform/platform.h"
 #include "webreq/environ.h"
+#include "webreq/error_internal.h"
 
 namespace {
 
@@ -18,7 +19,16 @@ int g_content_type_sent = 0;
 int g_error_guard = 0;
 void (*g_cleanup_steps[3])(void) = {nullptr, nullptr, nullptr};
 
-[[noreturn]] void EndProcess() { std::exit(1); }
+webreq::ErrorEndHook g_end_hook = nullptr;
+
+[[noreturn]] void EndProcess() {
+    if (g_end_hook) {
+        std::fflush(stdout);
+        g_error_guard = 0;
+        g_end_hook();
+    }
+    std::exit(1);
+}
 
 const char *EnvOr(const char *name, const char *fallback) {
     const char *value = platform::EnvGet(name);
@@ -85,6 +95,12 @@ void WritePage(const std::string &display) {
 }
 
 }  // namespace
+
+namespace webreq {
+
+void ErrorEndHookSet(ErrorEndHook hook) { g_end_hook = hook; }
+
+}  // namespace webreq
 
 extern "C" {
 

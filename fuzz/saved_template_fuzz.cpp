@@ -1,0 +1,43 @@
+// Any bytes as a saved session file (read back by _list_load) and as a template for
+// ec_SedStr with names, includes and values taken from the input.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "webreq/entrylist.h"
+#include "webreq/template.h"
+
+namespace {
+int g_null_fd = -1;
+std::string g_saved_path;
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    if (!std::freopen("/dev/null", "w", stdout)) std::abort();
+    g_null_fd = fileno(stdout);
+    char path[] = "/tmp/nuvex-fuzz-saved-XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd < 0) std::abort();
+    close(fd);
+    g_saved_path = path;
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    const std::string text(reinterpret_cast<const char *>(data), size);
+    FILE *out = std::fopen(g_saved_path.c_str(), "wb");
+    if (!out) return 0;
+    std::fwrite(text.data(), 1, text.size(), out);
+    std::fclose(out);
+    ec_entry *loaded = _list_load(g_saved_path.c_str());
+    // The loaded entries serve as template arguments; empty names must never match.
+    ec_entry *args = _list_append(loaded, "", "never");
+    args = _list_append(args, "$x", "X");
+    if (!ec_SedStr(args, text.c_str(), g_null_fd)) std::abort();
+    _list_free(args);
+    return 0;
+}

@@ -1,0 +1,11 @@
+// For harnesses that run many requests in one process (the fuzzers): instead of ending the
+// process, ecError calls the hook, which must not return (it throws or jumps away), and the
+// error state is cleared for the next request.
+#pragma once
+
+namespace webreq {
+
+using ErrorEndHook = void (*)();
+void ErrorEndHookSet(ErrorEndHook hook);
+
+}  // namespace webreq
