@@ -16,7 +16,7 @@ def free_port():
 
 
 class CgiServer:
-    def __init__(self, cgi_dir, session_timeout=None):
+    def __init__(self, cgi_dir, session_timeout=None, extra_files=None, php_cgi=None):
         self.work = tempfile.mkdtemp(prefix="nuvex-cgi-")
         self.root = os.path.join(self.work, "www")
         self.sessions = os.path.join(self.work, "sessions")
@@ -25,6 +25,10 @@ class CgiServer:
         os.makedirs(self.sessions)
         os.makedirs(self.uploads)
         shutil.copytree(cgi_dir, self.root)
+        for name, text in (extra_files or {}).items():
+            with open(os.path.join(self.root, name), "w") as f:
+                f.write(text)
+        assigns = '".cgi" => ""' + (f', ".php" => "{php_cgi}"' if php_cgi else "")
         self.port = free_port()
         self.url = f"http://127.0.0.1:{self.port}"
         env = {"NUVEX_SESSION_DIR": self.sessions, "NUVEX_UPLOAD_DIR": self.uploads,
@@ -41,7 +45,7 @@ server.modules = ("mod_cgi", "mod_setenv")
 server.errorlog = "{self.work}/error.log"
 server.max-request-size = 262144
 server.stream-request-body = 0
-cgi.assign = (".cgi" => "")
+cgi.assign = ({assigns})
 setenv.add-environment = ({env_lines})
 index-file.names = ("form.cgi")
 mimetype.assign = (".html" => "text/html")
