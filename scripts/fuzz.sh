@@ -7,12 +7,13 @@ seconds=${1:-30}
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j"$(nproc)"
 corpus=build/fuzz/corpus
-targets="package_header_fuzz text_fuzz decoder_fuzz autolink_fuzz request_fuzz saved_template_fuzz"
+targets="package_header_fuzz text_fuzz decoder_fuzz autolink_fuzz request_fuzz saved_template_fuzz marker_fuzz"
 for target in $targets; do mkdir -p "$corpus/$target"; done
 printf 'name = value\n# comment\n other=a=b\r\nlast' > "$corpus/decoder_fuzz/lines"
 printf '\x01a=1&b=2\n--XB\r\nContent-Disposition: form-data; name="f"; filename="a.txt"\r\nContent-Type: text/plain\r\n\r\nbytes\r\n--XB--\r\n' > "$corpus/request_fuzz/multipart"
 printf '\x00q=1\nname=Ann&note=a+b%%41' > "$corpus/request_fuzz/urlencoded"
 printf '# saved\n_Q_SESSIONID = abc\nuser = b+o%%62\n$x <!--#include file="/dev/null"--> $x' > "$corpus/saved_template_fuzz/saved"
+printf '\x02{{}}\x00[\x00]\x04a{{b[c]d}}e &a; f(x,y),z' > "$corpus/marker_fuzz/walk"
 printf '\x0dsee http://x.test/a, <b>mail</b> abcd@ef.gh  "q"\r\n' > "$corpus/autolink_fuzz/text"
 # Seeds: real packages in their restored form.
 python3 - "$corpus/package_header_fuzz" <<'PY'

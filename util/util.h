@@ -5,6 +5,7 @@
 #include "util/dirtree.h"
 #include "util/fileio.h"
 #include "util/filepath.h"
+#include "util/marker.h"
 #include "util/registry.h"
 #include "util/shell.h"
 #include "util/text.h"
