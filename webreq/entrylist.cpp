@@ -13,6 +13,7 @@
 #include "webreq/cookie.h"
 #include "webreq/entrylist_internal.h"
 #include "webreq/error.h"
+#include "webreq/html.h"
 
 namespace {
 
@@ -60,21 +61,6 @@ void FormatName(char *name, const char *operation, const char *format, va_list a
     const int length = format ? std::vsnprintf(name, kNameSize, format, args) : -1;
     if (length < 0 || static_cast<size_t>(length) >= kNameSize)
         ecError("%s(): Message is too long or invalid.", operation);
-}
-
-std::string HtmlEscaped(const char *text) {
-    std::string out;
-    for (; *text; ++text) {
-        switch (*text) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&#39;"; break;
-            default: out += *text;
-        }
-    }
-    return out;
 }
 
 bool WriteEntries(FILE *out, ec_entry *list) {
@@ -183,8 +169,8 @@ int _list_print(ec_entry *list) {
     ec_ContentType("text/html");
     int count = 0;
     for (; list; list = list->next, ++count)
-        std::printf("'%s' = '%s'<br>\n", HtmlEscaped(list->name).c_str(),
-                    HtmlEscaped(list->value).c_str());
+        std::printf("'%s' = '%s'<br>\n", webreq::HtmlEscaped(list->name).c_str(),
+                    webreq::HtmlEscaped(list->value).c_str());
     return count;
 }
 

@@ -1,4 +1,5 @@
 #include "webreq/error.h"
+#include "webreq/html.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -51,21 +52,6 @@ int LogLine(const char *message) {
 
 // The page carries text from the request (a field's name, a file name...), so it is escaped
 // for where it stands: HTML in the title, a script string in the alert.
-std::string HtmlEscaped(const std::string &text) {
-    std::string out;
-    for (char ch : text) {
-        switch (ch) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&#39;"; break;
-            default: out += ch;
-        }
-    }
-    return out;
-}
-
 std::string ScriptStringEscaped(const std::string &text) {
     static const char kHex[] = "0123456789abcdef";
     std::string out;
@@ -85,7 +71,7 @@ std::string ScriptStringEscaped(const std::string &text) {
 
 void WritePage(const std::string &display) {
     ec_ContentType("text/html");
-    const std::string title = HtmlEscaped(display);
+    const std::string title = webreq::HtmlEscaped(display);
     const std::string alert = ScriptStringEscaped(display);
     std::fputs("<html>\n<head>\n", stdout);
     std::fprintf(stdout, "<title>Error: %s</title>\n", title.c_str());

@@ -11,6 +11,7 @@
 #include "util/filepath.h"
 #include "util/text.h"
 #include "webreq/error.h"
+#include "webreq/html.h"
 
 namespace {
 
@@ -58,21 +59,6 @@ bool IsLinkToken(const char *token) {
 }
 
 void Write(const std::string &text) { std::fwrite(text.data(), 1, text.size(), stdout); }
-
-std::string HtmlEscaped(const char *text, size_t length) {
-    std::string out;
-    for (size_t i = 0; i < length; ++i) {
-        switch (text[i]) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&#39;"; break;
-            default: out += text[i];
-        }
-    }
-    return out;
-}
 
 void LineBreaksOnly(const char *text, std::string *out) {
     for (size_t i = 0; text[i]; ++i) {
@@ -428,7 +414,7 @@ int ec_KeywordPrint(char **keywords) {
     for (; keywords && keywords[count]; ++count) {
         const char *word = keywords[count];
         // The words come from a request: escaped, with their own length reported.
-        std::printf("'%s' (%d bytes)<br>\n", HtmlEscaped(word, std::strlen(word)).c_str(),
+        std::printf("'%s' (%d bytes)<br>\n", webreq::HtmlEscaped(word).c_str(),
                     static_cast<int>(std::strlen(word)));
     }
     return count;
@@ -460,7 +446,7 @@ int ec_KeywordHighlight(int mode, const char *text, char **keywords) {
         }
         FlushPending(mode, &pending);
         std::fflush(stdout);
-        Write("<b>" + HtmlEscaped(text + i, matched) + "</b>");
+        Write("<b>" + webreq::HtmlEscaped(std::string_view(text + i, matched)) + "</b>");
         ++count;
         i += matched;
     }
