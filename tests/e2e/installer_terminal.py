@@ -78,6 +78,7 @@ class Terminal:
 
 
 def main():
+    os.environ.setdefault("TERM", "xterm-256color")  # tmux needs one, CI may have none
     installer, mkpkg = (os.path.abspath(p) for p in sys.argv[1:3])
     failures = []
 
