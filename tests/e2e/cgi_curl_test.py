@@ -138,13 +138,13 @@ def test_session_life(server, work):
 
 
 def test_session_expiry(cgi_dir, work):
-    with CgiServer(cgi_dir, session_timeout=2) as server:
+    with CgiServer(cgi_dir, session_timeout=3) as server:
         jar = os.path.join(work, "expiry.jar")
         _, _, body = curl(f"{server.url}/session.cgi", jar=jar)
         first = field(body, "session")
         _, _, body = curl(f"{server.url}/session.cgi", jar=jar)
         check("resumed within the timeout", field(body, "session") == first, body)
-        time.sleep(3.5)
+        time.sleep(5)
         _, head, body = curl(f"{server.url}/session.cgi", jar=jar)
         check("expired after the timeout", field(body, "state") == "new" and
               field(body, "session") != first, body)
