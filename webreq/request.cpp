@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "platform/platform.h"
 #include "util/fileio.h"
@@ -33,7 +34,7 @@ constexpr char kDisposition[] = "Content-Disposition: ";
 constexpr char kContentType[] = "Content-Type: ";
 constexpr size_t kNameOffset = 38;  // strlen("Content-Disposition: form-data; name=\"")
 
-char *NewText(const std::string &text) {
+char *NewText(std::string_view text) {
     char *copy = static_cast<char *>(std::malloc(text.size() + 1));
     if (!copy) ecError("_parse_multipart_data(): Memory allocation fail.");
     std::memcpy(copy, text.data(), text.size());
@@ -57,19 +58,30 @@ long PostLength(const char *text) {
     return static_cast<long>(length);
 }
 
-// Splits an origin's text at the separator into entries behind the request list.
+// Splits an origin's text at the separator into entries behind the request list. A cursor
+// walks the text once (cutting each field off the front would move the rest every time, which
+// is quadratic in the number of fields of a large body).
 int DecodeOrigin(const char *origin, char separator, webreq::Origin counter) {
     char *text = _get_query(origin);
+    webreq::ListBuilder list(Request().list);
     int added = 0;
-    while (text && *text) {
-        char *token = _cut_token(text, separator);
-        char *name = _cut_token(token, '=');
+    const std::string_view all = text ? std::string_view(text) : std::string_view();
+    for (size_t start = 0; start < all.size();) {
+        size_t end = all.find(separator, start);
+        if (end == std::string_view::npos) end = all.size();
+        const std::string_view field = all.substr(start, end - start);
+        const size_t equals = field.find('=');
+        char *name = NewText(field.substr(0, equals));
+        char *value = NewText(equals == std::string_view::npos ? std::string_view()
+                                                               : field.substr(equals + 1));
         StrTrim(name);
         UrlDecode(name);
-        UrlDecode(token);
-        Request().list = webreq::ListAppendOwned(Request().list, name, token);
+        UrlDecode(value);
+        list.AppendOwned(name, value);
         ++added;
+        start = end + 1;
     }
+    Request().list = list.head();
     std::free(text);
     Request().counts[counter] = added;
     return added;
@@ -139,9 +151,11 @@ Part ReadPartHeaders() {
     Part part;
     std::string line;
     while (ReadHeaderLine(&line) && line != "\r\n") {
-        if (ec_StrNICmp(line.c_str(), kDisposition, static_cast<int>(sizeof kDisposition - 1)) == 0) {
+        if (ec_StrNICmp(line.c_str(), kDisposition, static_cast<int>(sizeof kDisposition - 1)) ==
+            0) {
             TakeDisposition(line, &part);
-        } else if (ec_StrNICmp(line.c_str(), kContentType, static_cast<int>(sizeof kContentType - 1)) == 0) {
+        } else if (ec_StrNICmp(line.c_str(), kContentType,
+                               static_cast<int>(sizeof kContentType - 1)) == 0) {
             std::string type = line.substr(sizeof kContentType - 1);
             StrTrim(type.data());
             part.content_type = type.c_str();
@@ -197,10 +211,9 @@ char *ReadPartBody(const Delimiters &d, const std::string &name, size_t *length,
     }
 }
 
-void AppendUpload(const Part &part, size_t length) {
+void AppendUpload(webreq::ListBuilder *list, const Part &part, size_t length) {
     auto append = [&](const char *suffix, const std::string &value) {
-        Request().list = webreq::ListAppendOwned(Request().list, NewText(part.name + suffix),
-                                                 NewText(value));
+        list->AppendOwned(NewText(part.name + suffix), NewText(value));
     };
     append(".length", std::to_string(length));
     append(".filename", part.filename);
@@ -230,8 +243,7 @@ char *_get_query(const char *origin) {
     const char *method = platform::EnvGet("REQUEST_METHOD");
     if (!method || std::strcmp(method, "POST") != 0) return nullptr;
     const char *content_length = platform::EnvGet("CONTENT_LENGTH");
-    if (!content_length)
-        ecError("_get_query(): Your browser sent a non-HTTP compliant message.");
+    if (!content_length) ecError("_get_query(): Your browser sent a non-HTTP compliant message.");
     const long length = PostLength(content_length);
     char *body = static_cast<char *>(std::malloc(static_cast<size_t>(length) + 1));
     if (!body) ecError("_get_query(): Memory allocation fail.");
@@ -261,17 +273,19 @@ int _parse_multipart_data(void) {
 
     int parts = 0, post_count = 0;
     bool more = true;
+    webreq::ListBuilder list(Request().list);
     while (more) {
         const Part part = ReadPartHeaders();
         size_t length = 0;
         char *value = ReadPartBody(d, part.name, &length, &more);
-        Request().list = webreq::ListAppendOwned(Request().list, NewText(part.name), value);
-        ++parts;
-        ++post_count;
+        list.AppendOwned(NewText(part.name), value);
         if (!part.filename.empty()) {
-            AppendUpload(part, length);
+            AppendUpload(&list, part, length);
             post_count += 3;
         }
+        Request().list = list.head();
+        ++parts;
+        ++post_count;
     }
     Request().counts[webreq::kPost] = post_count;
     return header_entries + parts;
