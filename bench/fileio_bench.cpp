@@ -15,7 +15,8 @@ int main(int argc, char **argv) {
         std::free(data);
         return data ? 0 : 1;
     }
-    if (argc == 4 && std::strcmp(argv[1], "append") == 0) return FileAppend(argv[2], argv[3]) ? 0 : 1;
+    if (argc == 4 && std::strcmp(argv[1], "append") == 0)
+        return FileAppend(argv[2], argv[3]) ? 0 : 1;
     if (argc == 3 && std::strcmp(argv[1], "count") == 0) {
         int directories = 0, files = 0;
         const int walked = DirCount(argv[2], &directories, &files);

@@ -24,14 +24,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (auto &marker : markers) {
         if (at >= size) return 0;
         const size_t length = 1 + data[at++] % 4;
-        for (size_t i = 0; i < length && at < size; ++i) marker += static_cast<char>(data[at++] | 1);
+        for (size_t i = 0; i < length && at < size; ++i)
+            marker += static_cast<char>(data[at++] | 1);
     }
     if (at >= size) return 0;
     const uint8_t flags = data[at++];
-    const std::string text = std::string(reinterpret_cast<const char *>(data + at), size - at).c_str();
+    const std::string text =
+        std::string(reinterpret_cast<const char *>(data + at), size - at).c_str();
 
     MarkerSet set;
-    MarkerSetInit(&set, markers[0].c_str(), markers[1].c_str(), markers[2].c_str(), markers[3].c_str());
+    MarkerSetInit(&set, markers[0].c_str(), markers[1].c_str(), markers[2].c_str(),
+                  markers[3].c_str());
     ec_entry *list = _list_append(nullptr, "a", "");
     char *walked = MarkerTextWalk(text.c_str(), &set, list, list, flags & 1, (flags >> 1) & 1,
                                   (flags >> 2) & 1);

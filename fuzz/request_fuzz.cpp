@@ -15,7 +15,9 @@
 namespace {
 
 struct RequestEnded {};
-[[noreturn]] void EndRequest() { throw RequestEnded(); }
+[[noreturn]] void EndRequest() {
+    throw RequestEnded();
+}
 
 }  // namespace
 
@@ -35,8 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string body = feed == std::string::npos ? rest : rest.substr(feed + 1);
     setenv("QUERY_STRING", head.c_str(), 1);
     setenv("HTTP_COOKIE", head.c_str(), 1);
-    setenv("CONTENT_TYPE", multipart ? "multipart/form-data; boundary=XB" :
-                                       "application/x-www-form-urlencoded", 1);
+    setenv("CONTENT_TYPE",
+           multipart ? "multipart/form-data; boundary=XB" : "application/x-www-form-urlencoded", 1);
     setenv("CONTENT_LENGTH", std::to_string(body.size()).c_str(), 1);
     FILE *input = fmemopen(const_cast<char *>(body.data()), body.size(), "rb");
     if (!input) return 0;

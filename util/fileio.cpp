@@ -289,9 +289,13 @@ int FileCloseLocked(FILE *stream) {
 }
 
 // A real advisory lock: without it, two processes updating one counter lose increments.
-int FileLock(FILE *stream) { return (stream && platform::StreamLock(stream)) ? 0 : -1; }
+int FileLock(FILE *stream) {
+    return (stream && platform::StreamLock(stream)) ? 0 : -1;
+}
 
-int FileUnlock(FILE *stream) { return (stream && platform::StreamUnlock(stream)) ? 0 : -1; }
+int FileUnlock(FILE *stream) {
+    return (stream && platform::StreamUnlock(stream)) ? 0 : -1;
+}
 
 int HexDigitValue(int ch) {
     if (ch >= '0' && ch <= '9') return ch - '0';

@@ -35,8 +35,8 @@ void ClearPieces(char **pieces) {
 // length minus one), seeking end with start as the competing marker.
 int EndSearch(const char *text, int b, const char *start, const char *end, int lenient) {
     const size_t length = std::strlen(text), start_length = std::strlen(start);
-    const size_t from = b >= 0 ? static_cast<size_t>(b) + start_length
-                               : (start_length > 0 ? start_length - 1 : 0);
+    const size_t from =
+        b >= 0 ? static_cast<size_t>(b) + start_length : (start_length > 0 ? start_length - 1 : 0);
     if (from >= length && !(b >= 0 && from == length)) return MARKER_NONE;
     return MarkerFind(text + from, end, start, lenient);
 }
@@ -49,7 +49,8 @@ int Pieces(const char *text, int b, int e, const char *start, const char *end, c
         const size_t inside = static_cast<size_t>(b) + std::strlen(start);
         pieces[MARKER_BEFORE] = NewText(all.substr(0, static_cast<size_t>(b)));
         pieces[MARKER_INSIDE] = NewText(all.substr(inside, static_cast<size_t>(e)));
-        pieces[MARKER_AFTER] = NewText(all.substr(inside + static_cast<size_t>(e) + std::strlen(end)));
+        pieces[MARKER_AFTER] =
+            NewText(all.substr(inside + static_cast<size_t>(e) + std::strlen(end)));
         return MARKER_FOUND;
     }
     if (b < -1) return b;
@@ -139,7 +140,8 @@ int OuterMarkerSplit(const char *text, MarkerSet *set, char **pieces, int exchan
         return MARKER_NONE;
     }
     const int b = OuterMarkerFind(set, text, exchange, lenient);
-    const int e = b < -1 ? MARKER_NONE : EndSearch(text, b, set->outer_start, set->outer_end, lenient);
+    const int e =
+        b < -1 ? MARKER_NONE : EndSearch(text, b, set->outer_start, set->outer_end, lenient);
     return Pieces(text, b, e, set->outer_start, set->outer_end, pieces);
 }
 
@@ -308,8 +310,10 @@ int SplitOutsideParens(const char *text, char **fields, char sep) {
             if (trimmed[at] == '(') {
                 int depth = 0;
                 do {
-                    if (trimmed[at] == '(') ++depth;
-                    else if (trimmed[at] == ')') --depth;
+                    if (trimmed[at] == '(')
+                        ++depth;
+                    else if (trimmed[at] == ')')
+                        --depth;
                     field += trimmed[at++];
                 } while (at < trimmed.size() && depth > 0);
             } else {
@@ -331,9 +335,12 @@ int HasSepOutsideParens(const char *text, char sep) {
     StrTrim(trimmed.data());
     int depth = 0;
     for (const char *p = trimmed.c_str(); *p; ++p) {
-        if (*p == '(') ++depth;
-        else if (*p == ')' && depth > 0) --depth;
-        else if (*p == sep && depth == 0) return 1;
+        if (*p == '(')
+            ++depth;
+        else if (*p == ')' && depth > 0)
+            --depth;
+        else if (*p == sep && depth == 0)
+            return 1;
     }
     return 0;
 }

@@ -49,7 +49,9 @@ void FormatGmt(char *out, long long moment) {
                   static_cast<int>(seconds / 60 % 60), static_cast<int>(seconds % 60));
 }
 
-bool HoldsHeaderBreaker(const char *text) { return std::strpbrk(text, "\r\n;") != nullptr; }
+bool HoldsHeaderBreaker(const char *text) {
+    return std::strpbrk(text, "\r\n;") != nullptr;
+}
 
 std::string Encoded(const char *text) {
     char *encoded = _cookie_encode(text);
@@ -104,7 +106,8 @@ int ec_CookieSet(const char *name, const char *value, int days, const char *path
         cookie += date;
     }
     if (path) {
-        if (path[0] != '/') ecError("ec_CookieSet(): Path string(%s) must start with '/' character.", path);
+        if (path[0] != '/')
+            ecError("ec_CookieSet(): Path string(%s) must start with '/' character.", path);
         if (HoldsHeaderBreaker(path))
             ecError("ec_CookieSet(): Path string must not hold CR, LF or ';'.");
         cookie += "; path=";

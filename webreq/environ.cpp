@@ -40,28 +40,67 @@ const char *_getenv_default(const char *default_text, const char *name) {
 
 ec_cgi_environment *_cgi_environment(ec_cgi_environment *record) {
     if (!record) return nullptr;
-    const char *const names[] = {
-        "AUTH_TYPE",       "CONTENT_LENGTH",   "CONTENT_TYPE",      "DOCUMENT_ROOT",
-        "GATEWAY_INTERFACE", "HTTP_ACCEPT",    "HTTP_ACCEPT_ENCODING", "HTTP_ACCEPT_LANGUAGE",
-        "HTTP_CONNECTION", "HTTP_COOKIE",      "HTTP_HOST",         "HTTP_REFERER",
-        "HTTP_USER_AGENT", "QUERY_STRING",     "REMOTE_ADDR",       "REMOTE_HOST",
-        "REMOTE_PORT",     "REMOTE_USER",      "REQUEST_METHOD",    "REQUEST_URI",
-        "SCRIPT_FILENAME", "SCRIPT_NAME",      "SERVER_ADMIN",      "SERVER_NAME",
-        "SERVER_PORT",     "SERVER_PROTOCOL",  "SERVER_SOFTWARE",   "SERVER_SIGNATURE",
-        "UNIQUE_ID"};
-    const char **fields[] = {
-        &record->auth_type,       &record->content_length,      &record->content_type,
-        &record->document_root,   &record->gateway_interface,   &record->http_accept,
-        &record->http_accept_encoding, &record->http_accept_language, &record->http_connection,
-        &record->http_cookie,     &record->http_host,           &record->http_referer,
-        &record->http_user_agent, &record->query_string,        &record->remote_addr,
-        &record->remote_host,     &record->remote_port,         &record->remote_user,
-        &record->request_method,  &record->request_uri,         &record->script_filename,
-        &record->script_name,     &record->server_admin,        &record->server_name,
-        &record->server_port,     &record->server_protocol,     &record->server_software,
-        &record->server_signature, &record->unique_id};
+    const char *const names[] = {"AUTH_TYPE",
+                                 "CONTENT_LENGTH",
+                                 "CONTENT_TYPE",
+                                 "DOCUMENT_ROOT",
+                                 "GATEWAY_INTERFACE",
+                                 "HTTP_ACCEPT",
+                                 "HTTP_ACCEPT_ENCODING",
+                                 "HTTP_ACCEPT_LANGUAGE",
+                                 "HTTP_CONNECTION",
+                                 "HTTP_COOKIE",
+                                 "HTTP_HOST",
+                                 "HTTP_REFERER",
+                                 "HTTP_USER_AGENT",
+                                 "QUERY_STRING",
+                                 "REMOTE_ADDR",
+                                 "REMOTE_HOST",
+                                 "REMOTE_PORT",
+                                 "REMOTE_USER",
+                                 "REQUEST_METHOD",
+                                 "REQUEST_URI",
+                                 "SCRIPT_FILENAME",
+                                 "SCRIPT_NAME",
+                                 "SERVER_ADMIN",
+                                 "SERVER_NAME",
+                                 "SERVER_PORT",
+                                 "SERVER_PROTOCOL",
+                                 "SERVER_SOFTWARE",
+                                 "SERVER_SIGNATURE",
+                                 "UNIQUE_ID"};
+    const char **fields[] = {&record->auth_type,
+                             &record->content_length,
+                             &record->content_type,
+                             &record->document_root,
+                             &record->gateway_interface,
+                             &record->http_accept,
+                             &record->http_accept_encoding,
+                             &record->http_accept_language,
+                             &record->http_connection,
+                             &record->http_cookie,
+                             &record->http_host,
+                             &record->http_referer,
+                             &record->http_user_agent,
+                             &record->query_string,
+                             &record->remote_addr,
+                             &record->remote_host,
+                             &record->remote_port,
+                             &record->remote_user,
+                             &record->request_method,
+                             &record->request_uri,
+                             &record->script_filename,
+                             &record->script_name,
+                             &record->server_admin,
+                             &record->server_name,
+                             &record->server_port,
+                             &record->server_protocol,
+                             &record->server_software,
+                             &record->server_signature,
+                             &record->unique_id};
     static_assert(sizeof names / sizeof names[0] == sizeof fields / sizeof fields[0]);
-    for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i) *fields[i] = platform::EnvGet(names[i]);
+    for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i)
+        *fields[i] = platform::EnvGet(names[i]);
     if (!record->remote_host) record->remote_host = record->remote_addr;
     const struct tm *now = _local_time();
     record->year = now ? now->tm_year : 0;
@@ -101,8 +140,9 @@ char *_md5_file(const char *path) {
     long long got;
     while ((got = platform::FdRead(fd, block.data(), block.size())) > 0) {
         const void *zero = std::memchr(block.data(), '\0', static_cast<size_t>(got));
-        const size_t take = zero ? static_cast<size_t>(static_cast<const char *>(zero) - block.data())
-                                 : static_cast<size_t>(got);
+        const size_t take =
+            zero ? static_cast<size_t>(static_cast<const char *>(zero) - block.data())
+                 : static_cast<size_t>(got);
         md5.Update(block.data(), take);
         if (zero) break;
     }

@@ -41,7 +41,7 @@ typedef struct ec_cgi_environment {
     const char *server_software;
     const char *server_signature;
     const char *unique_id;
-    int year; /* full year */
+    int year;  /* full year */
     int month; /* 1 to 12 */
     int day;
     int hour;

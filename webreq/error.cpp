@@ -1,5 +1,4 @@
 #include "webreq/error.h"
-#include "webreq/html.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -9,6 +8,7 @@
 #include "platform/platform.h"
 #include "webreq/environ.h"
 #include "webreq/error_internal.h"
+#include "webreq/html.h"
 
 namespace {
 
@@ -84,7 +84,9 @@ void WritePage(const std::string &display) {
 
 namespace webreq {
 
-void ErrorEndHookSet(ErrorEndHook hook) { g_end_hook = hook; }
+void ErrorEndHookSet(ErrorEndHook hook) {
+    g_end_hook = hook;
+}
 
 }  // namespace webreq
 
@@ -117,9 +119,13 @@ void ecError(const char *format, ...) {
     EndProcess();
 }
 
-const char *ec_ErrorLogSet(const char *path) { return g_error_log = path; }
+const char *ec_ErrorLogSet(const char *path) {
+    return g_error_log = path;
+}
 
-const char *ec_ErrorNoteSet(const char *note) { return g_error_note = note; }
+const char *ec_ErrorNoteSet(const char *note) {
+    return g_error_note = note;
+}
 
 int ec_ContentType(const char *type) {
     if (g_content_type_sent) return 0;
@@ -128,7 +134,9 @@ int ec_ContentType(const char *type) {
     return written;
 }
 
-int ec_ContentTypeSent(void) { return g_content_type_sent; }
+int ec_ContentTypeSent(void) {
+    return g_content_type_sent;
+}
 
 void _cleanup(void) {
     for (auto step : g_cleanup_steps)
@@ -143,7 +151,8 @@ void ec_Finish(void) {
 }
 
 void _cleanup_register(ec_cleanup_step step, void (*action)(void)) {
-    if (step >= EC_CLEANUP_VALUES && step <= EC_CLEANUP_FIELD_READER) g_cleanup_steps[step] = action;
+    if (step >= EC_CLEANUP_VALUES && step <= EC_CLEANUP_FIELD_READER)
+        g_cleanup_steps[step] = action;
 }
 
 }  // extern "C"

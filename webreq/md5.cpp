@@ -6,7 +6,9 @@ namespace webreq {
 
 namespace {
 
-inline uint32_t Rotate(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
+inline uint32_t Rotate(uint32_t x, int n) {
+    return (x << n) | (x >> (32 - n));
+}
 inline uint32_t Load32(const uint8_t *p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
@@ -16,10 +18,18 @@ inline uint32_t Load32(const uint8_t *p) {
     (a) += f((b), (c), (d)) + (x) + (t); \
     (a) = Rotate((a), (s)) + (b)
 
-inline uint32_t F(uint32_t x, uint32_t y, uint32_t z) { return z ^ (x & (y ^ z)); }
-inline uint32_t G(uint32_t x, uint32_t y, uint32_t z) { return y ^ (z & (x ^ y)); }
-inline uint32_t H(uint32_t x, uint32_t y, uint32_t z) { return x ^ y ^ z; }
-inline uint32_t I(uint32_t x, uint32_t y, uint32_t z) { return y ^ (x | ~z); }
+inline uint32_t F(uint32_t x, uint32_t y, uint32_t z) {
+    return z ^ (x & (y ^ z));
+}
+inline uint32_t G(uint32_t x, uint32_t y, uint32_t z) {
+    return y ^ (z & (x ^ y));
+}
+inline uint32_t H(uint32_t x, uint32_t y, uint32_t z) {
+    return x ^ y ^ z;
+}
+inline uint32_t I(uint32_t x, uint32_t y, uint32_t z) {
+    return y ^ (x | ~z);
+}
 
 }  // namespace
 

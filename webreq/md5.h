@@ -8,7 +8,7 @@
 namespace webreq {
 
 class Md5 {
-  public:
+   public:
     Md5();
     void Update(const void *data, size_t size);
     // The 16 digest bytes; the object is finished afterwards.
@@ -18,7 +18,7 @@ class Md5 {
     // 32 lowercase hexadecimal digits of the data's digest.
     static std::string Hex(const void *data, size_t size);
 
-  private:
+   private:
     void Block(const uint8_t block[64]);
     uint32_t state_[4];
     uint64_t bit_count_ = 0;

@@ -32,12 +32,12 @@ struct AutolinkMode {
 };
 
 constexpr AutolinkMode kModes[] = {
-    {1, false, false, "", false},       {2, false, true, "", false},
-    {3, false, true, "_top", false},    {4, true, false, "", false},
-    {5, true, true, "", false},         {6, true, true, "_top", false},
-    {11, false, false, "", true},       {12, false, true, "", true},
-    {13, false, true, "_top", true},    {14, true, false, "", true},
-    {15, true, true, "", true},         {16, true, true, "_top", true},
+    {1, false, false, "", false},         {2, false, true, "", false},
+    {3, false, true, "_top", false},      {4, true, false, "", false},
+    {5, true, true, "", false},           {6, true, true, "_top", false},
+    {11, false, false, "", true},         {12, false, true, "", true},
+    {13, false, true, "_top", true},      {14, true, false, "", true},
+    {15, true, true, "", true},           {16, true, true, "_top", true},
     {23, false, true, "ecnewwin", false}, {26, true, true, "ecnewwin", false},
     {33, false, true, "ecnewwin", true},  {36, true, true, "ecnewwin", true},
 };
@@ -58,15 +58,21 @@ bool IsLinkToken(const char *token) {
     return false;
 }
 
-void Write(const std::string &text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+void Write(const std::string &text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+}
 
 void LineBreaksOnly(const char *text, std::string *out) {
     for (size_t i = 0; text[i]; ++i) {
         const char ch = text[i];
-        if (ch == '\n') *out += "<br>\n";
-        else if (ch == '\r') continue;
-        else if (ch == ' ') *out += (i > 0 && text[i - 1] == ' ') ? "&nbsp;" : " ";
-        else *out += ch;
+        if (ch == '\n')
+            *out += "<br>\n";
+        else if (ch == '\r')
+            continue;
+        else if (ch == ' ')
+            *out += (i > 0 && text[i - 1] == ' ') ? "&nbsp;" : " ";
+        else
+            *out += ch;
     }
 }
 
@@ -111,17 +117,23 @@ void Convert(const AutolinkMode &mode, char *text, std::string *out) {
         if (!in_tag) WriteToken(mode, token, out);
         const bool token_empty = token[0] == '\0';
         if (!mode.strip_tags) {
-            if (stop == '<') *out += "&lt;";
-            else if (stop == '>') *out += "&gt;";
-            else if (stop == '"') *out += "&quot;";
-            else WriteSpacing(mode, stop, previous, token_empty, out);
+            if (stop == '<')
+                *out += "&lt;";
+            else if (stop == '>')
+                *out += "&gt;";
+            else if (stop == '"')
+                *out += "&quot;";
+            else
+                WriteSpacing(mode, stop, previous, token_empty, out);
         } else if (stop == '<') {
             in_tag = true;
         } else if (stop == '>') {
             in_tag = false;
         } else if (!in_tag) {
-            if (stop == '"') *out += "&quot;";
-            else WriteSpacing(mode, stop, previous, token_empty, out);
+            if (stop == '"')
+                *out += "&quot;";
+            else
+                WriteSpacing(mode, stop, previous, token_empty, out);
         }
         previous = stop;
     }
@@ -150,7 +162,9 @@ std::string QuotedParameter(const std::string &text) {
     return out;
 }
 
-char UpperChar(char ch) { return (ch >= 'a' && ch <= 'z') ? static_cast<char>(ch - 32) : ch; }
+char UpperChar(char ch) {
+    return (ch >= 'a' && ch <= 'z') ? static_cast<char>(ch - 32) : ch;
+}
 
 bool SameIgnoringCase(const char *a, const char *b, size_t n) {
     for (size_t i = 0; i < n; ++i)
@@ -170,8 +184,9 @@ extern "C" {
 
 int ec_Redirect(const char *url) {
     if (ec_ContentTypeSent())
-        ecError("ec_Redirect(): ec_Redirect() must be called before ec_ContentType() and any "
-                "stream out.");
+        ecError(
+            "ec_Redirect(): ec_Redirect() must be called before ec_ContentType() and any "
+            "stream out.");
     if (!url) ecError("ec_Redirect(): Null pointer can not be used.");
     if (std::strpbrk(url, "\r\n")) ecError("ec_Redirect(): URL must not hold CR or LF.");
     return std::printf("Location: %s\n\n", url);
@@ -179,11 +194,13 @@ int ec_Redirect(const char *url) {
 
 long ec_DownloadMime(const char *path, const char *type) {
     if (ec_ContentTypeSent())
-        ecError("ec_DownloadMime(): ec_DownloadMime() must be called before ec_ContentType() "
-                "and any stream out.");
+        ecError(
+            "ec_DownloadMime(): ec_DownloadMime() must be called before ec_ContentType() "
+            "and any stream out.");
     if (!type) type = "application/octet-stream";
     if (!path) ecError("ec_Download(): Null pointer can not be used.");
-    if (std::strpbrk(type, "\r\n")) ecError("ec_DownloadMime(): Content type must not hold CR or LF.");
+    if (std::strpbrk(type, "\r\n"))
+        ecError("ec_DownloadMime(): Content type must not hold CR or LF.");
     if (FileExistsFmt("%s", path) != 1) return -1;
     const char *slash = std::strrchr(path, '/'), *backslash = std::strrchr(path, '\\');
     const char *base = slash > backslash ? slash + 1 : (backslash ? backslash + 1 : path);
@@ -204,7 +221,9 @@ long ec_DownloadMime(const char *path, const char *type) {
     return FileCatFmt("%s", path);
 }
 
-long ec_Download(const char *path) { return ec_DownloadMime(path, "application/octet-stream"); }
+long ec_Download(const char *path) {
+    return ec_DownloadMime(path, "application/octet-stream");
+}
 
 int ec_IsURL(const char *text) {
     if (!text) return 0;

@@ -33,7 +33,9 @@ struct Session {
 };
 Session g_session;
 
-void CloseOnCleanup() { _session_close(); }
+void CloseOnCleanup() {
+    _session_close();
+}
 
 const bool g_registered = [] {
     _cleanup_register(EC_CLEANUP_SESSION, CloseOnCleanup);
@@ -50,7 +52,9 @@ void Format(char *out, const char *operation, const char *format, va_list args) 
         ecError("%s(): Message is too long or invalid.", operation);
 }
 
-bool IsReserved(const char *name) { return std::strncmp(name, kReserved, 3) == 0; }
+bool IsReserved(const char *name) {
+    return std::strncmp(name, kReserved, 3) == 0;
+}
 
 // Only identifiers of the library's own form become part of file names.
 bool IsPlainIdentifier(const char *id) {
@@ -87,7 +91,9 @@ void RemoveFiles() {
     platform::FileRemove(g_session.timeout.c_str());
 }
 
-std::string NumberText(long long value) { return std::to_string(value); }
+std::string NumberText(long long value) {
+    return std::to_string(value);
+}
 
 void StartNewSession(const std::string &id) {
     ec_CookieSet("QSESSIONID", id.c_str(), 0, "/", nullptr, 0);
@@ -104,7 +110,8 @@ void StartNewSession(const std::string &id) {
 void ResumeSession() {
     g_session.list = _list_load(g_session.properties.c_str());
     const int connections = _list_int_value(g_session.list, "_Q_CONNECTIONS");
-    g_session.list = _list_set(g_session.list, "_Q_CONNECTIONS", NumberText(connections + 1).c_str());
+    g_session.list =
+        _list_set(g_session.list, "_Q_CONNECTIONS", NumberText(connections + 1).c_str());
     const int interval = _list_int_value(g_session.list, "_Q_INTERVAL");
     // A properties file without its interval (not one the library wrote) keeps the default.
     ec_SessionSetTimeout(interval > 0 ? interval : kDefaultInterval);
@@ -115,7 +122,8 @@ std::string TemporaryBeside(const std::string &path) {
     unsigned char bytes[4] = {};
     platform::RandomBytes(bytes, sizeof bytes);
     char suffix[16];
-    std::snprintf(suffix, sizeof suffix, ".%02x%02x%02x%02x.tmp", bytes[0], bytes[1], bytes[2], bytes[3]);
+    std::snprintf(suffix, sizeof suffix, ".%02x%02x%02x%02x.tmp", bytes[0], bytes[1], bytes[2],
+                  bytes[3]);
     return path + suffix;
 }
 
@@ -162,7 +170,8 @@ char *ec_SessionAdd(const char *name, const char *format, ...) {
     RequireOpen("ec_SessionAdd");
     if (!name || !*name) ecError("ec_SessionAdd(): can not add empty name.");
     if (IsReserved(name))
-        ecError("ec_SessionAdd(): Name can not start with %s. It's reserved for internal uses.", kReserved);
+        ecError("ec_SessionAdd(): Name can not start with %s. It's reserved for internal uses.",
+                kReserved);
     char value[kNameSize];
     va_list args;
     va_start(args, format);
@@ -182,7 +191,8 @@ int ec_SessionIncrease(const char *name, int increment) {
     const int current = ec_SessioniValue("%s", name ? name : "");
     if (!name || !*name) ecError("ec_SessionAdd(): can not add empty name.");
     if (IsReserved(name))
-        ecError("ec_SessionAdd(): Name can not start with %s. It's reserved for internal uses.", kReserved);
+        ecError("ec_SessionAdd(): Name can not start with %s. It's reserved for internal uses.",
+                kReserved);
     const int sum = current + increment;
     g_session.list = _list_set(g_session.list, name, NumberText(sum).c_str());
     g_session.modified = true;
@@ -241,8 +251,9 @@ long ec_SessionGetCreated(void) {
 int ec_SessionSetTimeout(int seconds) {
     RequireOpen("ec_SessionSetTimeout");
     if (seconds < 1)
-        ecError("ec_SessionSetTimeout(): can not set negative interval. Use ec_SessionDestory() "
-                "instead.");
+        ecError(
+            "ec_SessionSetTimeout(): can not set negative interval. Use ec_SessionDestory() "
+            "instead.");
     g_session.interval = seconds;
     g_session.list = _list_set(g_session.list, "_Q_INTERVAL", NumberText(seconds).c_str());
     return seconds;
@@ -252,10 +263,12 @@ long ec_SessionSave(void) {
     if (!g_session.open || !g_session.list || (g_session.result == 1 && !g_session.modified))
         return 0;
     if (!SaveProperties())
-        ecError("ec_SessionSave(): Can not access session repository(%s).", g_session.properties.c_str());
+        ecError("ec_SessionSave(): Can not access session repository(%s).",
+                g_session.properties.c_str());
     const long expiry = _session_expiry_write(g_session.timeout.c_str(), g_session.interval);
     if (expiry == 0)
-        ecError("ec_SessionSave(): Can not access session repository(%s).", g_session.timeout.c_str());
+        ecError("ec_SessionSave(): Can not access session repository(%s).",
+                g_session.timeout.c_str());
     g_session.modified = false;
     return expiry;
 }

@@ -25,7 +25,9 @@ constexpr char kIncludeClose[] = "\"-->";
 FILE *g_reader = nullptr;
 char g_separator = ' ';
 
-void CloseReaderOnCleanup() { ec_AwkClose(); }
+void CloseReaderOnCleanup() {
+    ec_AwkClose();
+}
 
 const bool g_registered = [] {
     _cleanup_register(EC_CLEANUP_FIELD_READER, CloseReaderOnCleanup);
@@ -50,7 +52,7 @@ bool WriteAll(int fd, const char *data, size_t size) {
 }
 
 class TemplateFiller {
-  public:
+   public:
     TemplateFiller(ec_entry *list, int fd, int depth) : list_(list), fd_(fd), depth_(depth) {
         starts_[static_cast<unsigned char>('<')] = true;
         for (ec_entry *entry = list; entry; entry = entry->next)
@@ -86,7 +88,7 @@ class TemplateFiller {
         return Flush(text, run_start, at);
     }
 
-  private:
+   private:
     bool Flush(std::string_view text, size_t from, size_t to) {
         return to <= from || WriteAll(fd_, text.data() + from, to - from);
     }
@@ -103,29 +105,33 @@ class TemplateFiller {
     size_t Include(std::string_view rest) {
         const size_t close = rest.find(kIncludeClose);
         if (close == std::string_view::npos) {
-            std::fputs("[ec_SedStr: an error occurred while processing 'include' directive - "
-                       "ending tag not found]",
-                       stdout);
+            std::fputs(
+                "[ec_SedStr: an error occurred while processing 'include' directive - "
+                "ending tag not found]",
+                stdout);
             return 1;  // only the '<': the rest is ordinary text
         }
         const size_t start = sizeof kIncludeOpen - 1;
         const std::string path(rest.substr(start, close - start));
         const size_t consumed = close + sizeof kIncludeClose - 1;
         if (path.size() > kIncludePathLimit) {
-            std::fputs("[ec_SedStr: an error occurred while processing 'include' directive - "
-                       "path too long]",
-                       stdout);
+            std::fputs(
+                "[ec_SedStr: an error occurred while processing 'include' directive - "
+                "path too long]",
+                stdout);
         } else if (depth_ >= kIncludeDepthLimit) {
-            std::printf("[ec_SedStr: an error occurred while processing 'include' directive - "
-                        "file(%s) nested too deep]",
-                        path.c_str());
+            std::printf(
+                "[ec_SedStr: an error occurred while processing 'include' directive - "
+                "file(%s) nested too deep]",
+                path.c_str());
         } else if (FileExistsFmt("%s", path.c_str()) == 1) {
             std::fflush(stdout);
             FillFile(path.c_str());
         } else {
-            std::printf("[ec_SedStr: an error occurred while processing 'include' directive - "
-                        "file(%s) open fail]",
-                        path.c_str());
+            std::printf(
+                "[ec_SedStr: an error occurred while processing 'include' directive - "
+                "file(%s) open fail]",
+                path.c_str());
         }
         std::fflush(stdout);
         return consumed;
@@ -135,7 +141,8 @@ class TemplateFiller {
         long length = 0;
         char *content = FileLoad(path, &length);
         if (!content) return;
-        TemplateFiller(list_, fd_, depth_ + 1).Fill(std::string_view(content, std::strlen(content)));
+        TemplateFiller(list_, fd_, depth_ + 1)
+            .Fill(std::string_view(content, std::strlen(content)));
         std::free(content);
     }
 
@@ -234,9 +241,13 @@ ec_entry *ec_SedArgAdd(ec_entry *list, const char *name, const char *format, ...
     return _list_append(list, name, value.data());
 }
 
-int ec_SedArgPrint(ec_entry *list) { return _list_print(list); }
+int ec_SedArgPrint(ec_entry *list) {
+    return _list_print(list);
+}
 
-void ec_SedArgFree(ec_entry *list) { _list_free(list); }
+void ec_SedArgFree(ec_entry *list) {
+    _list_free(list);
+}
 
 int ec_SedStr(ec_entry *list, const char *text, int fd) {
     if (!list || !text) return 0;

@@ -24,20 +24,22 @@ void Format(char *out, const char *message_operation, const char *format, va_lis
         ecError("%s(): Message is too long or invalid.", message_operation);
 }
 
-#define FORMAT_NAME(buffer, operation, format)      \
-    char buffer[kNameSize];                          \
-    do {                                             \
-        va_list args;                                \
-        va_start(args, format);                      \
-        Format(buffer, operation, format, args);     \
-        va_end(args);                                \
+#define FORMAT_NAME(buffer, operation, format)   \
+    char buffer[kNameSize];                      \
+    do {                                         \
+        va_list args;                            \
+        va_start(args, format);                  \
+        Format(buffer, operation, format, args); \
+        va_end(args);                            \
     } while (0)
 
 void DecodeIfNeeded() {
     if (!Request().list) _parse_request();
 }
 
-void FreeValuesOnCleanup() { ec_ValueFree(); }
+void FreeValuesOnCleanup() {
+    ec_ValueFree();
+}
 
 // The values module hands its clean-up step to the error module at start-up.
 const bool g_registered = [] {
@@ -124,7 +126,9 @@ char *ec_ValueFirst(const char *format, ...) {
     return ec_ValueNext();
 }
 
-char *ec_ValueNext(void) { return ec_fValueNext(); }
+char *ec_ValueNext(void) {
+    return ec_fValueNext();
+}
 
 char *ec_ValueAdd(const char *name, const char *format, ...) {
     if (!name || !*name) ecError("ec_ValueAdd(): can not add empty name.");

@@ -7,20 +7,24 @@
 #include "util/fileio.h"
 #include "webreq/webreq.h"
 
-static const char *UploadFolder(void) { return _getenv_default("uploads", "NUVEX_UPLOAD_DIR"); }
+static const char *UploadFolder(void) {
+    return _getenv_default("uploads", "NUVEX_UPLOAD_DIR");
+}
 
 static void ShowForm(void) {
-    ec_Printf(0, "<h1>Send a file</h1>\n"
-                 "<form method=\"post\" enctype=\"multipart/form-data\" action=\"form.cgi\">\n"
-                 "<input name=\"name\" id=\"name\"> <input type=\"file\" name=\"upload\" id=\"upload\">\n"
-                 "<textarea name=\"note\" id=\"note\"></textarea>\n"
-                 "<button type=\"submit\" id=\"send\">Send</button>\n</form>\n");
+    ec_Printf(
+        0,
+        "<h1>Send a file</h1>\n"
+        "<form method=\"post\" enctype=\"multipart/form-data\" action=\"form.cgi\">\n"
+        "<input name=\"name\" id=\"name\"> <input type=\"file\" name=\"upload\" id=\"upload\">\n"
+        "<textarea name=\"note\" id=\"note\"></textarea>\n"
+        "<button type=\"submit\" id=\"send\">Send</button>\n</form>\n");
 }
 
 static void ShowReceived(void) {
     // A form sent without a name is refused through the error page.
-    const char *name = ec_ValueNotEmpty("The field 'name' must not be empty: <please> fill it in.",
-                                        "name");
+    const char *name =
+        ec_ValueNotEmpty("The field 'name' must not be empty: <please> fill it in.", "name");
     ec_Printf(0, "<h1>Received</h1>\n<p id=\"greeting\">Hello, ");
     ec_Printf(1, "%s", name);
     ec_Printf(0, "</p>\n<ul>\n");

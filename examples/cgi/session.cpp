@@ -15,8 +15,9 @@ int main(void) {
     if (strcmp(action, "signout") == 0) {
         ec_SessionDestroy();
         ec_ContentType("text/html");
-        ec_Printf(0, "<html><body><p id=\"state\">signed out</p>"
-                     "<a id=\"again\" href=\"session.cgi\">again</a></body></html>\n");
+        ec_Printf(0,
+                  "<html><body><p id=\"state\">signed out</p>"
+                  "<a id=\"again\" href=\"session.cgi\">again</a></body></html>\n");
         ec_Finish();
         return 0;
     }
@@ -32,11 +33,12 @@ int main(void) {
     ec_Printf(0, "<p id=\"visits\">%d</p>\n<p id=\"user\">", visits);
     ec_Printf(1, "%s", user ? user : "");
     ec_Printf(0, "</p>\n<p id=\"session\">%s</p>\n", ec_SessionGetID());
-    ec_Printf(0, "<form action=\"session.cgi\"><input name=\"name\" id=\"name\">"
-                 "<input type=\"hidden\" name=\"action\" value=\"signin\">"
-                 "<button id=\"signin\">Sign in</button></form>\n"
-                 "<a id=\"signout\" href=\"session.cgi?action=signout\">Sign out</a>\n"
-                 "</body></html>\n");
+    ec_Printf(0,
+              "<form action=\"session.cgi\"><input name=\"name\" id=\"name\">"
+              "<input type=\"hidden\" name=\"action\" value=\"signin\">"
+              "<button id=\"signin\">Sign in</button></form>\n"
+              "<a id=\"signout\" href=\"session.cgi?action=signout\">Sign out</a>\n"
+              "</body></html>\n");
     ec_Finish();  // saves the session
     return 0;
 }

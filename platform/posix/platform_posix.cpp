@@ -6,8 +6,8 @@
 #include <strings.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/random.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -366,7 +366,9 @@ bool StreamLock(FILE *stream) {
     return result == 0;
 }
 
-bool StreamUnlock(FILE *stream) { return flock(fileno(stream), LOCK_UN) == 0; }
+bool StreamUnlock(FILE *stream) {
+    return flock(fileno(stream), LOCK_UN) == 0;
+}
 
 bool FileReplace(const char *from, const char *to) {
     return rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0;

@@ -81,8 +81,8 @@ TEST(CookieSet, HeaderByteForByte) {
 
 TEST(CookieSet, ExpiryDays) {
     ExpectCookie("Set-Cookie: n=v; expires=", 1, "\n", "n", "v", nullptr, nullptr, 0);
-    ExpectCookie("Set-Cookie: QSESSIONID=; expires=", -1, "; path=/\n", "QSESSIONID", "",
-                 "/", nullptr, 0);
+    ExpectCookie("Set-Cookie: QSESSIONID=; expires=", -1, "; path=/\n", "QSESSIONID", "", "/",
+                 nullptr, 0);
     const std::string before = DateIn(-86400);
     StdoutCapture capture;
     ec_CookieRemove("QSESSIONID", "/", nullptr, 0);
@@ -93,7 +93,7 @@ TEST(CookieSet, ExpiryDays) {
 }
 
 class CookieDeathTest : public ::testing::Test {
-  protected:
+   protected:
     std::string Out() { return ReadFile(out); }
     TempFolder folder;
     std::string out = folder.Path("out");
@@ -104,14 +104,16 @@ TEST_F(CookieDeathTest, BadPathAndDomainAreRefusedBeforeAnyOutput) {
     const struct {
         const char *path, *domain, *message;
     } cases[] = {
-        {"docs", nullptr, "Error: ec_CookieSet(): Path string(docs) must start with '/' character.\n"},
+        {"docs", nullptr,
+         "Error: ec_CookieSet(): Path string(docs) must start with '/' character.\n"},
         {nullptr, "localhost", "Error: ec_CookieSet(): Invalid domain name(localhost).\n"},
         {nullptr, "a/b.c", "Error: ec_CookieSet(): Invalid domain name(a/b.c).\n"},
         {"/x\r\nSet-Cookie: evil=1", nullptr,
          "Error: ec_CookieSet(): Path string must not hold CR, LF or ';'.\n"},
         {"/x; domain=evil.example", nullptr,
          "Error: ec_CookieSet(): Path string must not hold CR, LF or ';'.\n"},
-        {nullptr, "a.example\nX: y", "Error: ec_CookieSet(): Domain name must not hold CR, LF or ';'.\n"},
+        {nullptr, "a.example\nX: y",
+         "Error: ec_CookieSet(): Domain name must not hold CR, LF or ';'.\n"},
     };
     for (const auto &c : cases) {
         EXPECT_EXIT(
@@ -142,8 +144,9 @@ TEST_F(CookieDeathTest, HeadersAfterTheContentTypeAreRefused) {
             ec_CookieSet("n", "v", 0, nullptr, nullptr, 0);
         },
         testing::ExitedWithCode(1), "");
-    EXPECT_EQ(Out(), "Content-Type: text/html\n\nError: ec_CookieSet(): must be called before "
-                     "ec_ContentType() and any stream out.\n");
+    EXPECT_EQ(Out(),
+              "Content-Type: text/html\n\nError: ec_CookieSet(): must be called before "
+              "ec_ContentType() and any stream out.\n");
     EXPECT_EXIT(
         {
             CaptureStdoutTo(out);
@@ -151,8 +154,9 @@ TEST_F(CookieDeathTest, HeadersAfterTheContentTypeAreRefused) {
             ec_CookieRemove("n", nullptr, nullptr, 0);
         },
         testing::ExitedWithCode(1), "");
-    EXPECT_EQ(Out(), "Content-Type: text/html\n\nError: ec_CookieRemove(): must be called before "
-                     "ec_ContentType() and any stream out.\n");
+    EXPECT_EQ(Out(),
+              "Content-Type: text/html\n\nError: ec_CookieRemove(): must be called before "
+              "ec_ContentType() and any stream out.\n");
 }
 
 TEST_F(CookieDeathTest, OverLongCookieIsRefused) {

@@ -41,8 +41,7 @@ struct List {
 TEST(Decoder, LinesTrimmedSplitAtTheFirstEquals) {
     List list;
     list.head = ec_sDecoder("  name = value  \n# comment = no\n\n other=a=b\r\nlast line");
-    EXPECT_EQ(PairsOf(list.head),
-              (Pairs{{"name", "value"}, {"other", "a=b"}, {"last line", ""}}));
+    EXPECT_EQ(PairsOf(list.head), (Pairs{{"name", "value"}, {"other", "a=b"}, {"last line", ""}}));
     EXPECT_EQ(ec_sDecoder("# only\n\n  \n#x=y"), nullptr);
     EXPECT_EQ(ec_sDecoder(nullptr), nullptr);
 }

@@ -20,7 +20,9 @@ struct FreeDeleter {
 };
 using Text = std::unique_ptr<char, FreeDeleter>;
 
-std::string Md5(const char *text) { return Text(_md5_hex(text)).get(); }
+std::string Md5(const char *text) {
+    return Text(_md5_hex(text)).get();
+}
 
 TEST(Md5, Rfc1321TestSuite) {
     EXPECT_EQ(Md5(""), "d41d8cd98f00b204e9800998ecf8427e");
@@ -105,8 +107,8 @@ std::string ExpectedId(const char *address, const char *port) {
 }
 
 TEST(UniqueId, DigestOfTimeAddressAndPort) {
-    for (const auto &[address, port] : {std::pair<const char *, const char *>{"", ""},
-                                        {"192.0.2.7", "5555"}}) {
+    for (const auto &[address, port] :
+         {std::pair<const char *, const char *>{"", ""}, {"192.0.2.7", "5555"}}) {
         ScopedEnv addr("REMOTE_ADDR", *address ? address : nullptr);
         ScopedEnv prt("REMOTE_PORT", *port ? port : nullptr);
         std::string before, id, after;

@@ -27,7 +27,7 @@ std::string Page(const std::string &title, const std::string &alert) {
 
 // Each death test owns a folder for what the child writes on standard output.
 class ErrorDeathTest : public ::testing::Test {
-  protected:
+   protected:
     std::string Out() { return ReadFile(out); }
     TempFolder folder;
     std::string out = folder.Path("stdout.txt");
@@ -137,10 +137,10 @@ TEST_F(ErrorDeathTest, LogLineNamesTheClient) {
     const std::regex stamp(R"(\d{4}/\d{2}/\d{2}\(\d{2}:\d{2}\) : )");
     struct Case {
         const char *host, *addr, *agent, *expected_tail;
-    } cases[] = {{"client.example", "10.0.0.1", "Agent/1.0",
-                  "'Broken' from client.example (Agent/1.0)\n"},
-                 {nullptr, "10.0.0.1", nullptr, "'Broken' from 10.0.0.1 (null)\n"},
-                 {nullptr, nullptr, nullptr, "'Broken' from null (null)\n"}};
+    } cases[] = {
+        {"client.example", "10.0.0.1", "Agent/1.0", "'Broken' from client.example (Agent/1.0)\n"},
+        {nullptr, "10.0.0.1", nullptr, "'Broken' from 10.0.0.1 (null)\n"},
+        {nullptr, nullptr, nullptr, "'Broken' from null (null)\n"}};
     for (const auto &c : cases) {
         ScopedEnv host("REMOTE_HOST", c.host), addr("REMOTE_ADDR", c.addr),
             agent("HTTP_USER_AGENT", c.agent);
@@ -167,9 +167,15 @@ TEST_F(ErrorDeathTest, LogLineNamesTheClient) {
     }
 }
 
-void MarkValues() { std::fputs("[values]", stdout); }
-void MarkSession() { std::fputs("[session]", stdout); }
-void MarkReader() { std::fputs("[reader]", stdout); }
+void MarkValues() {
+    std::fputs("[values]", stdout);
+}
+void MarkSession() {
+    std::fputs("[session]", stdout);
+}
+void MarkReader() {
+    std::fputs("[reader]", stdout);
+}
 
 TEST_F(ErrorDeathTest, CleanUpRunsItsStepsInOrderAfterTheReport) {
     ScopedEnv addr("REMOTE_ADDR", nullptr);
@@ -185,7 +191,9 @@ TEST_F(ErrorDeathTest, CleanUpRunsItsStepsInOrderAfterTheReport) {
     EXPECT_EQ(Out(), "Error: done\n[values][session][reader]");
 }
 
-void FailAgain() { ecError("second error"); }
+void FailAgain() {
+    ecError("second error");
+}
 
 TEST_F(ErrorDeathTest, AnErrorDuringTheCleanUpEndsAtOnce) {
     ScopedEnv addr("REMOTE_ADDR", nullptr);

@@ -39,7 +39,7 @@ Split Brackets(const char *text, int lenient = 0) {
 }
 
 class MarkerSetTest : public ::testing::Test {
-  protected:
+   protected:
     void SetUp() override { ASSERT_EQ(MarkerSetInit(&set, "{{", "}}", "[", "]"), 1); }
     void TearDown() override { MarkerSetFree(&set); }
     MarkerSet set{};
@@ -101,7 +101,7 @@ TEST(MarkerSplitPlain, FirstOccurrences) {
 }
 
 class EntityTest : public ::testing::Test {
-  protected:
+   protected:
     void SetUp() override {
         list1 = _list_append(nullptr, "n", "V");
         list1 = _list_append(list1, "blank", "");

@@ -83,8 +83,8 @@ TEST(AutolinkDeathTest, InvalidModeEndsTheProcess) {
                 _autolink(mode, text);
             },
             testing::ExitedWithCode(1), "");
-        EXPECT_EQ(ReadFile(out), "Error: _autolink(): Invalid Mode (" + std::to_string(mode) +
-                                     ").\n");
+        EXPECT_EQ(ReadFile(out),
+                  "Error: _autolink(): Invalid Mode (" + std::to_string(mode) + ").\n");
     }
 }
 

@@ -23,7 +23,7 @@ using Pairs = std::vector<std::pair<std::string, std::string>>;
 
 // A request: the CGI variables it sets and its body on standard input.
 class RequestTest : public ::testing::Test {
-  protected:
+   protected:
     void SetUp() override { ec_ValueFree(); }
     void TearDown() override { ec_ValueFree(); }
 
@@ -62,8 +62,14 @@ TEST_F(RequestTest, QueryCookiesAndBodyInOrder) {
     Env("REQUEST_METHOD", "POST");
     Env("CONTENT_LENGTH", "13");
     Body("p=  keep&q=9");
-    EXPECT_EQ(Entries(), (Pairs{{"a", "1"}, {"b", "two words"}, {"x", "1"}, {"y", "a b+c"},
-                                {"novalue", ""}, {"", ""}, {"p", "  keep"}, {"q", "9"}}));
+    EXPECT_EQ(Entries(), (Pairs{{"a", "1"},
+                                {"b", "two words"},
+                                {"x", "1"},
+                                {"y", "a b+c"},
+                                {"novalue", ""},
+                                {"", ""},
+                                {"p", "  keep"},
+                                {"q", "9"}}));
     EXPECT_EQ(_parse_request(), -1) << "decoded once";
 }
 
@@ -96,13 +102,14 @@ TEST_F(RequestTest, BodyShorterThanAnnouncedKeepsWhatArrived) {
 TEST_F(RequestTest, MultipartWithUploadsAndTheirFourEntries) {
     Clear();
     const std::string file("bin\0ary\r\ndata--", 15);
-    Multipart("XyZ", "\r\n--XyZ\r\nContent-Disposition: form-data; name=\"title\"\r\n\r\nHello\r\n"
-                     "--XyZ\r\ncontent-disposition: form-data; name=\"doc\"; "
-                     "filename=\"C:\\Users\\ann\\report 1.bin\"\r\nContent-Type: "
-                     "application/x-test \r\n\r\n" +
-                         file +
-                         "\r\n--XyZ\r\nContent-Disposition: form-data; name=\"empty\"; "
-                         "filename=\"\"\r\n\r\n\r\n--XyZ--\r\nepilogue not read");
+    Multipart("XyZ",
+              "\r\n--XyZ\r\nContent-Disposition: form-data; name=\"title\"\r\n\r\nHello\r\n"
+              "--XyZ\r\ncontent-disposition: form-data; name=\"doc\"; "
+              "filename=\"C:\\Users\\ann\\report 1.bin\"\r\nContent-Type: "
+              "application/x-test \r\n\r\n" +
+                  file +
+                  "\r\n--XyZ\r\nContent-Disposition: form-data; name=\"empty\"; "
+                  "filename=\"\"\r\n\r\n\r\n--XyZ--\r\nepilogue not read");
     const Pairs entries = Entries();
     ASSERT_EQ(entries.size(), 6u);
     EXPECT_EQ(entries[0], (std::pair<std::string, std::string>{"title", "Hello"}));
@@ -122,7 +129,8 @@ TEST_F(RequestTest, MultipartWithUploadsAndTheirFourEntries) {
 TEST_F(RequestTest, BoundaryOf249CharactersIsAccepted) {
     Clear();
     const std::string boundary(249, 'b');
-    Multipart(boundary, "--" + boundary + "\r\nContent-Disposition: form-data; name=\"f\"\r\n\r\nv\r\n--" +
+    Multipart(boundary, "--" + boundary +
+                            "\r\nContent-Disposition: form-data; name=\"f\"\r\n\r\nv\r\n--" +
                             boundary + "--");
     EXPECT_EQ(Entries(), (Pairs{{"f", "v"}}));
 }

@@ -5,9 +5,9 @@
 #include <ctime>
 #include <functional>
 #include <memory>
-#include <vector>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "tests/unit/support.h"
 #include "webreq/entrylist.h"
@@ -24,7 +24,7 @@ using testsupport::TempFolder;
 using testsupport::WriteFile;
 
 class SessionTest : public ::testing::Test {
-  protected:
+   protected:
     void SetUp() override { ec_Finish(); }
     void TearDown() override { ec_Finish(); }
 
@@ -43,7 +43,9 @@ class SessionTest : public ::testing::Test {
     std::string Properties(const std::string &id) {
         return repository + "/ec_session-" + id + ".properties";
     }
-    std::string Timeout(const std::string &id) { return repository + "/ec_session-" + id + ".timeout"; }
+    std::string Timeout(const std::string &id) {
+        return repository + "/ec_session-" + id + ".timeout";
+    }
     std::string Finish() {
         StdoutCapture capture;
         ec_Finish();
@@ -114,8 +116,8 @@ TEST_F(SessionTest, ExpiredOrForeignIdentifiersStartAfresh) {
     EXPECT_STREQ(ec_Value("QSESSIONID"), id.c_str()) << "the request keeps what it sent";
     EXPECT_FALSE(Exists(Properties(id)));
     EXPECT_FALSE(Exists(Timeout(id)));
-    for (const std::string &foreign : std::vector<std::string>{"../../etc/passwd", "ABCDEF0123456789ABCDEF0123456789",
-                                      std::string(33, 'a'), "x"}) {
+    for (const std::string &foreign : std::vector<std::string>{
+             "../../etc/passwd", "ABCDEF0123456789ABCDEF0123456789", std::string(33, 'a'), "x"}) {
         EXPECT_EQ(Open(foreign), 1) << foreign;
         ec_SessionAdd("k", "v");
         const std::string fresh = ec_SessionGetID();

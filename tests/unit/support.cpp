@@ -133,7 +133,9 @@ StdoutCapture::StdoutCapture() : path_(folder_.Path("stdout")) {
 #endif
 }
 
-StdoutCapture::~StdoutCapture() { Text(); }
+StdoutCapture::~StdoutCapture() {
+    Text();
+}
 
 std::string StdoutCapture::Text() {
     if (done_) return text_;
@@ -156,7 +158,9 @@ ScopedEnv::ScopedEnv(const char *name, const char *value) : name_(name) {
     platform::EnvSet(name, value);
 }
 
-ScopedEnv::~ScopedEnv() { platform::EnvSet(name_.c_str(), had_ ? saved_.c_str() : nullptr); }
+ScopedEnv::~ScopedEnv() {
+    platform::EnvSet(name_.c_str(), had_ ? saved_.c_str() : nullptr);
+}
 
 void CaptureStdoutTo(const std::string &path) {
     std::fflush(stdout);

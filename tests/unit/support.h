@@ -40,7 +40,7 @@ void WritePackageBytes(const std::string &path, const std::string &restored);
 // Collects what the process writes on standard output between construction and Text(),
 // byte for byte (no newline translation on Windows).
 class StdoutCapture {
-  public:
+   public:
     StdoutCapture();
     ~StdoutCapture();
     StdoutCapture(const StdoutCapture &) = delete;
@@ -48,7 +48,7 @@ class StdoutCapture {
     // Ends the capture (once) and returns what was written.
     std::string Text();
 
-  private:
+   private:
     TempFolder folder_;
     std::string path_;
     int saved_fd_ = -1;
@@ -58,11 +58,11 @@ class StdoutCapture {
 
 // Sets or (null) removes an environment variable for the object's lifetime.
 class ScopedEnv {
-  public:
+   public:
     ScopedEnv(const char *name, const char *value);
     ~ScopedEnv();
 
-  private:
+   private:
     std::string name_;
     std::string saved_;
     bool had_ = false;

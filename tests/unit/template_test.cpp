@@ -19,7 +19,7 @@ using testsupport::TempFolder;
 using testsupport::WriteFile;
 
 class TemplateTest : public ::testing::Test {
-  protected:
+   protected:
     void TearDown() override {
         ec_AwkClose();
         ec_SedArgFree(args);
@@ -101,12 +101,14 @@ TEST_F(TemplateTest, IncludesAreFilledTooAndProblemsReported) {
     EXPECT_EQ(Fill("x<!--#include file=\"part.html\"-->y", &said), "x<b>Ann</b>y");
     EXPECT_EQ(said, "");
     EXPECT_EQ(Fill("<!--#include file=\"none.html\"-->!", &said), "!");
-    EXPECT_EQ(said, "[ec_SedStr: an error occurred while processing 'include' directive - "
-                    "file(none.html) open fail]");
+    EXPECT_EQ(said,
+              "[ec_SedStr: an error occurred while processing 'include' directive - "
+              "file(none.html) open fail]");
     EXPECT_EQ(Fill("<!--#include file=\"part.html\" $name", &said),
               "!--#include file=\"part.html\" Ann");
-    EXPECT_EQ(said, "[ec_SedStr: an error occurred while processing 'include' directive - "
-                    "ending tag not found]");
+    EXPECT_EQ(said,
+              "[ec_SedStr: an error occurred while processing 'include' directive - "
+              "ending tag not found]");
 }
 
 TEST_F(TemplateTest, SelfIncludeStopsAtTheNestingLimit) {

@@ -20,7 +20,7 @@ using testsupport::TempFolder;
 
 // One cookie, two query fields of one name and a third, no body.
 class ValuesTest : public ::testing::Test {
-  protected:
+   protected:
     void SetUp() override { ec_ValueFree(); }
     void TearDown() override {
         ec_ValueFree();
