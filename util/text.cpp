@@ -23,7 +23,7 @@ char *NewCopy(std::string_view text, size_t capacity) {
     if (capacity < text.size() + 1) capacity = text.size() + 1;
     char *copy = static_cast<char *>(std::malloc(capacity));
     if (!copy) return nullptr;
-    std::memcpy(copy, text.data(), text.size());
+    if (!text.empty()) std::memcpy(copy, text.data(), text.size());
     copy[text.size()] = '\0';
     return copy;
 }

@@ -37,7 +37,7 @@ constexpr size_t kNameOffset = 38;  // strlen("Content-Disposition: form-data; n
 char *NewText(std::string_view text) {
     char *copy = static_cast<char *>(std::malloc(text.size() + 1));
     if (!copy) ecError("_parse_multipart_data(): Memory allocation fail.");
-    std::memcpy(copy, text.data(), text.size());
+    if (!text.empty()) std::memcpy(copy, text.data(), text.size());
     copy[text.size()] = '\0';
     return copy;
 }
