@@ -12,13 +12,6 @@
 
 namespace {
 
-struct StreamCloser {
-    void operator()(FILE *stream) const {
-        if (stream) std::fclose(stream);
-    }
-};
-using Stream = std::unique_ptr<FILE, StreamCloser>;
-
 struct MemorySource {
     std::string_view bytes;
     size_t at = 0;
@@ -201,9 +194,9 @@ class HeaderReader {
 
 extern "C" int PackageRestore(const char *source, const char *target) {
     if (FileSize(source) < 0) return 0;
-    Stream in(platform::StreamOpen(source, "rb"));
+    platform::Stream in(platform::StreamOpen(source, "rb"));
     if (!in) return 0;
-    Stream out(platform::StreamOpen(target, "wb+"));
+    platform::Stream out(platform::StreamOpen(target, "wb+"));
     if (!out) return 0;
     // Block by block through one buffer: the same bytes as inverting the whole file at once,
     // without holding the package in memory.
@@ -231,7 +224,7 @@ long long PayloadOriginOf(std::string_view restored) {
 }
 
 long long PayloadOriginOfFile(const char *path) {
-    Stream in(platform::StreamOpen(path, "rb"));
+    platform::Stream in(platform::StreamOpen(path, "rb"));
     if (!in) return -1;
     StreamSource source{in.get()};
     return PayloadOriginScan(source);

@@ -45,14 +45,8 @@ struct InfoRecords {
 };
 InfoRecords g_info;
 
-struct StreamCloser {
-    void operator()(FILE *stream) const {
-        if (stream) std::fclose(stream);
-    }
-};
-
 bool ReadWholeFile(const char *path, std::string *bytes) {
-    std::unique_ptr<FILE, StreamCloser> in(platform::StreamOpen(path, "rb"));
+    platform::Stream in(platform::StreamOpen(path, "rb"));
     if (!in) return false;
     char chunk[65536];
     size_t got;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,14 @@ std::string DriveRoot();
 
 // Files and folders.
 FILE *StreamOpen(const char *path, const char *mode);
+
+// Owner of an open stream: closed on every way out of a scope.
+struct StreamCloser {
+    void operator()(FILE *stream) const {
+        if (stream) std::fclose(stream);
+    }
+};
+using Stream = std::unique_ptr<FILE, StreamCloser>;
 // Size of a regular file or folder entry; false when it cannot be examined.
 bool FileStatSize(const char *path, long long *size);
 // 0 when the folder was created, -1 when it was not (also when it already exists).

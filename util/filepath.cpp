@@ -16,13 +16,6 @@ constexpr size_t kPathDirectorySize = 260;
 constexpr size_t kDirectoryPrefixLimit = 255;
 constexpr long long kLargestFileSize = INT32_MAX;
 
-struct StreamCloser {
-    void operator()(FILE *stream) const {
-        if (stream) std::fclose(stream);
-    }
-};
-using Stream = std::unique_ptr<FILE, StreamCloser>;
-
 std::string &WindowsDirectory() {
     static std::string value;
     return value;
@@ -68,9 +61,9 @@ long FileSize(const char *path) {
 
 int FileCopyRange(const char *source, const char *destination, long start, long end) {
     if (!source || !destination || end < start) return 0;
-    Stream in(platform::StreamOpen(source, "rb"));
+    platform::Stream in(platform::StreamOpen(source, "rb"));
     if (!in) return 0;
-    Stream out(platform::StreamOpen(destination, "wb"));
+    platform::Stream out(platform::StreamOpen(destination, "wb"));
     if (!out) return 0;
 
     const long long count = start < 0 ? 0 : ReadableBytes(in.get(), start, end);

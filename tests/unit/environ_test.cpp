@@ -15,9 +15,7 @@ using testsupport::ScopedEnv;
 using testsupport::TempFolder;
 using testsupport::WriteFile;
 
-struct FreeDeleter {
-    void operator()(char *p) const { std::free(p); }
-};
+using testsupport::FreeDeleter;
 using Text = std::unique_ptr<char, FreeDeleter>;
 
 std::string Md5(const char *text) {

@@ -22,9 +22,7 @@ using testsupport::ReadFile;
 using testsupport::TempFolder;
 using testsupport::WriteFile;
 
-struct FreeDeleter {
-    void operator()(void *p) const { std::free(p); }
-};
+using testsupport::FreeDeleter;
 
 class FileIoTest : public ::testing::Test {
    protected:

@@ -18,9 +18,7 @@ using testsupport::ReadFile;
 using testsupport::TempFolder;
 using testsupport::WriteFile;
 
-struct FreeDeleter {
-    void operator()(char *p) const { std::free(p); }
-};
+using testsupport::FreeDeleter;
 using Text = std::unique_ptr<char, FreeDeleter>;
 
 TEST(FileSize, MissingEmptyAndFilled) {

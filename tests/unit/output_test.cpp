@@ -18,9 +18,7 @@ using testsupport::StdoutCapture;
 using testsupport::TempFolder;
 using testsupport::WriteFile;
 
-struct FreeDeleter {
-    void operator()(char *p) const { std::free(p); }
-};
+using testsupport::FreeDeleter;
 
 std::string Autolink(int mode, const std::string &text) {
     std::string work = text;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "tests/unit/support.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -15,9 +16,7 @@
 
 namespace {
 
-struct FreeDeleter {
-    void operator()(char *p) const { std::free(p); }
-};
+using testsupport::FreeDeleter;
 using Text = std::unique_ptr<char, FreeDeleter>;
 
 const RegistryRoot kUser = NUVEX_HKEY_CURRENT_USER;

@@ -21,9 +21,7 @@ namespace {
 using testsupport::ReadFile;
 using testsupport::WriteFile;
 
-struct FreeDeleter {
-    void operator()(char *p) const { std::free(p); }
-};
+using testsupport::FreeDeleter;
 using Text = std::unique_ptr<char, FreeDeleter>;
 
 constexpr char kShellFolders[] =

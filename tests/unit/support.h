@@ -1,9 +1,17 @@
 // Shared helpers of the unit tests: a sandbox for every run, temporary folders, files.
 #pragma once
 
+#include <cstdlib>
+#include <memory>
 #include <string>
 
 namespace testsupport {
+
+// A malloc'd result of the library, freed with free.
+struct FreeDeleter {
+    void operator()(void *p) const { std::free(p); }
+};
+using Owned = std::unique_ptr<char, FreeDeleter>;
 
 // A new empty folder, removed with everything in it when the object goes.
 class TempFolder {
