@@ -1,0 +1,189 @@
+#include "webreq/channel.h"
+
+#include <climits>
+#include <cstdio>
+#include <string>
+
+#include "platform/platform.h"
+#include "util/fileio.h"
+#include "webreq/channel_internal.h"
+
+#if NUVEX_FASTCGI
+#include <fcgiapp.h>
+#endif
+
+namespace {
+
+// The FastCGI request being served; null under CGI and between requests.
+FCGX_Request *g_request = nullptr;
+
+#if NUVEX_FASTCGI
+// libfcgi counts in int: larger transfers go in pieces.
+constexpr size_t kPieceLimit = 1u << 30;
+#endif
+
+}  // namespace
+
+namespace webreq {
+
+int ChannelGetByte() {
+#if NUVEX_FASTCGI
+    if (g_request) {
+        const int ch = FCGX_GetChar(g_request->in);
+        return ch == EOF ? -1 : ch;
+    }
+#endif
+#ifdef _WIN32
+    const int ch = _getc_nolock(stdin);
+#else
+    const int ch = getc_unlocked(stdin);
+#endif
+    return ch == EOF ? -1 : ch;
+}
+
+char *ChannelReadLine(char *buffer, int size) {
+    if (!buffer || size <= 0) return nullptr;
+#if NUVEX_FASTCGI
+    if (g_request) {
+        if (size == 1) {
+            buffer[0] = '\0';
+            return nullptr;
+        }
+        return FCGX_GetLine(buffer, size, g_request->in);
+    }
+#endif
+    return StreamReadLine(buffer, size, stdin);
+}
+
+long long ChannelRead(void *buffer, size_t size) {
+    if (!buffer) return -1;
+#if NUVEX_FASTCGI
+    if (g_request) {
+        char *out = static_cast<char *>(buffer);
+        size_t got = 0;
+        while (got < size) {
+            const size_t piece = size - got < kPieceLimit ? size - got : kPieceLimit;
+            const int read = FCGX_GetStr(out + got, static_cast<int>(piece), g_request->in);
+            if (read <= 0) break;
+            got += static_cast<size_t>(read);
+        }
+        if (got == 0 && FCGX_GetError(g_request->in) != 0) return -1;
+        return static_cast<long long>(got);
+    }
+#endif
+    const size_t got = std::fread(buffer, 1, size, stdin);
+    if (got == 0 && std::ferror(stdin)) return -1;
+    return static_cast<long long>(got);
+}
+
+bool ChannelWrite(const void *bytes, size_t size) {
+    if (size == 0) return true;
+    if (!bytes) return false;
+#if NUVEX_FASTCGI
+    if (g_request) {
+        const char *in = static_cast<const char *>(bytes);
+        while (size > 0) {
+            const size_t piece = size < kPieceLimit ? size : kPieceLimit;
+            if (FCGX_PutStr(in, static_cast<int>(piece), g_request->out) != static_cast<int>(piece))
+                return false;
+            in += piece;
+            size -= piece;
+        }
+        return true;
+    }
+#endif
+    return std::fwrite(bytes, 1, size, stdout) == size;
+}
+
+int ChannelVPrintfBounded(size_t bound, const char *format, va_list args) {
+    if (!format || bound == 0 || bound > INT_MAX) return -1;
+    std::string text(bound, '\0');
+    const int length = std::vsnprintf(text.data(), bound, format, args);
+    if (length < 0) return -1;
+    if (static_cast<size_t>(length) >= bound) return kChannelTooLong;
+    return ChannelWrite(text.data(), static_cast<size_t>(length)) ? length : -1;
+}
+
+int ChannelPrintfBounded(size_t bound, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int length = ChannelVPrintfBounded(bound, format, args);
+    va_end(args);
+    return length;
+}
+
+int ChannelPrintf(const char *format, ...) {
+    if (!format) return -1;
+    va_list args, again;
+    va_start(args, format);
+    va_copy(again, args);
+    char small[512];
+    int length = std::vsnprintf(small, sizeof small, format, args);
+    va_end(args);
+    std::string large;
+    if (length >= 0 && static_cast<size_t>(length) >= sizeof small) {
+        large.resize(static_cast<size_t>(length) + 1);
+        length = std::vsnprintf(large.data(), large.size(), format, again);
+    }
+    va_end(again);
+    if (length < 0) return -1;
+    const char *text = large.empty() ? small : large.data();
+    return ChannelWrite(text, static_cast<size_t>(length)) ? length : -1;
+}
+
+bool ChannelFlush() {
+#if NUVEX_FASTCGI
+    if (g_request) return FCGX_FFlush(g_request->out) == 0;
+#endif
+    return std::fflush(stdout) == 0;
+}
+
+void ChannelBinary() {
+    if (!g_request) platform::StdStreamsBinary();
+}
+
+void ChannelBind(FCGX_Request *request) {
+    g_request = request;
+}
+
+void ChannelEnd() {
+#if NUVEX_FASTCGI
+    if (g_request) {
+        FCGX_Finish_r(g_request);
+        g_request = nullptr;
+        return;
+    }
+#endif
+    std::fflush(stdout);
+}
+
+}  // namespace webreq
+
+extern "C" {
+
+const char *ec_ChannelVar(const char *name) {
+    if (!name) return nullptr;
+#if NUVEX_FASTCGI
+    if (g_request) return FCGX_GetParam(name, g_request->envp);
+#endif
+    return platform::EnvGet(name);
+}
+
+long ec_ChannelRead(void *buffer, size_t size) {
+    return static_cast<long>(webreq::ChannelRead(buffer, size));
+}
+
+long ec_ChannelWrite(const void *bytes, size_t size) {
+    if (size > static_cast<size_t>(LONG_MAX)) return -1;
+    return webreq::ChannelWrite(bytes, size) ? static_cast<long>(size) : -1;
+}
+
+int ec_ChannelFlush(void) {
+    return webreq::ChannelFlush() ? 0 : -1;
+}
+
+int ec_ChannelIsFastCgi(void) {
+    return g_request ? 1 : 0;
+}
+
+}  // extern "C"

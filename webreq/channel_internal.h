@@ -1,0 +1,52 @@
+// The library's side of the request channel (webreq/channel.h): byte and line reads for the
+// decoders, bounded formatted writes, and the binding of a FastCGI request by the loop.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <string_view>
+
+#if defined(__GNUC__)
+#define NUVEX_CHANNEL_PRINTF(f, a) __attribute__((format(printf, f, a)))
+#else
+#define NUVEX_CHANNEL_PRINTF(f, a)
+#endif
+
+struct FCGX_Request;
+
+namespace webreq {
+
+// One byte of the request body, or -1 at its end.
+int ChannelGetByte();
+// One line of the body as fgets reads it: at most size - 1 bytes, up to and including LF,
+// NUL-terminated. Null when nothing could be read.
+char *ChannelReadLine(char *buffer, int size);
+long long ChannelRead(void *buffer, size_t size);
+
+// true when every byte was written.
+bool ChannelWrite(const void *bytes, size_t size);
+inline bool ChannelWrite(std::string_view text) {
+    return ChannelWrite(text.data(), text.size());
+}
+
+// A text that does not fit its bound: nothing was written.
+inline constexpr int kChannelTooLong = -2;
+// Formats into at most bound bytes (with the NUL) and writes the text. The length written;
+// -1 when formatting or writing fails; kChannelTooLong when the text needs more than bound.
+int ChannelPrintfBounded(size_t bound, const char *format, ...) NUVEX_CHANNEL_PRINTF(2, 3);
+int ChannelVPrintfBounded(size_t bound, const char *format, va_list args);
+// Formats a text of any length (headers whose values the caller gives); length or -1.
+int ChannelPrintf(const char *format, ...) NUVEX_CHANNEL_PRINTF(1, 2);
+
+bool ChannelFlush();
+// Binary body and response: the standard streams' mode under CGI; FastCGI streams are always
+// binary.
+void ChannelBinary();
+
+// The loop binds the request it accepted; null goes back to the CGI form.
+void ChannelBind(FCGX_Request *request);
+// Ends the bound request: flushes, finishes it with the server (FCGX_Finish_r) and unbinds.
+// Under CGI it flushes standard output.
+void ChannelEnd();
+
+}  // namespace webreq

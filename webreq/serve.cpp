@@ -1,0 +1,115 @@
+#include "webreq/serve.h"
+
+#include <csetjmp>
+
+#include "webreq/channel_internal.h"
+#include "webreq/error.h"
+#include "webreq/error_internal.h"
+#include "webreq/serve_internal.h"
+
+#if NUVEX_FASTCGI
+#include <fcgiapp.h>
+#endif
+
+namespace {
+
+constexpr int kResetSteps = 8;
+void (*g_reset_steps[kResetSteps])() = {};
+
+#if NUVEX_FASTCGI
+// Where ecError's end lands while a request is served: back in the loop, which ends that
+// request and takes the next. Frames between the jump and ecError own no resources that the
+// loop relies on; the request's state is brought back by RequestReset.
+std::jmp_buf g_request_end;
+
+[[noreturn]] void EndRequest() {
+    std::longjmp(g_request_end, 1);
+}
+
+// The handler, then the reset. false when the reset itself ended in an error: the library's
+// state is then unknown and the worker must not take another request.
+bool RunOneRequest(ec_request_handler handler) {
+    if (setjmp(g_request_end) == 0) handler();
+    if (setjmp(g_request_end) == 0) {
+        webreq::RequestReset();
+        return true;
+    }
+    return false;
+}
+#endif
+
+}  // namespace
+
+namespace webreq {
+
+void RequestResetStepAdd(void (*step)()) {
+    if (!step) return;
+    for (auto &slot : g_reset_steps) {
+        if (slot == step) return;
+        if (!slot) {
+            slot = step;
+            return;
+        }
+    }
+}
+
+void RequestReset() {
+    ec_Finish();
+    for (auto step : g_reset_steps)
+        if (step) step();
+}
+
+#if NUVEX_FASTCGI
+
+bool FastCgiAvailable() {
+    return true;
+}
+
+int ServeFastCgi(int listen_fd, ec_request_handler handler) {
+    if (!handler || FCGX_Init() != 0) return 1;
+    FCGX_Request request;
+    if (FCGX_InitRequest(&request, listen_fd, 0) != 0) return 1;
+    ErrorEndHookSet(EndRequest);
+    int status = 0;
+    while (FCGX_Accept_r(&request) >= 0) {
+        ChannelBind(&request);
+        const bool reset = RunOneRequest(handler);
+        ChannelEnd();
+        if (!reset) {
+            status = 1;
+            break;
+        }
+    }
+    ErrorEndHookSet(nullptr);
+    FCGX_Free(&request, 1);
+    return status;
+}
+
+#else
+
+bool FastCgiAvailable() {
+    return false;
+}
+
+int ServeFastCgi(int, ec_request_handler) {
+    return 1;
+}
+
+#endif
+
+}  // namespace webreq
+
+extern "C" {
+
+int ec_Serve(ec_request_handler handler) {
+    if (!handler) return 1;
+#if NUVEX_FASTCGI
+    if (!FCGX_IsCGI()) return webreq::ServeFastCgi(0, handler);
+#endif
+    const int status = handler();
+    webreq::RequestReset();
+    webreq::ChannelEnd();
+    return status;
+}
+
+}  // extern "C"
