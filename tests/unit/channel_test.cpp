@@ -1,0 +1,385 @@
+#include "webreq/channel.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/unit/support.h"
+#include "webreq/channel_internal.h"
+#include "webreq/error.h"
+#include "webreq/serve.h"
+#include "webreq/serve_internal.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+using testsupport::ScopedEnv;
+using testsupport::StdoutCapture;
+using testsupport::TempFolder;
+using testsupport::WriteFile;
+
+// The request body of a CGI test: standard input reads the file from its start.
+void BodyIs(const TempFolder &folder, const std::string &bytes) {
+    const std::string path = folder.Path("body");
+    WriteFile(path, bytes);
+    ASSERT_NE(std::freopen(path.c_str(), "rb", stdin), nullptr);
+}
+
+TEST(ChannelCgi, VariablesComeFromTheProcessEnvironment) {
+    ScopedEnv set("QUERY_STRING", "a=1&b=2");
+    ScopedEnv empty("HTTP_COOKIE", "");
+    ScopedEnv unset("CONTENT_TYPE", nullptr);
+    EXPECT_STREQ(ec_ChannelVar("QUERY_STRING"), "a=1&b=2");
+    EXPECT_STREQ(ec_ChannelVar("HTTP_COOKIE"), "");
+    EXPECT_EQ(ec_ChannelVar("CONTENT_TYPE"), nullptr);
+    EXPECT_EQ(ec_ChannelVar(nullptr), nullptr);
+    EXPECT_EQ(ec_ChannelIsFastCgi(), 0);
+}
+
+TEST(ChannelCgi, WritesReachStandardOutputByteForByte) {
+    const std::string bytes("a\0b\r\nc\n\xff", 8);
+    StdoutCapture capture;
+    EXPECT_EQ(ec_ChannelWrite(bytes.data(), bytes.size()), 8);
+    EXPECT_EQ(ec_ChannelWrite(nullptr, 0), 0);
+    EXPECT_TRUE(webreq::ChannelWrite(std::string_view("tail")));
+    EXPECT_EQ(ec_ChannelFlush(), 0);
+    EXPECT_EQ(capture.Text(), bytes + "tail");
+}
+
+TEST(ChannelCgi, BoundedPrintfWritesWhatFitsAndNothingElse) {
+    StdoutCapture capture;
+    EXPECT_EQ(webreq::ChannelPrintfBounded(16, "n=%d;", 42), 5);
+    const std::string fifteen(15, 'x');
+    EXPECT_EQ(webreq::ChannelPrintfBounded(16, "%s", fifteen.c_str()), 15);
+    EXPECT_EQ(webreq::ChannelPrintfBounded(16, "%s!", fifteen.c_str()), webreq::kChannelTooLong);
+    EXPECT_EQ(webreq::ChannelPrintfBounded(16, nullptr), -1);
+    EXPECT_EQ(capture.Text(), "n=42;" + fifteen);
+}
+
+TEST(ChannelCgi, UnboundedPrintfWritesLongTextsWhole) {
+    const std::string type(3000, 't');
+    StdoutCapture capture;
+    EXPECT_EQ(webreq::ChannelPrintf("Content-Type: %s\n\n", type.c_str()),
+              static_cast<int>(type.size() + 16));
+    EXPECT_EQ(webreq::ChannelPrintf("%s", ""), 0);
+    EXPECT_EQ(capture.Text(), "Content-Type: " + type + "\n\n");
+}
+
+TEST(ChannelCgi, BodyReadsShareOnePosition) {
+    TempFolder folder;
+    BodyIs(folder, std::string("first line\nsecond\0x\nrest", 24));
+    char line[8];
+    ASSERT_NE(webreq::ChannelReadLine(line, sizeof line), nullptr);
+    EXPECT_STREQ(line, "first l");  // at most size - 1 bytes
+    ASSERT_NE(webreq::ChannelReadLine(line, sizeof line), nullptr);
+    EXPECT_STREQ(line, "ine\n");  // up to and including LF
+    EXPECT_EQ(webreq::ChannelGetByte(), 's');
+    char block[5];
+    EXPECT_EQ(ec_ChannelRead(block, sizeof block), 5);
+    EXPECT_EQ(std::string(block, 5), std::string("econd", 5));
+    EXPECT_EQ(webreq::ChannelGetByte(), 0);  // NUL is a byte like any other
+    EXPECT_EQ(ec_ChannelRead(block, sizeof block), 5);
+    EXPECT_EQ(std::string(block, 5), "x\nres");
+    EXPECT_EQ(webreq::ChannelGetByte(), 't');
+    EXPECT_EQ(webreq::ChannelGetByte(), -1);
+    EXPECT_EQ(ec_ChannelRead(block, sizeof block), 0);
+    EXPECT_EQ(webreq::ChannelReadLine(line, sizeof line), nullptr);
+}
+
+int g_calls = 0;
+int g_resets = 0;
+
+int CountingHandler() {
+    ++g_calls;
+    ec_ContentType("text/plain");
+    return 7;
+}
+
+void CountReset() {
+    ++g_resets;
+}
+
+TEST(ServeCgi, RunsTheHandlerOnceAndResetsAfterIt) {
+    TempFolder folder;
+    BodyIs(folder, "");  // a file on standard input: no FastCGI listening socket
+    webreq::RequestResetStepAdd(CountReset);
+    webreq::RequestResetStepAdd(CountReset);  // kept once
+    g_calls = g_resets = 0;
+    StdoutCapture capture;
+    EXPECT_EQ(ec_Serve(CountingHandler), 7);
+    EXPECT_EQ(capture.Text(), "Content-Type: text/plain\n\n");
+    EXPECT_EQ(g_calls, 1);
+    EXPECT_EQ(g_resets, 1);
+    EXPECT_EQ(ec_ContentTypeSent(), 0);
+    EXPECT_EQ(ec_Serve(nullptr), 1);
+}
+
+#ifndef _WIN32
+
+// The client side of the FastCGI protocol, enough to drive one worker: one request per
+// connection, the worker closes the connection after it.
+enum RecordType : unsigned char {
+    kBeginRequest = 1,
+    kEndRequest = 3,
+    kParams = 4,
+    kStdin = 5,
+    kStdout = 6,
+    kStderr = 7
+};
+
+void AppendRecord(std::string *out, RecordType type, const std::string &content) {
+    size_t at = 0;
+    do {  // an empty record ends a stream, so one is written even for empty content
+        const size_t length = std::min<size_t>(content.size() - at, 65535);
+        const unsigned char header[8] = {1,
+                                         type,
+                                         0,
+                                         1,
+                                         static_cast<unsigned char>(length >> 8),
+                                         static_cast<unsigned char>(length & 255),
+                                         0,
+                                         0};
+        out->append(reinterpret_cast<const char *>(header), 8);
+        out->append(content, at, length);
+        at += length;
+    } while (at < content.size());
+}
+
+void AppendLength(std::string *out, size_t length) {
+    if (length < 128) {
+        out->push_back(static_cast<char>(length));
+        return;
+    }
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out->push_back(static_cast<char>(((length >> shift) & 255) | (shift == 24 ? 0x80 : 0)));
+}
+
+using Params = std::vector<std::pair<std::string, std::string>>;
+
+std::string RequestBytes(const Params &params, const std::string &body) {
+    std::string out;
+    AppendRecord(&out, kBeginRequest, std::string("\0\1\0\0\0\0\0\0", 8));  // responder
+    std::string pairs;
+    for (const auto &[name, value] : params) {
+        AppendLength(&pairs, name.size());
+        AppendLength(&pairs, value.size());
+        pairs += name + value;
+    }
+    if (!pairs.empty()) AppendRecord(&out, kParams, pairs);
+    AppendRecord(&out, kParams, "");
+    if (!body.empty()) AppendRecord(&out, kStdin, body);
+    AppendRecord(&out, kStdin, "");
+    return out;
+}
+
+struct Response {
+    std::string out;
+    bool ended = false;  // an end-request record arrived
+};
+
+class Worker {
+   public:
+    explicit Worker(ec_request_handler handler) : socket_path_(folder_.Path("worker.sock")) {
+        const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, socket_path_.c_str(), sizeof address.sun_path - 1);
+        if (listener < 0 ||
+            bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+            listen(listener, 16) != 0)
+            std::abort();
+        std::fflush(nullptr);
+        pid_ = fork();
+        if (pid_ == 0) {
+            // The library's writes that do not pass through the channel yet land nowhere.
+            const int null = open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            _exit(webreq::ServeFastCgi(listener, handler));
+        }
+        close(listener);
+    }
+    ~Worker() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    Worker(const Worker &) = delete;
+    Worker &operator=(const Worker &) = delete;
+
+    int Connect() const {
+        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, socket_path_.c_str(), sizeof address.sun_path - 1);
+        timeval timeout{10, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+            close(fd);
+            return -1;
+        }
+        return fd;
+    }
+
+    Response Send(const Params &params, const std::string &body = "") const {
+        Response response;
+        const int fd = Connect();
+        if (fd < 0) return response;
+        const std::string bytes = RequestBytes(params, body);
+        if (!SendAll(fd, bytes)) {
+            close(fd);
+            return response;
+        }
+        std::string in;
+        char block[65536];
+        ssize_t got;
+        while ((got = recv(fd, block, sizeof block, 0)) > 0) in.append(block, got);
+        close(fd);
+        for (size_t at = 0; at + 8 <= in.size();) {
+            const auto type = static_cast<unsigned char>(in[at + 1]);
+            const size_t length = (static_cast<unsigned char>(in[at + 4]) << 8) |
+                                  static_cast<unsigned char>(in[at + 5]);
+            const size_t padding = static_cast<unsigned char>(in[at + 6]);
+            if (at + 8 + length > in.size()) break;
+            if (type == kStdout) response.out.append(in, at + 8, length);
+            if (type == kEndRequest) response.ended = true;
+            at += 8 + length + padding;
+        }
+        return response;
+    }
+
+    pid_t Pid() const { return pid_; }
+
+   private:
+    static bool SendAll(int fd, const std::string &bytes) {
+        for (size_t at = 0; at < bytes.size();) {
+            const ssize_t put = send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+            if (put <= 0) return false;
+            at += static_cast<size_t>(put);
+        }
+        return true;
+    }
+
+    TempFolder folder_;
+    std::string socket_path_;
+    pid_t pid_ = -1;
+};
+
+void Put(const std::string &text) {
+    webreq::ChannelWrite(text);
+}
+
+std::string VarOrDash(const char *name) {
+    const char *value = ec_ChannelVar(name);
+    return value ? value : "-";
+}
+
+// The worker's page: what it does is chosen by the query string.
+int TestHandler() {
+    const std::string action = VarOrDash("QUERY_STRING");
+    if (action == "echo") {
+        Put("one=" + VarOrDash("X_ONE") + " two=" + VarOrDash("X_TWO") +
+            " fastcgi=" + std::to_string(ec_ChannelIsFastCgi()) + "\n");
+        char block[4096];
+        long got;
+        while ((got = ec_ChannelRead(block, sizeof block)) > 0)
+            ec_ChannelWrite(block, static_cast<size_t>(got));
+    } else if (action == "lines") {
+        char line[8];
+        Put(std::string("[") + (webreq::ChannelReadLine(line, sizeof line) ? line : "null") + "]");
+        Put(std::string("[") + (webreq::ChannelReadLine(line, sizeof line) ? line : "null") + "]");
+        int ch;
+        std::string rest;
+        while ((ch = webreq::ChannelGetByte()) >= 0) rest += static_cast<char>(ch);
+        Put("[" + rest + "]");
+    } else if (action == "error") {
+        ec_ContentType("text/plain");
+        ec_ErrorNoteSet("note");
+        Put("before\n");
+        ecError("broken request %d", 1);
+    } else if (action == "state") {
+        Put("sent=" + std::to_string(ec_ContentTypeSent()) + " pid=" + std::to_string(getpid()));
+    } else if (action == "bounded") {
+        Put(std::to_string(webreq::ChannelPrintfBounded(8, "%s", "1234567")));
+        Put(std::to_string(webreq::ChannelPrintfBounded(8, "%s", "12345678")));
+    }
+    return 0;
+}
+
+class ChannelFastCgi : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        if (!webreq::FastCgiAvailable()) GTEST_SKIP() << "built without libfcgi";
+        worker_ = std::make_unique<Worker>(TestHandler);
+    }
+    std::unique_ptr<Worker> worker_;
+};
+
+TEST_F(ChannelFastCgi, VariablesAndBodyOfTheRequestReachThePage) {
+    std::string body;
+    for (int i = 0; i < 200000; ++i) body += static_cast<char>(i * 7);  // NULs, several records
+    const Response r =
+        worker_->Send({{"QUERY_STRING", "echo"}, {"X_ONE", std::string(300, 'v')}}, body);
+    EXPECT_TRUE(r.ended);
+    EXPECT_EQ(r.out, "one=" + std::string(300, 'v') + " two=- fastcgi=1\n" + body);
+}
+
+TEST_F(ChannelFastCgi, LinesAndBytesReadAsUnderCgi) {
+    const Response r = worker_->Send({{"QUERY_STRING", "lines"}}, "first line\nab");
+    EXPECT_EQ(r.out, "[first l][ine\n][ab]");
+    const Response bounded = worker_->Send({{"QUERY_STRING", "bounded"}});
+    EXPECT_EQ(bounded.out,
+              "1234567"
+              "7"
+              "-2");  // the text, its length, too long
+}
+
+TEST_F(ChannelFastCgi, NoValueOfOneRequestShowsInTheNext) {
+    EXPECT_EQ(worker_->Send({{"QUERY_STRING", "echo"}, {"X_ONE", "secret"}}, "body one").out,
+              "one=secret two=- fastcgi=1\nbody one");
+    EXPECT_EQ(worker_->Send({{"QUERY_STRING", "echo"}, {"X_TWO", "2"}}).out,
+              "one=- two=2 fastcgi=1\n");
+}
+
+TEST_F(ChannelFastCgi, AnErrorEndsOnlyItsRequest) {
+    const Response first = worker_->Send({{"QUERY_STRING", "state"}});
+    ASSERT_TRUE(first.ended);
+    const std::string pid = first.out.substr(first.out.find("pid="));
+    const Response broken = worker_->Send({{"QUERY_STRING", "error"}});
+    EXPECT_TRUE(broken.ended);
+    EXPECT_EQ(broken.out.substr(0, 7), "before\n");
+    for (int i = 0; i < 50; ++i) {
+        const Response next = worker_->Send({{"QUERY_STRING", "state"}});
+        ASSERT_TRUE(next.ended) << "request " << i;
+        EXPECT_EQ(next.out, "sent=0 " + pid) << "request " << i;  // same worker, flag reset
+    }
+}
+
+TEST_F(ChannelFastCgi, AnAbandonedConnectionDoesNotStopTheWorker) {
+    const int fd = worker_->Connect();
+    ASSERT_GE(fd, 0);
+    std::string partial;
+    AppendRecord(&partial, kBeginRequest, std::string("\0\1\0\0\0\0\0\0", 8));
+    ASSERT_EQ(send(fd, partial.data(), partial.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(partial.size()));
+    close(fd);
+    const Response next = worker_->Send({{"QUERY_STRING", "echo"}}, "still here");
+    EXPECT_EQ(next.out, "one=- two=- fastcgi=1\nstill here");
+    int status = 0;
+    EXPECT_EQ(waitpid(worker_->Pid(), &status, WNOHANG), 0);  // the worker still runs
+}
+
+#endif
+
+}  // namespace
