@@ -1,5 +1,7 @@
 """A real web server for the example CGI programs: lighttpd on 127.0.0.1 with a free port,
-mod_cgi running the programs in a document root of their own."""
+mod_cgi running the programs in a document root of their own, and, when asked, mod_fastcgi
+running programs as FastCGI workers that lighttpd spawns itself (socket in the server's
+temporary folder)."""
 import os
 import shutil
 import socket
@@ -15,8 +17,18 @@ def free_port():
         return s.getsockname()[1]
 
 
+def fastcgi_app(program, env=None, procs=1, check_local=False):
+    """A FastCGI application for CgiServer(fastcgi={key: ...}): the worker program, extra
+    environment of its process, the number of worker processes (1 keeps every request on the
+    same worker) and whether the requested file must exist in the document root."""
+    return {"program": program, "env": dict(env or {}), "procs": procs,
+            "check_local": check_local}
+
+
 class CgiServer:
-    def __init__(self, cgi_dir, session_timeout=None, extra_files=None, php_cgi=None):
+    def __init__(self, cgi_dir, session_timeout=None, extra_files=None, php_cgi=None,
+                 fastcgi=None, probe="/form.cgi"):
+        """fastcgi maps a URL path ("/app.fcgi") or an extension (".php") to fastcgi_app()."""
         self.work = tempfile.mkdtemp(prefix="nuvex-cgi-")
         self.root = os.path.join(self.work, "www")
         self.sessions = os.path.join(self.work, "sessions")
@@ -36,12 +48,17 @@ class CgiServer:
         if session_timeout:
             env["NUVEX_SESSION_TIMEOUT"] = str(session_timeout)
         env_lines = ", ".join(f'"{k}" => "{v}"' for k, v in env.items())
+        modules = '"mod_cgi", "mod_setenv"'
+        fastcgi_lines = ""
+        if fastcgi:
+            modules = '"mod_cgi", "mod_fastcgi", "mod_setenv"'
+            fastcgi_lines = self._fastcgi_config(fastcgi, env)
         self.config = os.path.join(self.work, "lighttpd.conf")
         with open(self.config, "w") as f:
             f.write(f'''server.document-root = "{self.root}"
 server.bind = "127.0.0.1"
 server.port = {self.port}
-server.modules = ("mod_cgi", "mod_setenv")
+server.modules = ({modules})
 server.errorlog = "{self.work}/error.log"
 server.max-request-size = 262144
 server.stream-request-body = 0
@@ -49,10 +66,27 @@ cgi.assign = ({assigns})
 setenv.add-environment = ({env_lines})
 index-file.names = ("form.cgi")
 mimetype.assign = (".html" => "text/html")
-''')
+''' + fastcgi_lines)
         self.process = subprocess.Popen(["lighttpd", "-D", "-f", self.config],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        self.probe = probe
         self._wait_until_up()
+
+    def _fastcgi_config(self, apps, env):
+        entries = []
+        for number, (key, app) in enumerate(apps.items()):
+            socket_path = os.path.join(self.work, f"fastcgi-{number}.sock")
+            # The worker's process gets the same settings as the CGI programs' requests.
+            bin_env = ", ".join(f'"{k}" => "{v}"' for k, v in {**env, **app["env"]}.items())
+            entries.append(f'''"{key}" => ((
+        "bin-path" => "{app['program']}",
+        "socket" => "{socket_path}",
+        "max-procs" => {app['procs']},
+        "bin-environment" => ({bin_env}),
+        "bin-copy-environment" => ("PATH", "HOME", "TMPDIR", "ASAN_OPTIONS", "UBSAN_OPTIONS"),
+        "check-local" => "{'enable' if app['check_local'] else 'disable'}"
+    ))''')
+        return "fastcgi.server = (\n    " + ",\n    ".join(entries) + "\n)\n"
 
     def _wait_until_up(self):
         deadline = time.time() + 15
@@ -60,7 +94,7 @@ mimetype.assign = (".html" => "text/html")
             if self.process.poll() is not None:
                 raise RuntimeError("lighttpd ended: " + self.process.stderr.read().decode())
             try:
-                urllib.request.urlopen(self.url + "/form.cgi", timeout=2).read()
+                urllib.request.urlopen(self.url + self.probe, timeout=2).read()
                 return
             except OSError:
                 time.sleep(0.1)
