@@ -1,0 +1,158 @@
+#!/usr/bin/env python3
+"""The session page behind lighttpd, requests per second with wrk (-t2 -c8), every subject in
+the same run and the runs alternated:
+  (a) PHP's file-session page under FastCGI: php-cgi spawned by mod_fastcgi
+      (PHP_FCGI_CHILDREN=0, PHP_FCGI_MAX_REQUESTS high, so workers are not recycled);
+  (b) a bare libfcgi worker writing a fixed page (bench/fcgi_bare.c): the limit of the path;
+  (c) the library's session example under CGI (examples/cgi/session.cgi through mod_cgi);
+  (d) the same example as a FastCGI worker spawned by mod_fastcgi; skipped while the example
+      is not a FastCGI worker (it does not serve through ec_Serve).
+Goals: (d) at least 3 times (a), and at least half of (b).
+
+usage: fcgi_bench.py BUILD_DIR [--seconds 5] [--rounds 3] [--procs 2]
+"""
+import argparse
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+from cgi_server import CgiServer, fastcgi_app  # noqa: E402
+
+PHP_PAGE = """<?php
+session_save_path(getenv('NUVEX_SESSION_DIR'));
+session_start();
+$_SESSION['visits'] = ($_SESSION['visits'] ?? 0) + 1;
+header('Content-Type: text/html');
+echo "<html><body><p id=\\"visits\\">" . $_SESSION['visits'] . "</p><p id=\\"session\\">" .
+     session_id() . "</p></body></html>\\n";
+"""
+
+
+def wrk_rate(url, cookie, seconds):
+    command = ["wrk", "-t2", "-c8", f"-d{seconds}s"]
+    if cookie:
+        command += ["-H", f"Cookie: {cookie}"]
+    out = subprocess.run(command + [url], capture_output=True, text=True, check=True).stdout
+    if re.search(r"Non-2xx or 3xx responses: (\d+)", out):
+        raise SystemExit(f"wrk saw failing responses from {url}:\n{out}")
+    errors = re.search(r"Socket errors: (.*)", out)
+    if errors:
+        print(f"note: {url}: socket errors {errors.group(1)}")
+    return float(re.search(r"Requests/sec:\s+([0-9.]+)", out).group(1))
+
+
+def first_cookie(url, pattern):
+    """The session cookie that the page hands to a new client, after checking the page."""
+    out = subprocess.run(["curl", "-s", "-D", "-", url], capture_output=True, text=True).stdout
+    if 'id="visits"' not in out:
+        raise SystemExit(f"{url} did not give the session page:\n{out[:500]}")
+    if not pattern:
+        return None
+    found = re.search(pattern, out)
+    if not found:
+        raise SystemExit(f"{url} set no session cookie:\n{out[:500]}")
+    return found.group(0)
+
+
+def serves_through_loop(program):
+    """Whether the example is built as a FastCGI worker (it calls ec_Serve)."""
+    nm = shutil.which("nm")
+    if not nm:
+        return True  # the probe through lighttpd decides
+    symbols = subprocess.run([nm, program], capture_output=True, text=True).stdout
+    return re.search(r"\bT ec_Serve\b", symbols) is not None
+
+
+class Subject:
+    def __init__(self, name, server, path, cookie_pattern):
+        self.name, self.server = name, server
+        self.url = server.url + path
+        try:
+            self.cookie = first_cookie(self.url, cookie_pattern)
+        except BaseException:
+            server.stop()
+            raise
+        self.rates = []
+
+
+def start_subjects(build, procs, subjects, skipped):
+    cgi_dir = os.path.join(build, "examples", "cgi")
+    bare = os.path.join(build, "bench", "fcgi_bare")
+    session = os.path.join(cgi_dir, "session.cgi")
+    php = shutil.which("php-cgi")
+    if php:
+        php_env = {"PHP_FCGI_CHILDREN": "0", "PHP_FCGI_MAX_REQUESTS": "1000000"}
+        server = CgiServer(cgi_dir, extra_files={"session.php": PHP_PAGE}, probe="/session.php",
+                           fastcgi={".php": fastcgi_app(php, php_env, procs, check_local=True)})
+        subjects.append(Subject("PHP under FastCGI", server, "/session.php", r"PHPSESSID=[0-9a-z]+"))
+    else:
+        skipped.append("PHP under FastCGI: php-cgi is not installed")
+    if os.path.exists(bare):
+        server = CgiServer(cgi_dir, probe="/bare.fcgi",
+                           fastcgi={"/bare.fcgi": fastcgi_app(bare, procs=procs)})
+        subjects.append(Subject("bare libfcgi", server, "/bare.fcgi", None))
+    else:
+        skipped.append("bare libfcgi: not built (libfcgi-dev missing)")
+    subjects.append(Subject("session.cgi under CGI", CgiServer(cgi_dir), "/session.cgi",
+                            r"QSESSIONID=[0-9a-f]{32}"))
+    if serves_through_loop(session):
+        try:
+            server = CgiServer(cgi_dir, probe="/session.fcgi",
+                               fastcgi={"/session.fcgi": fastcgi_app(session, procs=procs)})
+            subjects.append(Subject("session worker under FastCGI", server, "/session.fcgi",
+                                    r"QSESSIONID=[0-9a-f]{32}"))
+        except RuntimeError as e:
+            skipped.append(f"session worker under FastCGI: lighttpd could not use it ({e})")
+    else:
+        skipped.append("session worker under FastCGI: session.cgi is not a FastCGI worker yet")
+
+
+def report(subjects, skipped):
+    rates = {s.name: statistics.median(s.rates) for s in subjects}
+    for s in subjects:
+        runs = ", ".join(f"{r:.0f}" for r in s.rates)
+        print(f"{s.name:30s} {rates[s.name]:8.0f} requests/s (runs: {runs})")
+    for line in skipped:
+        print(f"skipped: {line}")
+
+    def ratio(a, b, goal=None):
+        if a not in rates or b not in rates:
+            return
+        value = rates[a] / rates[b]
+        verdict = "" if goal is None else (
+            f" (goal >= {goal}: {'met' if value >= goal else 'NOT met'})")
+        print(f"ratio {a} / {b}: {value:.2f}{verdict}")
+
+    ratio("session worker under FastCGI", "PHP under FastCGI", 3)
+    ratio("session worker under FastCGI", "bare libfcgi", 0.5)
+    ratio("session.cgi under CGI", "PHP under FastCGI")
+    ratio("PHP under FastCGI", "bare libfcgi")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("build")
+    parser.add_argument("--seconds", type=int, default=5)
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--procs", type=int, default=2, help="FastCGI worker processes")
+    args = parser.parse_args()
+    if not shutil.which("wrk") or not shutil.which("lighttpd"):
+        raise SystemExit("fcgi_bench: wrk and lighttpd are needed")
+    subjects, skipped = [], []
+    try:
+        start_subjects(os.path.abspath(args.build), args.procs, subjects, skipped)
+        for _ in range(args.rounds):  # alternated, so a slow moment of the machine hits all
+            for s in subjects:
+                s.rates.append(wrk_rate(s.url, s.cookie, args.seconds))
+        report(subjects, skipped)
+    finally:
+        for s in subjects:
+            s.server.stop()
+
+
+if __name__ == "__main__":
+    main()
