@@ -1,6 +1,7 @@
 #include "webreq/serve.h"
 
 #include <csetjmp>
+#include <csignal>
 
 #include "webreq/channel_internal.h"
 #include "webreq/error.h"
@@ -34,6 +35,21 @@ bool RunOneRequest(ec_request_handler handler) {
         webreq::RequestReset();
         return true;
     }
+    return false;
+}
+
+// libfcgi's test of descriptor 0 initialises the library, which takes SIGPIPE, SIGTERM and
+// SIGUSR1 for its worker's orderly end; a CGI process keeps what it was started with.
+bool StartedAsFastCgiWorker() {
+    constexpr int kTaken[] = {SIGPIPE, SIGTERM, SIGUSR1};
+    void (*saved[3])(int);
+    for (int i = 0; i < 3; ++i) {
+        saved[i] = std::signal(kTaken[i], SIG_DFL);
+        std::signal(kTaken[i], saved[i]);
+    }
+    if (!FCGX_IsCGI()) return true;
+    for (int i = 0; i < 3; ++i)
+        if (saved[i] != SIG_ERR) std::signal(kTaken[i], saved[i]);
     return false;
 }
 #endif
@@ -104,7 +120,7 @@ extern "C" {
 int ec_Serve(ec_request_handler handler) {
     if (!handler) return 1;
 #if NUVEX_FASTCGI
-    if (!FCGX_IsCGI()) return webreq::ServeFastCgi(0, handler);
+    if (StartedAsFastCgiWorker()) return webreq::ServeFastCgi(0, handler);
 #endif
     const int status = handler();
     webreq::RequestReset();

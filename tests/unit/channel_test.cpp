@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -112,20 +113,80 @@ void CountReset() {
     ++g_resets;
 }
 
-TEST(ServeCgi, RunsTheHandlerOnceAndResetsAfterIt) {
-    TempFolder folder;
-    BodyIs(folder, "");  // a file on standard input: no FastCGI listening socket
-    webreq::RequestResetStepAdd(CountReset);
-    webreq::RequestResetStepAdd(CountReset);  // kept once
-    g_calls = g_resets = 0;
-    StdoutCapture capture;
-    EXPECT_EQ(ec_Serve(CountingHandler), 7);
-    EXPECT_EQ(capture.Text(), "Content-Type: text/plain\n\n");
-    EXPECT_EQ(g_calls, 1);
-    EXPECT_EQ(g_resets, 1);
-    EXPECT_EQ(ec_ContentTypeSent(), 0);
-    EXPECT_EQ(ec_Serve(nullptr), 1);
+int FailingHandler() {
+    ec_ContentType("text/plain");
+    ecError("broken %s", "request");
 }
+
+// Each case runs as its own CGI process: standard input a file (no FastCGI listening
+// socket), standard output a file.
+class ServeCgi : public ::testing::Test {
+   protected:
+    void StartProcess() {
+        testsupport::CaptureStdoutTo(out);
+        WriteFile(body, "");
+        if (!std::freopen(body.c_str(), "rb", stdin)) std::abort();
+    }
+    TempFolder folder;
+    std::string out = folder.Path("stdout"), body = folder.Path("body");
+};
+
+TEST_F(ServeCgi, RunsTheHandlerOnceAndResetsAfterIt) {
+    EXPECT_EXIT(
+        {
+            StartProcess();
+            webreq::RequestResetStepAdd(CountReset);
+            webreq::RequestResetStepAdd(CountReset);  // kept once
+            const int status = ec_Serve(CountingHandler);
+            std::printf("status=%d calls=%d resets=%d sent=%d null=%d", status, g_calls, g_resets,
+                        ec_ContentTypeSent(), ec_Serve(nullptr));
+            std::fflush(stdout);
+            std::_Exit(0);
+        },
+        testing::ExitedWithCode(0), "");
+    EXPECT_EQ(testsupport::ReadFile(out),
+              "Content-Type: text/plain\n\nstatus=7 calls=1 resets=1 sent=0 null=1");
+}
+
+TEST_F(ServeCgi, AnErrorEndsTheProcess) {
+    EXPECT_EXIT(
+        {
+            ScopedEnv addr("REMOTE_ADDR", nullptr);
+            StartProcess();
+            ec_Serve(FailingHandler);
+            std::printf("went on");
+            std::fflush(stdout);
+            std::_Exit(0);
+        },
+        testing::ExitedWithCode(1), "");
+    EXPECT_EQ(testsupport::ReadFile(out), "Content-Type: text/plain\n\nError: broken request\n");
+}
+
+#ifndef _WIN32
+bool DefaultAction(int signal) {
+    const auto previous = std::signal(signal, SIG_DFL);
+    std::signal(signal, previous);
+    return previous == SIG_DFL;
+}
+
+int SignalsHandler() {
+    std::printf("pipe=%d term=%d usr1=%d", DefaultAction(SIGPIPE), DefaultAction(SIGTERM),
+                DefaultAction(SIGUSR1));
+    return 0;
+}
+
+TEST_F(ServeCgi, KeepsTheSignalActionsOfTheProcess) {
+    EXPECT_EXIT(
+        {
+            StartProcess();
+            ec_Serve(SignalsHandler);
+            std::fflush(stdout);
+            std::_Exit(0);
+        },
+        testing::ExitedWithCode(0), "");
+    EXPECT_EQ(testsupport::ReadFile(out), "pipe=1 term=1 usr1=1");
+}
+#endif
 
 #ifndef _WIN32
 
@@ -263,6 +324,21 @@ class Worker {
 
     pid_t Pid() const { return pid_; }
 
+    // Sends the signal and waits up to five seconds for the worker's end; its wait status, or
+    // -1 when it still runs.
+    int StopWith(int signal) {
+        kill(pid_, signal);
+        for (int i = 0; i < 500; ++i) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return status;
+            }
+            usleep(10000);
+        }
+        return -1;
+    }
+
    private:
     static bool SendAll(int fd, const std::string &bytes) {
         for (size_t at = 0; at < bytes.size();) {
@@ -380,6 +456,13 @@ TEST_F(ChannelFastCgi, AnAbandonedConnectionDoesNotStopTheWorker) {
     EXPECT_EQ(next.out, "one=- two=- fastcgi=1\nstill here");
     int status = 0;
     EXPECT_EQ(waitpid(worker_->Pid(), &status, WNOHANG), 0);  // the worker still runs
+}
+
+TEST_F(ChannelFastCgi, TheServerStopsTheWorkerWithSigterm) {
+    ASSERT_TRUE(worker_->Send({{"QUERY_STRING", "state"}}).ended);
+    const int status = worker_->StopWith(SIGTERM);
+    ASSERT_NE(status, -1) << "the worker did not end";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 #endif
