@@ -77,6 +77,9 @@ def probe_both_ways(cgi_dir, probe, requests):
               [a[0] for a in answers])
         check("by the same worker", {field(a[1], "pid") for a in answers} == {pid},
               {field(a[1], "pid") for a in answers})
+        if requests == 0:  # instrumented builds keep freed memory in quarantine
+            print("skip memory over many requests: asked for none")
+            return
         if not shutil.which("wrk"):
             print("skip memory over many requests: wrk is not installed")
             return
