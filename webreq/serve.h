@@ -18,7 +18,10 @@ typedef int (*ec_request_handler)(void);
  * not used), then ec_Finish, so nothing of one request is seen by the next. An ecError inside
  * the handler writes its page to that request, runs the clean-up and ends that request only;
  * the worker goes on with the next. Returns 0 when the server stops the worker, 1 when the
- * library could not be brought back after a request (an error during its clean-up). */
+ * library could not be brought back after a request (an error during its clean-up).
+ * Call it once per process. As when a CGI process ends in ecError, what the handler holds at
+ * that moment (heap blocks, C++ objects) is not released: keep it in the library's state
+ * (values, session) or release it before calling what may fail. */
 int ec_Serve(ec_request_handler handler);
 
 #ifdef __cplusplus
