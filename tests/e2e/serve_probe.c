@@ -21,11 +21,11 @@ static int Page(void) {
     const char *query = VarOrDash("QUERY_STRING");
     if (strcmp(query, "fail") == 0) ecError("the probe was asked to fail");
     ++served;
-    length = snprintf(head, sizeof head,
-                      "Content-Type: text/plain\r\n\r\nquery=%s cookie=%s fastcgi=%d pid=%ld "
-                      "served=%ld\n",
-                      query, VarOrDash("HTTP_COOKIE"), ec_ChannelIsFastCgi(), (long)getpid(),
-                      served);
+    length =
+        snprintf(head, sizeof head,
+                 "Content-Type: text/plain\r\n\r\nquery=%s cookie=%s fastcgi=%d pid=%ld "
+                 "served=%ld\n",
+                 query, VarOrDash("HTTP_COOKIE"), ec_ChannelIsFastCgi(), (long)getpid(), served);
     if (length < 0 || (size_t)length >= sizeof head) return 1;
     ec_ChannelWrite(head, (size_t)length);
     while ((got = ec_ChannelRead(body, sizeof body)) > 0) ec_ChannelWrite(body, (size_t)got);
