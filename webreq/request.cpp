@@ -303,7 +303,7 @@ void RefuseLargeMultipart() {
 }
 
 void AppendUpload(webreq::ListBuilder *list, MultipartReader *reader, const Part &part,
-                   size_t length) {
+                  size_t length) {
     auto append = [&](const char *suffix, const std::string &value) {
         const std::string name = part.name + suffix;
         list->AppendOwned(NewText(name), NewText(value));

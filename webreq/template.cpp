@@ -147,7 +147,8 @@ class TemplateFiller {
                 "[ec_SedStr: an error occurred while processing 'include' directive - "
                 "file(%s) too many includes]",
                 path.c_str());
-        } else if (platform::FileIsRegular(path.c_str()) && FileExistsFmt("%s", path.c_str()) == 1) {
+        } else if (platform::FileIsRegular(path.c_str()) &&
+                   FileExistsFmt("%s", path.c_str()) == 1) {
             ++*includes_;
             std::fflush(stdout);
             FillFile(path.c_str());

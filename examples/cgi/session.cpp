@@ -34,9 +34,10 @@ int main(void) {
     if (strcmp(action, "signin") == 0) {
         const char *name = ec_ValueNotEmpty("A name is needed to sign in.", "name");
         if (!IsPlainName(name))
-            ecError("session.cgi: A name of at most %d characters, without control characters, "
-                    "is needed to sign in.",
-                    kNameLimit);
+            ecError(
+                "session.cgi: A name of at most %d characters, without control characters, "
+                "is needed to sign in.",
+                kNameLimit);
         ec_SessionRemove("user");
         ec_SessionAdd("user", "%s", name);
     }

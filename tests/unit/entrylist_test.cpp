@@ -225,7 +225,8 @@ TEST(ReadLines, HundredThousandLinesAndTheirFilterAreLinear) {
     TempFolder folder;
     const std::string path = folder.Path("many");
     std::string text;
-    for (int i = 0; i < 100000; ++i) text += "n" + std::to_string(i % 10) + " = " + std::to_string(i) + "\n";
+    for (int i = 0; i < 100000; ++i)
+        text += "n" + std::to_string(i % 10) + " = " + std::to_string(i) + "\n";
     WriteFile(path, text);
     const auto start = std::chrono::steady_clock::now();
     List list;

@@ -218,8 +218,8 @@ TEST_F(RequestTest, ContentLengthIsADecimalIntegerWithBlanksAndSign) {
                 ec_ValueList();
             },
             testing::ExitedWithCode(1), "");
-        EXPECT_EQ(ReadFile(out), "Error: _get_query(): Invalid CONTENT_LENGTH (" +
-                                     std::string(length) + ").\n");
+        EXPECT_EQ(ReadFile(out),
+                  "Error: _get_query(): Invalid CONTENT_LENGTH (" + std::string(length) + ").\n");
     }
 }
 
