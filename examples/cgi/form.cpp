@@ -67,8 +67,7 @@ static void StoreUpload(void) {
         ec_Printf(0, "<p id=\"stored\">not stored: the file could not be written</p>\n");
         return;
     }
-    ec_Printf(0, "<p id=\"stored\">stored %d bytes as <span id=\"file\">%s</span></p>\n", stored,
-              name);
+    ec_Printf(0, "<p id=\"stored\">stored %d bytes</p>\n<p id=\"file\">%s</p>\n", stored, name);
 }
 
 static void ShowReceived(void) {

@@ -57,7 +57,7 @@ def test_fields_cookies_and_query(server):
 
 def stored_file(server, body):
     """Path of the file that form.cgi says it stored, or None."""
-    found = re.search(r'id="file">([0-9a-f]{32}-\d+\.upload)</span>', body)
+    found = re.search(r'id="file">([0-9a-f]{32}-\d+\.upload)</p>', body)
     return os.path.join(server.uploads, found.group(1)) if found else None
 
 
