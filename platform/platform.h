@@ -28,6 +28,9 @@ struct StreamCloser {
 using Stream = std::unique_ptr<FILE, StreamCloser>;
 // Size of a regular file or folder entry; false when it cannot be examined.
 bool FileStatSize(const char *path, long long *size);
+// True for an ordinary file (not a folder, pipe, device or socket): one that can be read to
+// its end without waiting on another process.
+bool FileIsRegular(const char *path);
 // 0 when the folder was created, -1 when it was not (also when it already exists).
 int DirectoryCreate(const char *path);
 // 0 when the file was removed.

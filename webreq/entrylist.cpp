@@ -351,10 +351,10 @@ ec_entry *_list_set(ec_entry *list, const char *name, const char *value) {
 
 ec_entry *_list_filter(ec_entry *list, const char *text) {
     if (!text) return nullptr;
-    ec_entry *out = nullptr;
+    webreq::ListBuilder out(nullptr);  // appends at its tail: linear in the list's length
     for (; list; list = list->next)
-        if (std::strstr(list->name, text)) out = _list_append(out, list->name, list->value);
-    return out;
+        if (std::strstr(list->name, text)) out.AppendCopy(list->name, list->value);
+    return out.head();
 }
 
 char *_list_name_of_value_at(ec_entry *list, const char *value, int *position) {
@@ -467,19 +467,19 @@ ec_entry *_list_read_lines(const char *path, int first, int last) {
     if (!path || last < first) return nullptr;
     const int fd = FileOpenMode(path, "rb");
     if (fd < 0) return nullptr;
-    ec_entry *list = nullptr;
+    webreq::ListBuilder list(nullptr);  // appends at its tail: linear in the number of lines
     for (int number = 1; number <= last; ++number) {
         char *line = FdReadLine(fd);
         if (!line) break;
         if (number >= first) {
             ec_entry *decoded = ec_sDecoder(line);
-            if (decoded) list = _list_append(list, decoded->name, decoded->value);
+            if (decoded) list.AppendCopy(decoded->name, decoded->value);
             _list_free(decoded);
         }
         std::free(line);
     }
     FileClose(fd);
-    return list;
+    return list.head();
 }
 
 }  // extern "C"

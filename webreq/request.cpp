@@ -46,11 +46,15 @@ bool StartsWith(const char *text, const char *prefix) {
     return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
 }
 
-// CONTENT_LENGTH as a count of bytes; anything but plain digits within the limit is refused.
+// CONTENT_LENGTH as a count of bytes: leading blanks and a '+' are allowed, as in any decimal
+// integer; anything else but digits, or a length over the limit, is refused.
 long PostLength(const char *text) {
-    if (!*text) ecError("_get_query(): Invalid CONTENT_LENGTH ().");
+    const char *p = text;
+    while (*p == ' ' || *p == '\t') ++p;
+    if (*p == '+') ++p;
+    if (!*p) ecError("_get_query(): Invalid CONTENT_LENGTH (%.40s).", text);
     long long length = 0;
-    for (const char *p = text; *p; ++p) {
+    for (; *p; ++p) {
         if (*p < '0' || *p > '9') ecError("_get_query(): Invalid CONTENT_LENGTH (%.40s).", text);
         length = length * 10 + (*p - '0');
         if (length > EC_POST_LIMIT) ecError("_get_query(): Request body is too large.");
@@ -60,12 +64,22 @@ long PostLength(const char *text) {
 
 // Splits an origin's text at the separator into entries behind the request list. A cursor
 // walks the text once (cutting each field off the front would move the rest every time, which
-// is quadratic in the number of fields of a large body).
-int DecodeOrigin(const char *origin, char separator, webreq::Origin counter) {
+// is quadratic in the number of fields of a large body). The fields are counted before any
+// entry is made: each costs about a hundred bytes, far more than its separator in the text.
+int DecodeOrigin(const char *origin, char separator, webreq::Origin counter,
+                 const char *operation) {
     char *text = _get_query(origin);
+    const std::string_view all = text ? std::string_view(text) : std::string_view();
+    size_t fields = 0;
+    for (size_t at = 0; at < all.size(); ++at)
+        if (all[at] == separator) ++fields;
+    if (!all.empty() && all.back() != separator) ++fields;
+    if (fields > static_cast<size_t>(EC_FIELD_LIMIT)) {
+        std::free(text);
+        ecError("%s(): The request holds more than %d fields.", operation, EC_FIELD_LIMIT);
+    }
     webreq::ListBuilder list(Request().list);
     int added = 0;
-    const std::string_view all = text ? std::string_view(text) : std::string_view();
     for (size_t start = 0; start < all.size();) {
         size_t end = all.find(separator, start);
         if (end == std::string_view::npos) end = all.size();
@@ -87,8 +101,9 @@ int DecodeOrigin(const char *origin, char separator, webreq::Origin counter) {
     return added;
 }
 
-int DecodeCookieAndQuery() {
-    return DecodeOrigin("COOKIE", ';', webreq::kCookie) + DecodeOrigin("GET", '&', webreq::kGet);
+int DecodeCookieAndQuery(const char *operation) {
+    return DecodeOrigin("COOKIE", ';', webreq::kCookie, operation) +
+           DecodeOrigin("GET", '&', webreq::kGet, operation);
 }
 
 // Standard input byte by byte, without locking the stream for each byte.
@@ -120,19 +135,19 @@ Delimiters DelimitersOf(const char *content_type) {
     return {open, close, "\r\n" + open + "\r\n", "\r\n" + close};
 }
 
-// One header line of at most 1023 bytes; false at the end of input.
-bool ReadHeaderLine(std::string *line) {
-    char buffer[kHeaderLineSize];
-    if (!StreamReadLine(buffer, sizeof buffer, stdin)) return false;
-    *line = buffer;
-    return true;
-}
-
 struct Part {
     std::string name;
     std::string filename;
     std::string content_type;
 };
+
+// The file name after its last '\' or '/' (a browser may send a whole path of either kind).
+std::string BaseName(std::string file) {
+    const size_t separator = file.find_last_of("\\/");
+    if (separator != std::string::npos) file = file.substr(separator + 1);
+    StrTrim(file.data());
+    return file.c_str();
+}
 
 void TakeDisposition(const std::string &line, Part *part) {
     part->name = line.size() > kNameOffset ? line.substr(kNameOffset) : "";
@@ -140,80 +155,161 @@ void TakeDisposition(const std::string &line, Part *part) {
     const size_t file_at = line.find("; filename=\"");
     if (file_at == std::string::npos) return;
     std::string file = line.substr(file_at + 12);
-    file = file.substr(0, file.find('"'));
-    const size_t backslash = file.rfind('\\');
-    if (backslash != std::string::npos) file = file.substr(backslash + 1);
-    StrTrim(file.data());
-    part->filename = file.c_str();
+    part->filename = BaseName(file.substr(0, file.find('"')));
 }
 
-Part ReadPartHeaders() {
-    Part part;
-    std::string line;
-    while (ReadHeaderLine(&line) && line != "\r\n") {
-        if (ec_StrNICmp(line.c_str(), kDisposition, static_cast<int>(sizeof kDisposition - 1)) ==
-            0) {
-            TakeDisposition(line, &part);
-        } else if (ec_StrNICmp(line.c_str(), kContentType,
-                               static_cast<int>(sizeof kContentType - 1)) == 0) {
-            std::string type = line.substr(sizeof kContentType - 1);
-            StrTrim(type.data());
-            part.content_type = type.c_str();
+// Rough heap cost of one allocation: the allocator's header and rounding included, so that
+// many tiny parts are charged what they really take.
+size_t HeapCost(size_t bytes) {
+    const size_t rounded = (bytes + 8 + 15) & ~static_cast<size_t>(15);
+    return rounded < 32 ? 32 : rounded;
+}
+
+// Reads the multipart body from standard input: the first line, then per part its header
+// lines and its value. It counts the bytes it reads (the body may not pass
+// EC_MULTIPART_LIMIT, whatever CONTENT_LENGTH says) and the memory the decoded request holds,
+// which stays within 3 times the bytes read plus EC_MULTIPART_SLACK.
+class MultipartReader {
+   public:
+    explicit MultipartReader(const Delimiters &d) : d_(d), open_crlf_(d.open + "\r\n") {}
+
+    // One header line: its first 1023 bytes; the rest of a longer line is passed over, so it
+    // is never taken for a header of its own. False at the end of input.
+    bool HeaderLine(std::string *line) {
+        line->clear();
+        int byte = EOF;
+        while ((byte = Byte()) != EOF) {
+            if (line->size() < kHeaderLineSize - 1) line->push_back(static_cast<char>(byte));
+            if (byte == '\n') break;
         }
+        return !line->empty();
     }
-    return part;
-}
 
-bool EndsWith(const char *buffer, size_t n, const std::string &tail) {
-    return n >= tail.size() && std::memcmp(buffer + n - tail.size(), tail.data(), tail.size()) == 0;
-}
-
-// Reads a part's value up to the separator that ends it. Returns the value (malloc'd, NUL
-// after its last byte) with its length, and whether another part follows.
-char *ReadPartBody(const Delimiters &d, const std::string &name, size_t *length, bool *more) {
-    size_t capacity = 0, n = 0;
-    char *buffer = nullptr;
-    const std::string open_crlf = d.open + "\r\n";
-    for (;;) {
-        const int byte = NextInputByte();
-        if (byte == EOF) {
-            std::free(buffer);
-            ecError("_parse_multipart_data(): \t\t\tBroken stream at end of '%s'.", name.c_str());
-        }
-        if (n + 1 >= capacity) {
-            const size_t grown = capacity ? capacity * 2 : kFirstValueSize;
-            char *bigger = static_cast<char *>(std::realloc(buffer, grown));
-            if (!bigger) {
-                std::free(buffer);
-                ecError("_parse_multipart_data(): Memory allocation fail.");
+    Part Headers() {
+        Part part;
+        std::string line;
+        while (HeaderLine(&line) && line != "\r\n") {
+            if (ec_StrNICmp(line.c_str(), kDisposition,
+                            static_cast<int>(sizeof kDisposition - 1)) == 0) {
+                TakeDisposition(line, &part);
+            } else if (ec_StrNICmp(line.c_str(), kContentType,
+                                   static_cast<int>(sizeof kContentType - 1)) == 0) {
+                std::string type = line.substr(sizeof kContentType - 1);
+                StrTrim(type.data());
+                part.content_type = type.c_str();
             }
-            buffer = bigger;
-            capacity = grown;
         }
-        buffer[n++] = static_cast<char>(byte);
-        buffer[n] = '\0';
-        if (byte != '\n' && byte != '-') continue;
-        size_t value = 0;
-        if (EndsWith(buffer, n, d.inner)) {
-            value = n - d.inner.size(), *more = true;
-        } else if (EndsWith(buffer, n, d.final_close)) {
-            value = n - d.final_close.size(), *more = false;
-        } else if (n == open_crlf.size() && std::memcmp(buffer, open_crlf.data(), n) == 0) {
-            value = 0, *more = true;
-        } else if (n == d.close.size() && std::memcmp(buffer, d.close.data(), n) == 0) {
-            value = 0, *more = false;
+        return part;
+    }
+
+    // A part's value up to the separator that ends it: malloc'd, NUL after its last byte, its
+    // room cut down to its length once read; with the length and whether another part follows.
+    char *Body(const std::string &name, size_t *length, bool *more) {
+        buffer_ = nullptr;
+        capacity_ = 0;
+        size_t n = 0;
+        for (;;) {
+            const int byte = Byte();
+            if (byte == EOF)
+                Fail("_parse_multipart_data(): \t\t\tBroken stream at end of '%s'.", name.c_str());
+            if (n + 1 >= capacity_) Grow(capacity_ ? capacity_ * 2 : kFirstValueSize);
+            buffer_[n++] = static_cast<char>(byte);
+            buffer_[n] = '\0';
+            if ((byte == '\n' || byte == '-') && AtSeparator(n, length, more)) break;
+        }
+        buffer_[*length] = '\0';
+        char *value = static_cast<char *>(std::realloc(buffer_, *length + 1));
+        if (value) {
+            held_ -= HeapCost(capacity_) - HeapCost(*length + 1);
+            buffer_ = value;
+        }
+        value = buffer_;
+        buffer_ = nullptr;
+        return value;
+    }
+
+    // Charges memory that the decoded request keeps; too much of it for the body ends here.
+    void Charge(size_t bytes) {
+        held_ += bytes;
+        if (held_ > 3 * read_ + static_cast<unsigned long long>(EC_MULTIPART_SLACK))
+            Fail("_parse_multipart_data(): The request holds too many parts for its size.");
+    }
+
+   private:
+    int Byte() {
+        const int byte = NextInputByte();
+        if (byte != EOF && ++read_ > static_cast<unsigned long long>(EC_MULTIPART_LIMIT))
+            Fail("_parse_multipart_data(): Request body is too large.");
+        return byte;
+    }
+
+    void Grow(size_t grown) {
+        char *bigger = static_cast<char *>(std::realloc(buffer_, grown));
+        if (!bigger) Fail("_parse_multipart_data(): Memory allocation fail.");
+        held_ += HeapCost(grown) - (capacity_ ? HeapCost(capacity_) : 0);
+        buffer_ = bigger;
+        capacity_ = grown;
+        Charge(0);
+    }
+
+    bool AtSeparator(size_t n, size_t *length, bool *more) const {
+        if (EndsWith(n, d_.inner)) {
+            *length = n - d_.inner.size(), *more = true;
+        } else if (EndsWith(n, d_.final_close)) {
+            *length = n - d_.final_close.size(), *more = false;
+        } else if (n == open_crlf_.size() && std::memcmp(buffer_, open_crlf_.data(), n) == 0) {
+            *length = 0, *more = true;
+        } else if (n == d_.close.size() && std::memcmp(buffer_, d_.close.data(), n) == 0) {
+            *length = 0, *more = false;
         } else {
-            continue;
+            return false;
         }
-        buffer[value] = '\0';
-        *length = value;
-        return buffer;
+        return true;
+    }
+
+    bool EndsWith(size_t n, const std::string &tail) const {
+        return n >= tail.size() &&
+               std::memcmp(buffer_ + n - tail.size(), tail.data(), tail.size()) == 0;
+    }
+
+    // The value being read is the reader's own until Body returns it.
+    [[noreturn]] void Fail(const char *format, const char *argument = "") {
+        std::free(buffer_);
+        buffer_ = nullptr;
+        ecError(format, argument);
+    }
+
+    const Delimiters &d_;
+    const std::string open_crlf_;
+    char *buffer_ = nullptr;
+    size_t capacity_ = 0;
+    unsigned long long read_ = 0;
+    unsigned long long held_ = 0;
+};
+
+// The announced length, when it is a number, is refused over the limit before anything is
+// read; without one (or with a wrong one) the reader's own count still stops at the limit.
+void RefuseLargeMultipart() {
+    const char *text = platform::EnvGet("CONTENT_LENGTH");
+    if (!text) return;
+    while (*text == ' ' || *text == '\t') ++text;
+    if (*text == '+') ++text;
+    long long length = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        length = length * 10 + (*text - '0');
+        if (length > EC_MULTIPART_LIMIT)
+            ecError("_parse_multipart_data(): Request body is too large.");
     }
 }
 
-void AppendUpload(webreq::ListBuilder *list, const Part &part, size_t length) {
+void AppendUpload(webreq::ListBuilder *list, MultipartReader *reader, const Part &part,
+                  size_t length) {
     auto append = [&](const char *suffix, const std::string &value) {
-        list->AppendOwned(NewText(part.name + suffix), NewText(value));
+        const std::string name = part.name + suffix;
+        list->AppendOwned(NewText(name), NewText(value));
+        Request().list = list->head();
+        reader->Charge(HeapCost(sizeof(ec_entry)) + HeapCost(name.size() + 1) +
+                       HeapCost(value.size() + 1));
     };
     append(".length", std::to_string(length));
     append(".filename", part.filename);
@@ -254,19 +350,22 @@ char *_get_query(const char *origin) {
 }
 
 int _parse_urlencoded_data(void) {
-    return DecodeCookieAndQuery() + DecodeOrigin("POST", '&', webreq::kPost);
+    return DecodeCookieAndQuery("_parse_urlencoded_data") +
+           DecodeOrigin("POST", '&', webreq::kPost, "_parse_urlencoded_data");
 }
 
 int _parse_multipart_data(void) {
-    const int header_entries = DecodeCookieAndQuery();
+    const int header_entries = DecodeCookieAndQuery("_parse_multipart_data");
     platform::StdStreamsBinary();
+    RefuseLargeMultipart();
     const char *content_type = platform::EnvGet("CONTENT_TYPE");
     const Delimiters d = DelimitersOf(content_type ? content_type : "");
+    MultipartReader reader(d);
 
     std::string line;
-    if (!ReadHeaderLine(&line))
+    if (!reader.HeaderLine(&line))
         ecError("_parse_multipart_data(): Your browser sent a non-HTTP compliant message.");
-    if (line == "\r\n" && !ReadHeaderLine(&line))
+    if (line == "\r\n" && !reader.HeaderLine(&line))
         ecError("_parse_multipart_data(): String format invalid.");
     if (line.compare(0, d.open.size(), d.open) != 0)
         ecError("_parse_multipart_data(): String format invalid.");
@@ -275,12 +374,16 @@ int _parse_multipart_data(void) {
     bool more = true;
     webreq::ListBuilder list(Request().list);
     while (more) {
-        const Part part = ReadPartHeaders();
+        const Part part = reader.Headers();
         size_t length = 0;
-        char *value = ReadPartBody(d, part.name, &length, &more);
+        char *value = reader.Body(part.name, &length, &more);
         list.AppendOwned(NewText(part.name), value);
+        Request().list = list.head();
+        reader.Charge(HeapCost(sizeof(ec_entry)) + HeapCost(part.name.size() + 1));
         if (!part.filename.empty()) {
-            AppendUpload(&list, part, length);
+            Request().uploads.push_back({part.name, part.filename, value, length});
+            reader.Charge(2 * (sizeof(webreq::Upload) + part.name.size() + part.filename.size()));
+            AppendUpload(&list, &reader, part, length);
             post_count += 3;
         }
         Request().list = list.head();

@@ -1,15 +1,31 @@
 // The decoded request, shared by the decoders and the values interface.
 #pragma once
 
+#include <cstddef>
+#include <string>
+#include <vector>
+
 #include "webreq/entrylist.h"
 
 namespace webreq {
 
 enum Origin { kCookie = 0, kGet = 1, kPost = 2, kNew = 3 };
 
+// A file part as the multipart decoder read it. The length and name come from the body
+// itself, so no entry of the same name (cookie, query, urlencoded field) can stand in for them.
+struct Upload {
+    std::string field;
+    std::string filename;
+    const char *value;  // the part's entry's value: found again in the list by this pointer
+    size_t length;
+};
+
 struct RequestState {
     ec_entry *list = nullptr;
     int counts[4] = {0, 0, 0, 0};  // COOKIE, GET, POST, NEW
+    std::vector<Upload> uploads;
+    // Names that ec_ValueAdd counted as NEW (absent when added); removing one lowers NEW.
+    std::vector<std::string> new_names;
 };
 
 RequestState &Request();

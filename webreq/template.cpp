@@ -1,5 +1,6 @@
 #include "webreq/template.h"
 
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,8 @@ namespace {
 constexpr size_t kArgValueSize = 65536;
 constexpr size_t kIncludePathLimit = 1023;
 constexpr int kIncludeDepthLimit = 16;
+// Depth alone does not bound the work: two includes of itself in a file expand 2^16 times.
+constexpr int kIncludeTotalLimit = 256;
 constexpr char kIncludeOpen[] = "<!--#include file=\"";
 constexpr char kIncludeClose[] = "\"-->";
 
@@ -34,11 +37,25 @@ const bool g_registered = [] {
     return true;
 }();
 
-// Reads the first integer of an open counter file; not a number reads as 0.
+// Reads the first integer of an open counter file; not a number reads as 0, and a number
+// beyond the int range as its nearest limit.
 int ReadCounter(FILE *stream) {
-    int value = 0;
-    if (std::fscanf(stream, "%d", &value) != 1) value = 0;
-    return value;
+    char text[32] = {};
+    if (std::fscanf(stream, "%31s", text) != 1) return 0;
+    char *end = nullptr;
+    const long long value = std::strtoll(text, &end, 10);
+    if (end == text) return 0;
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
+    return static_cast<int>(value);
+}
+
+// value + increment, held at INT_MAX or INT_MIN instead of wrapping around.
+int SaturatedAdd(int value, int increment) {
+    const long long sum = static_cast<long long>(value) + increment;
+    if (sum > INT_MAX) return INT_MAX;
+    if (sum < INT_MIN) return INT_MIN;
+    return static_cast<int>(sum);
 }
 
 bool WriteAll(int fd, const char *data, size_t size) {
@@ -53,7 +70,8 @@ bool WriteAll(int fd, const char *data, size_t size) {
 
 class TemplateFiller {
    public:
-    TemplateFiller(ec_entry *list, int fd, int depth) : list_(list), fd_(fd), depth_(depth) {
+    TemplateFiller(ec_entry *list, int fd, int depth, int *includes)
+        : list_(list), fd_(fd), depth_(depth), includes_(includes) {
         starts_[static_cast<unsigned char>('<')] = true;
         for (ec_entry *entry = list; entry; entry = entry->next)
             if (entry->name[0]) starts_[static_cast<unsigned char>(entry->name[0])] = true;
@@ -124,7 +142,14 @@ class TemplateFiller {
                 "[ec_SedStr: an error occurred while processing 'include' directive - "
                 "file(%s) nested too deep]",
                 path.c_str());
-        } else if (FileExistsFmt("%s", path.c_str()) == 1) {
+        } else if (*includes_ >= kIncludeTotalLimit) {
+            std::printf(
+                "[ec_SedStr: an error occurred while processing 'include' directive - "
+                "file(%s) too many includes]",
+                path.c_str());
+        } else if (platform::FileIsRegular(path.c_str()) &&
+                   FileExistsFmt("%s", path.c_str()) == 1) {
+            ++*includes_;
             std::fflush(stdout);
             FillFile(path.c_str());
         } else {
@@ -141,7 +166,7 @@ class TemplateFiller {
         long length = 0;
         char *content = FileLoad(path, &length);
         if (!content) return;
-        TemplateFiller(list_, fd_, depth_ + 1)
+        TemplateFiller(list_, fd_, depth_ + 1, includes_)
             .Fill(std::string_view(content, std::strlen(content)));
         std::free(content);
     }
@@ -149,6 +174,7 @@ class TemplateFiller {
     ec_entry *list_;
     int fd_;
     int depth_;
+    int *includes_;  // expansions so far in this ec_SedStr call
     bool starts_[256] = {};
 };
 
@@ -222,7 +248,7 @@ int ec_CounterAdd(const char *path, int increment) {
         stream = FileOpenLocked(path, "r+t");
         if (!stream) return 0;
     }
-    const int value = ReadCounter(stream) + increment;
+    const int value = SaturatedAdd(ReadCounter(stream), increment);
     std::fseek(stream, 0, SEEK_SET);
     std::fprintf(stream, "%d\n", value);
     FileCloseLocked(stream);
@@ -251,10 +277,12 @@ void ec_SedArgFree(ec_entry *list) {
 
 int ec_SedStr(ec_entry *list, const char *text, int fd) {
     if (!list || !text) return 0;
-    return TemplateFiller(list, fd, 0).Fill(text) ? 1 : 0;
+    int includes = 0;
+    return TemplateFiller(list, fd, 0, &includes).Fill(text) ? 1 : 0;
 }
 
 int ec_SedFile(ec_entry *list, const char *path, int fd) {
+    if (!path || !platform::FileIsRegular(path)) return 0;
     long length = 0;
     char *content = FileLoad(path, &length);
     if (!content) return 0;

@@ -24,7 +24,9 @@ int ec_AwkNext(ec_awk_fields fields);
 /* 1 when a reader was closed, else 0. */
 int ec_AwkClose(void);
 
-/* Counter files: a decimal number, read, set or increased under an exclusive file lock. */
+/* Counter files: a decimal number, read, set or increased under an exclusive file lock. A
+ * number beyond the int range reads as INT_MAX or INT_MIN, and ec_CounterAdd saturates there
+ * (a counter at INT_MAX stays at INT_MAX) instead of wrapping around. */
 int ec_CounterGet(const char *path);
 int ec_CounterSet(const char *path, int value);
 int ec_CounterAdd(const char *path, int increment);
@@ -35,8 +37,11 @@ ec_entry *ec_SedArgAdd(ec_entry *list, const char *name, const char *format, ...
 int ec_SedArgPrint(ec_entry *list);
 void ec_SedArgFree(ec_entry *list);
 /* Writes text to the descriptor with every argument name replaced by its value and every
- * <!--#include file="path"--> expanded (nested 16 deep at most). 1 when the whole text was
- * written; 0 for a null list or text, or when a write fails. */
+ * <!--#include file="path"--> expanded (nested 16 deep at most, 256 expansions in one call at
+ * most; only regular files are included, a folder, pipe or device reads as "open fail"). A
+ * directive over a limit writes its bracketed note instead. 1 when the whole text was
+ * written; 0 for a null list or text, or when a write fails. ec_SedFile reads only a regular
+ * file (0 otherwise). */
 int ec_SedStr(ec_entry *list, const char *text, int fd);
 int ec_SedFile(ec_entry *list, const char *path, int fd);
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "util/text.h"
 #include "webreq/entrylist_internal.h"
@@ -63,6 +64,24 @@ const char *OriginLetter(const char *name) {
     return origin < 0 ? "-" : kLetters[origin];
 }
 
+// The upload of the field whose value is still in the request list as the decoder left it.
+const webreq::Upload *FindUpload(const char *field) {
+    if (!field) return nullptr;
+    for (const webreq::Upload &upload : Request().uploads) {
+        if (upload.field != field) continue;
+        for (const ec_entry *entry = Request().list; entry; entry = entry->next)
+            if (entry->value == upload.value && upload.field == entry->name) return &upload;
+    }
+    return nullptr;
+}
+
+// A value that the program replaces or removes is no longer the bytes of an upload.
+void ForgetUploads(const char *field) {
+    auto &uploads = Request().uploads;
+    for (size_t i = uploads.size(); i-- > 0;)
+        if (uploads[i].field == field) uploads.erase(uploads.begin() + static_cast<long>(i));
+}
+
 bool IsKnownMode(const char *mode) {
     return mode && std::strlen(mode) == 2 && (mode[0] == 't' || mode[0] == 's') &&
            (mode[1] == 'n' || mode[1] == 'r');
@@ -104,6 +123,7 @@ char *ec_ValueReplace(const char *mode, const char *name, const char *search,
     DecodeIfNeeded();
     if (!IsKnownMode(mode)) ecError("ec_ValueReplace(): Unknown mode \"%s\".", mode ? mode : "");
     const char new_mode[3] = {mode[0], 'n', '\0'};
+    if (mode[1] == 'r' && name) ForgetUploads(name);
     char *first = nullptr;
     for (ec_entry *entry = Request().list; entry && name; entry = entry->next) {
         if (std::strcmp(entry->name, name) != 0) continue;
@@ -134,7 +154,10 @@ char *ec_ValueAdd(const char *name, const char *format, ...) {
     if (!name || !*name) ecError("ec_ValueAdd(): can not add empty name.");
     FORMAT_NAME(value, "ec_ValueAdd", format);
     DecodeIfNeeded();
-    if (!_list_value(Request().list, name)) ++Request().counts[webreq::kNew];
+    if (!_list_value(Request().list, name)) {
+        Request().new_names.emplace_back(name);
+        ++Request().counts[webreq::kNew];
+    }
     Request().list = _list_append(Request().list, name, value);
     return _list_value(Request().list, name);
 }
@@ -144,16 +167,23 @@ void ec_ValueRemove(const char *format, ...) {
     if (!*name) ecError("ec_ValueRemove(): can not remove empty name.");
     DecodeIfNeeded();
     // Each entry of the name lowers the count of the origin its position gives, so the counts
-    // keep describing the list also when a name occurs more than once in one origin. The NEW
-    // count is per name: it drops once when the name's added entries go.
+    // keep describing the list also when a name occurs more than once in one origin. NEW counts
+    // names that were absent when added: it drops only for such a name, once.
     int removed[4] = {0, 0, 0, 0};
     int position = 1;
     for (ec_entry *entry = Request().list; entry; entry = entry->next, ++position)
         if (std::strcmp(entry->name, name) == 0) ++removed[OriginAt(position)];
     for (int origin : {webreq::kCookie, webreq::kGet, webreq::kPost})
         Request().counts[origin] -= removed[origin];
-    if (removed[webreq::kNew] > 0 && Request().counts[webreq::kNew] > 0)
-        --Request().counts[webreq::kNew];
+    auto &new_names = Request().new_names;
+    for (size_t i = 0; i < new_names.size(); ++i) {
+        if (new_names[i] != name) continue;
+        new_names.erase(new_names.begin() + static_cast<long>(i));
+        if (removed[webreq::kNew] > 0 && Request().counts[webreq::kNew] > 0)
+            --Request().counts[webreq::kNew];
+        break;
+    }
+    ForgetUploads(name);
     Request().list = _list_remove(Request().list, name);
 }
 
@@ -182,10 +212,25 @@ int ec_ValuePrint(void) {
     return printed;
 }
 
+const char *ec_UploadValue(const char *name, size_t *length) {
+    DecodeIfNeeded();
+    const webreq::Upload *upload = FindUpload(name);
+    if (length) *length = upload ? upload->length : 0;
+    return upload ? upload->value : nullptr;
+}
+
+const char *ec_UploadFileName(const char *name) {
+    DecodeIfNeeded();
+    const webreq::Upload *upload = FindUpload(name);
+    return upload ? upload->filename.c_str() : nullptr;
+}
+
 void ec_ValueFree(void) {
     _list_free(Request().list);
     Request().list = nullptr;
     for (int &count : Request().counts) count = 0;
+    std::vector<webreq::Upload>().swap(Request().uploads);
+    std::vector<std::string>().swap(Request().new_names);
     webreq::IterationReset();
 }
 

@@ -6,6 +6,16 @@
 
 #include "webreq/webreq.h"
 
+enum { kNameLimit = 100 };
+
+// A name that fits the page and the session file as it is: short, no control characters.
+static int IsPlainName(const char *name) {
+    size_t length = 0;
+    for (const unsigned char *p = (const unsigned char *)name; *p; ++p, ++length)
+        if (*p < 0x20 || *p == 0x7f) return 0;
+    return length <= kNameLimit;
+}
+
 int main(void) {
     const int is_new = ec_Session(_getenv_default("sessions", "NUVEX_SESSION_DIR"));
     const char *timeout = _getenv_default(NULL, "NUVEX_SESSION_TIMEOUT");
@@ -22,8 +32,14 @@ int main(void) {
         return 0;
     }
     if (strcmp(action, "signin") == 0) {
+        const char *name = ec_ValueNotEmpty("A name is needed to sign in.", "name");
+        if (!IsPlainName(name))
+            ecError(
+                "session.cgi: A name of at most %d characters, without control characters, "
+                "is needed to sign in.",
+                kNameLimit);
         ec_SessionRemove("user");
-        ec_SessionAdd("user", "%s", ec_ValueNotEmpty("A name is needed to sign in.", "name"));
+        ec_SessionAdd("user", "%s", name);
     }
     const int visits = ec_SessionIncrease("visits", 1);
     const char *user = ec_SessionValue("user");

@@ -1,6 +1,7 @@
 // template.cgi: fills templates/page.html (which includes templates/header.html) with the
 // visitor's name and a hit counter kept in $NUVEX_COUNTER_FILE (else "hits.count").
 #include <stdio.h>
+#include <string.h>
 
 #include "webreq/webreq.h"
 
@@ -9,9 +10,11 @@ int main(void) {
     ec_entry *args = NULL;
     args = ec_SedArgAdd(args, "$TITLE", "%s", "Template example");
     args = ec_SedArgAdd(args, "$HITS", "%d", hits);
-    // Template values are written as they are: only a plain name from the request is used.
+    // Template values are written as they are: only a short plain name from the request is
+    // used, so no markup, include directive or argument name of the client's reaches the page.
     const char *name = ec_ValueDefault("visitor", "name");
-    args = ec_SedArgAdd(args, "$NAME", "%s", ec_StrIsAlnum(name) && *name ? name : "visitor");
+    const int plain = *name && strlen(name) <= 64 && ec_StrIsAlnum(name);
+    args = ec_SedArgAdd(args, "$NAME", "%s", plain ? name : "visitor");
     ec_ContentType("text/html");
     fflush(stdout);
     const int filled = ec_SedFile(args, "templates/page.html", 1);

@@ -86,6 +86,11 @@ bool FileStatSize(const char *path, long long *size) {
     return true;
 }
 
+bool FileIsRegular(const char *path) {
+    struct stat st;
+    return stat(NativePath(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 int DirectoryCreate(const char *path) {
     return mkdir(NativePath(path).c_str(), 0777) == 0 ? 0 : -1;
 }

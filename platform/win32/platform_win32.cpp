@@ -45,6 +45,14 @@ bool FileStatSize(const char *path, long long *size) {
     return true;
 }
 
+bool FileIsRegular(const char *path) {
+    // Named pipes and devices are named in the \\.\ space, never in a folder.
+    if (std::strncmp(path, "\\\\.\\", 4) == 0) return false;
+    const DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE));
+}
+
 int DirectoryCreate(const char *path) {
     return CreateDirectoryA(path, nullptr) ? 0 : -1;
 }

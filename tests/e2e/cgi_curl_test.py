@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The example CGI programs behind lighttpd, driven by curl: query strings, cookies, form
 posts, uploads (a 50 MB file with NUL bytes arrives byte for byte), a broken multipart body,
-sessions through their life, and 8 clients in parallel on one session and one counter.
+sessions through their life, 8 clients in parallel on one session and one counter, and each
+example under hostile input (traversal names, spoofed lengths, over-long fields and lines).
 
 usage: cgi_curl_test.py CGI_DIR
 """
@@ -54,6 +55,12 @@ def test_fields_cookies_and_query(server):
                           "name = Ann", "note = a b&c="], items(body))
 
 
+def stored_file(server, body):
+    """Path of the file that form.cgi says it stored, or None."""
+    found = re.search(r'id="file">([0-9a-f]{32}-\d+\.upload)</p>', body)
+    return os.path.join(server.uploads, found.group(1)) if found else None
+
+
 def test_uploads(server, work):
     text = os.path.join(work, "notes.txt")
     with open(text, "w") as f:
@@ -64,8 +71,9 @@ def test_uploads(server, work):
           items(body))
     check("text upload: file name", "upload.filename = notes.txt" in items(body), items(body))
     check("text upload: content type", "upload.contenttype = text/plain" in items(body), items(body))
-    with open(os.path.join(server.uploads, "text.upload"), "rb") as f:
-        check("text upload stored as sent", f.read() == open(text, "rb").read())
+    stored = stored_file(server, body)
+    check("text upload stored as sent under a name of the program's",
+          stored is not None and open(stored, "rb").read() == open(text, "rb").read(), body)
 
     big = os.path.join(work, "big.bin")
     with open(big, "wb") as f:
@@ -79,10 +87,142 @@ def test_uploads(server, work):
                            f"{server.url}/form.cgi")
     check("50 MB upload answered", status == 200, status)
     check("50 MB upload: exact length", f"upload.length = {size}" in items(body), items(body))
-    stored = os.path.join(server.uploads, "big.upload")
-    same = os.path.exists(stored) and hashlib.md5(open(stored, "rb").read()).digest() == \
+    stored = stored_file(server, body)
+    same = stored is not None and hashlib.md5(open(stored, "rb").read()).digest() == \
         hashlib.md5(open(big, "rb").read()).digest()
     check("50 MB upload arrives byte for byte", same)
+
+
+def multipart(server, work, parts, *extra, boundary="HostileBoundary"):
+    """Posts a hand-made multipart body: parts are (header lines, value bytes)."""
+    raw = b""
+    for headers, value in parts:
+        raw += b"--" + boundary.encode() + b"\r\n" + b"".join(h + b"\r\n" for h in headers) + \
+            b"\r\n" + value + b"\r\n"
+    raw += b"--" + boundary.encode() + b"--\r\n"
+    path = os.path.join(work, "hostile.body")
+    with open(path, "wb") as f:
+        f.write(raw)
+    return curl("-H", f"Content-Type: multipart/form-data; boundary={boundary}",
+                "--data-binary", f"@{path}", *extra, f"{server.url}/form.cgi")
+
+
+def field_part(name, value):
+    return ([b'Content-Disposition: form-data; name="' + name + b'"'], value)
+
+
+def file_part(name, filename, value):
+    return ([b'Content-Disposition: form-data; name="' + name + b'"; filename="' + filename + b'"',
+             b"Content-Type: application/octet-stream"], value)
+
+
+def files_outside_uploads(server):
+    """Every file under the server's folders but the upload folder, the sessions, the counter
+    and the server's log: where a hostile upload name must never write."""
+    found = set()
+    for top, _, names in os.walk(server.work):
+        if top.startswith(server.uploads) or top.startswith(server.sessions):
+            continue
+        found.update(os.path.join(top, n) for n in names)
+    return found - {server.counter, os.path.join(server.work, "error.log")}
+
+
+def test_form_hostile(server, work):
+    page_whole = lambda body: body.rstrip().endswith("</body></html>")  # noqa: E731
+
+    for label, name in (("traversal name", b"../www/x"),
+                        ("999 characters of ../ and ./", (b"../" * 200 + b"./" * 200)[:999])):
+        before, outside = set(os.listdir(server.uploads)), files_outside_uploads(server)
+        status, _, body = multipart(server, work, [field_part(b"name", name),
+                                                   file_part(b"upload", b"a.txt", b"DATA")])
+        stored = stored_file(server, body)
+        check(f"{label}: stored under a name of the program's",
+              stored is not None and open(stored, "rb").read() == b"DATA", body[-300:])
+        check(f"{label}: nothing written outside the upload folder",
+              files_outside_uploads(server) == outside, files_outside_uploads(server) - outside)
+        check(f"{label}: one new file in the upload folder",
+              len(set(os.listdir(server.uploads)) - before) == 1, os.listdir(server.uploads))
+
+    status, _, body = multipart(server, work,
+                                [field_part(b"name", b"spoof"),
+                                 field_part(b"upload.length", b"200000"),
+                                 file_part(b"upload", b"four.bin", b"4byt")],
+                                "-b", "upload.length=200000",
+                                boundary="B")
+    stored = stored_file(server, body)
+    check("a cookie, a query field and a part named upload.length do not change the length",
+          stored is not None and os.path.getsize(stored) == 4, body[-400:])
+    status, _, body = curl("-b", "upload.length=200000", "--data",
+                           "name=form&upload=abcd&upload.length=200000&upload.filename=x.txt",
+                           f"{server.url}/form.cgi?upload.length=200000")
+    check("urlencoded fields that look like an upload store nothing",
+          stored_file(server, body) is None and "stored" not in body and page_whole(body),
+          body[-300:])
+
+    note = ("<b>&\"" * 2575)[:10300]
+    status, _, body = curl("--data-urlencode", "name=Ann", "--data-urlencode", f"note={note}",
+                           f"{server.url}/form.cgi")
+    check("a 10,300-character note is shown whole and escaped",
+          f"note = {note}" in items(body) and "<b>" not in body.split("<ul>")[1], body[-300:])
+    check("the page with the long note ends as a page", page_whole(body), body[-300:])
+
+    long_name = "<script>x</script>" * 600
+    status, _, body = curl("--data-urlencode", f"name={long_name}", f"{server.url}/form.cgi")
+    greeting = re.search(r'id="greeting">Hello, (.*?)</p>', body)
+    check("a 10,800-character name is greeted escaped and whole",
+          greeting is not None and html.unescape(greeting.group(1)) == long_name and
+          "<script>" not in body and page_whole(body), body[-300:])
+
+    smuggled = b"A" * 1000 + b'Content-Disposition: form-data; name="upload"; filename="evil.html"'
+    status, _, body = multipart(server, work, [field_part(b"name", b"Ann"),
+                                               file_part(b"note", smuggled, b"<p>x</p>")])
+    check("an over-long header line smuggles no second Content-Disposition",
+          not any(i.startswith("upload.") for i in items(body)) and
+          stored_file(server, body) is None, items(body))
+    status, _, body = multipart(server, work, [field_part(b"name", b"Ann"),
+                                               file_part(b"upload", b"../../www/evil.html", b"x")])
+    check("a file name loses everything up to its last '/'",
+          "upload.filename = evil.html" in items(body), items(body))
+
+    fields = os.path.join(work, "fields.body")
+    with open(fields, "w") as f:
+        f.write("name=a" + "&" * 200000)
+    status, _, body = curl("--data-binary", f"@{fields}", f"{server.url}/form.cgi")
+    check("a body of 200,000 fields is refused with its message",
+          "The request holds more than 100000 fields." in html.unescape(body), body[-300:])
+
+
+def test_session_hostile(server, work):
+    _, _, body = curl(f"{server.url}/session.cgi?action=signin&name=" + "n" * 5000)
+    check("an over-long sign-in name is refused with a message",
+          "A name of at most 100 characters" in html.unescape(body), body[-300:])
+    jar = os.path.join(work, "hostile.jar")
+    curl(f"{server.url}/session.cgi", jar=jar)
+    _, _, body = curl("--data", "action=signin&name="
+                      "bob%0Avisits%20%3D%202147483647%0A_Q_INTERVAL%20%3D%2099",
+                      f"{server.url}/session.cgi", jar=jar)
+    check("a sign-in name with line breaks is refused",
+          "without control characters" in html.unescape(body), body[-300:])
+    saved = "".join(open(os.path.join(server.sessions, f)).read()
+                    for f in session_files(server) if f.endswith(".properties"))
+    check("and adds nothing to the session file",
+          "2147483647" not in saved and "_Q_INTERVAL = 99" not in saved, saved)
+
+
+def test_template_hostile(server):
+    for label, name in (("an include directive", '<!--#include file="/etc/passwd"-->'),
+                        ("an argument name", "$HITS"), ("markup", "<b>x</b>"),
+                        ("an over-long name", "a" * 5000)):
+        _, _, body = curl("--data-urlencode", f"name={name}", f"{server.url}/template.cgi")
+        check(f"template: {label} in the name greets a visitor",
+              "Hello, visitor." in body and "root:" not in body and
+              body.rstrip().endswith("</html>"), body[-300:])
+    with open(server.counter, "w") as f:
+        f.write("2147483647\n")
+    _, _, body = curl(f"{server.url}/template.cgi?name=Max")
+    check("a counter at INT_MAX stays there",
+          field(body, "hits") == "2147483647" and
+          open(server.counter).read().split()[0] == "2147483647", body[-300:])
 
 
 def test_broken_multipart(server, work):
@@ -191,8 +331,11 @@ def main():
             test_fields_cookies_and_query(server)
             test_uploads(server, work)
             test_broken_multipart(server, work)
+            test_form_hostile(server, work)
             test_session_life(server, work)
             test_parallel(server, work)
+            test_template_hostile(server)
+            test_session_hostile(server, work)
         test_session_expiry(cgi_dir, work)
     finally:
         subprocess.run(["rm", "-rf", work])

@@ -2,11 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <climits>
 #include <cstdio>
 #include <string>
 
+#include "platform/platform.h"
 #include "tests/unit/support.h"
 #include "util/fileio.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -83,6 +90,23 @@ TEST_F(TemplateTest, CountersCreateIncreaseAndRead) {
     EXPECT_EQ(ec_CounterAdd("no-folder/hits", 1), 0);
 }
 
+TEST_F(TemplateTest, CountersHoldAtTheIntLimits) {
+    ASSERT_EQ(ec_CounterSet("max", INT_MAX), 1);
+    EXPECT_EQ(ec_CounterAdd("max", 1), INT_MAX);
+    EXPECT_EQ(ec_CounterAdd("max", INT_MAX), INT_MAX);
+    EXPECT_EQ(ec_CounterGet("max"), INT_MAX);
+    EXPECT_EQ(ec_CounterAdd("max", -1), INT_MAX - 1) << "and count down again";
+    ASSERT_EQ(ec_CounterSet("min", INT_MIN), 1);
+    EXPECT_EQ(ec_CounterAdd("min", -1), INT_MIN);
+    WriteFile("huge", "99999999999999999999999\n");
+    EXPECT_EQ(ec_CounterGet("huge"), INT_MAX) << "a number beyond the range reads as its limit";
+    EXPECT_EQ(ec_CounterAdd("huge", 1), INT_MAX);
+    WriteFile("below", "-99999999999\n");
+    EXPECT_EQ(ec_CounterGet("below"), INT_MIN);
+    WriteFile("lead", "12abc");
+    EXPECT_EQ(ec_CounterGet("lead"), 12);
+}
+
 TEST_F(TemplateTest, NamesInListOrderAndValuesAsTheyAre) {
     args = ec_SedArgAdd(args, "$a", "A");
     args = ec_SedArgAdd(args, "$ab", "AB");
@@ -122,6 +146,47 @@ TEST_F(TemplateTest, SelfIncludeStopsAtTheNestingLimit) {
     const std::string long_path(1024, 'p');
     Fill("<!--#include file=\"" + long_path + "\"-->", &said);
     EXPECT_NE(said.find("path too long"), std::string::npos) << said;
+}
+
+// Depth alone does not bound the work: a file that includes itself twice would expand 2^16
+// times. One ec_SedStr call expands 256 includes at most.
+TEST_F(TemplateTest, IncludesOfOneCallAreBoundedInTotal) {
+    WriteFile("two.html", "++<!--#include file=\"two.html\"--><!--#include file=\"two.html\"-->");
+    WriteFile("three.html",
+              "+<!--#include file=\"three.html\"--><!--#include file=\"three.html\"-->"
+              "<!--#include file=\"three.html\"-->");
+    args = ec_SedArgAdd(args, "$unused", "x");
+    std::string said;
+    int result = 0;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Fill("<!--#include file=\"two.html\"-->", &said, &result), std::string(512, '+'));
+    EXPECT_EQ(result, 1);
+    EXPECT_NE(said.find("file(two.html) too many includes]"), std::string::npos);
+    EXPECT_EQ(Fill("<!--#include file=\"three.html\"-->", &said), std::string(256, '+'));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(Fill("<!--#include file=\"two.html\"-->"), std::string(512, '+'))
+        << "the count starts again with each call";
+}
+
+TEST_F(TemplateTest, OnlyRegularFilesAreIncluded) {
+    ASSERT_EQ(platform::DirectoryCreate("folder"), 0);
+    args = ec_SedArgAdd(args, "$unused", "x");
+    std::string said;
+    EXPECT_EQ(Fill("<!--#include file=\"folder\"-->!", &said), "!");
+    EXPECT_EQ(said,
+              "[ec_SedStr: an error occurred while processing 'include' directive - "
+              "file(folder) open fail]");
+    const std::string out = folder.Path("out");
+    const int fd = FileOpenMode(out.c_str(), "wb");
+    EXPECT_EQ(ec_SedFile(args, "folder", fd), 0);
+#ifndef _WIN32
+    // Opening a pipe that no one writes waits for ever: it must not be opened at all.
+    ASSERT_EQ(mkfifo("pipe", 0600), 0);
+    EXPECT_EQ(Fill("<!--#include file=\"pipe\"-->!", &said), "!");
+    EXPECT_NE(said.find("file(pipe) open fail]"), std::string::npos) << said;
+    EXPECT_EQ(ec_SedFile(args, "pipe", fd), 0);
+#endif
+    FileClose(fd);
 }
 
 TEST_F(TemplateTest, EmptyNamesNeverMatchAndNullsWriteNothing) {

@@ -73,6 +73,31 @@ TEST_F(ValuesTest, AddAndRemoveKeepTheCounts) {
     EXPECT_STREQ(ec_ValueOrigin("empty"), "G") << "positions still match the counts";
 }
 
+// NEW counts names that were new when added: adding a name the request already holds and
+// removing it again leaves the count of the other added names alone.
+TEST_F(ValuesTest, RemovingANameThatWasNotNewKeepsTheNewCount) {
+    ScopedEnv only_a{"QUERY_STRING", "a=1"};
+    ScopedEnv no_cookie{"HTTP_COOKIE", nullptr};
+    ec_ValueAdd("b", "2");
+    ec_ValueAdd("a", "3");
+    ec_ValueRemove("a");
+    {
+        StdoutCapture capture;
+        ec_ValuePrint();
+        EXPECT_NE(capture.Text().find("COOKIE = 0 , GET = 0 , POST = 0, NEW = 1\n"),
+                  std::string::npos);
+    }
+    EXPECT_STREQ(ec_ValueOrigin("b"), "N");
+    ec_ValueAdd("c", "4");
+    ec_ValueRemove("c");
+    ec_ValueAdd("c", "5");  // new again once it was gone
+    ec_ValueRemove("b");
+    StdoutCapture capture;
+    ec_ValuePrint();
+    EXPECT_NE(capture.Text().find("COOKIE = 0 , GET = 0 , POST = 0, NEW = 1\n"), std::string::npos);
+    EXPECT_STREQ(ec_ValueOrigin("c"), "N");
+}
+
 TEST_F(ValuesTest, ReplaceNewOrInPlace) {
     char *copy = ec_ValueReplace("tn", "same", "-", "_");
     EXPECT_STREQ(copy, "from_cookie");
