@@ -256,8 +256,9 @@ TEST_F(SessionTest, ValuesCannotAddEntriesAndComeBackByteForByte) {
     const std::string injected = "bob\nvisits = 2147483647\n_Q_INTERVAL = 99";
     const std::vector<std::string> values = {injected,     "a+b", "%41%zz%", "  edge\t ",
                                              "cr\r\nlf\r", "\t",  "x = y"};
-    for (size_t i = 0; i < values.size(); ++i)
-        ec_SessionAdd(("v" + std::to_string(i)).c_str(), "%s", values[i].c_str());
+    const char *const names[] = {"v0", "v1", "v2", "v3", "v4", "v5", "v6"};
+    ASSERT_EQ(std::size(names), values.size());
+    for (size_t i = 0; i < values.size(); ++i) ec_SessionAdd(names[i], "%s", values[i].c_str());
     Finish();
 
     ec_entry *saved = ec_fDecoder(Properties(id).c_str());
@@ -269,7 +270,7 @@ TEST_F(SessionTest, ValuesCannotAddEntriesAndComeBackByteForByte) {
 
     EXPECT_EQ(Open(id), 0);
     for (size_t i = 0; i < values.size(); ++i) {
-        const char *back = ec_SessionValue("v%zu", i);
+        const char *back = ec_SessionValue("%s", names[i]);
         ASSERT_NE(back, nullptr) << i;
         EXPECT_EQ(std::string(back), values[i]) << i;
     }
