@@ -116,10 +116,6 @@ void IterationReset() {
     g_iteration_name[0] = '\0';
 }
 
-}  // namespace webreq
-
-namespace webreq {
-
 std::string SavedValueEncoded(const char *value) {
     const size_t length = std::strlen(value);
     size_t first = 0, end = length;
@@ -169,7 +165,6 @@ int ListSaveAs(ec_entry *list, const char *file, const char *named, bool encode_
 }  // namespace webreq
 
 extern "C" {
-
 
 char *_cut_token(char *text, char stop) {
     if (!text) return nullptr;

@@ -29,7 +29,6 @@ void CloseReaderOnCleanup() {
     ec_AwkClose();
 }
 
-
 // Reads the first integer of an open counter file; not a number reads as 0.
 int ReadCounter(FILE *stream) {
     int value = 0;
@@ -155,8 +154,8 @@ extern "C" {
 int ec_AwkOpen(const char *path, char separator) {
     if (g_reader) ecError("ec_AwkOpen(): There is already opened handle.");
     g_reader = FileOpenLocked(path, "rt");
-    if (g_reader) _cleanup_register(EC_CLEANUP_FIELD_READER, CloseReaderOnCleanup);
     if (!g_reader) return 0;
+    _cleanup_register(EC_CLEANUP_FIELD_READER, CloseReaderOnCleanup);  // the request closes it
     g_separator = separator;
     return 1;
 }

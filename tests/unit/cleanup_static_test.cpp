@@ -6,6 +6,7 @@
 
 #include "webreq/entrylist.h"
 #include "webreq/error.h"
+#include "webreq/template.h"
 
 namespace {
 
@@ -28,6 +29,17 @@ int main() {
     if (!again || std::strcmp(again, "1") != 0) return Fail("a new iteration failed");
     _list_free(list);
     ec_Finish();
+    // The field reader, opened during a request, is closed by its end.
+    const char *path = "cleanup_static_test.txt";
+    std::FILE *file = std::fopen(path, "w");
+    if (!file || std::fputs("a b\n", file) < 0 || std::fclose(file) != 0)
+        return Fail("no file to read");
+    if (ec_AwkOpen(path, ' ') != 1) return Fail("the reader did not open");
+    ec_Finish();
+    const int reopened = ec_AwkOpen(path, ' ');  // "already opened" would end the process
+    ec_Finish();
+    std::remove(path);
+    if (reopened != 1) return Fail("the reader did not open again");
     std::puts("cleanup_static_test: ok");
     return 0;
 }
