@@ -1,5 +1,6 @@
 #include "webreq/session.h"
 
+#include <chrono>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <thread>
 
 #include "platform/platform.h"
 #include "util/fileio.h"
@@ -25,6 +27,8 @@ constexpr int kDefaultInterval = 1800;
 constexpr char kDefaultRepository[] = "C:\\Windows\\Temp";
 constexpr char kReserved[] = "_Q_";
 constexpr size_t kIdLength = 32;
+constexpr int kReplaceAttempts = 4;
+constexpr int kReplacePauseMs = 15;
 
 struct Session {
     bool open = false;
@@ -131,9 +135,18 @@ std::string TemporaryBeside(const std::string &path) {
     return path + suffix;
 }
 
-// Where the rename is refused (on Windows while another request has the file open), the file
-// is written in place instead: a reader may then see it half-written, but a save never fails
-// because someone reads.
+// On Windows a file that another request has open cannot be replaced; most readers are done
+// within moments, so the rename is tried a few times before the caller falls back.
+bool ReplaceWithRetries(const char *from, const char *to) {
+    for (int attempt = 0;; ++attempt) {
+        if (platform::FileReplace(from, to)) return true;
+        if (attempt == kReplaceAttempts - 1) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(kReplacePauseMs));
+    }
+}
+
+// Where the rename stays refused, the file is written in place instead: a reader may then see
+// it half-written, but a save never fails because someone reads.
 bool SaveProperties() {
     const char *properties = g_session.properties.c_str();
     const std::string temp = TemporaryBeside(g_session.properties);
@@ -141,7 +154,7 @@ bool SaveProperties() {
         platform::FileRemove(temp.c_str());
         return false;
     }
-    if (platform::FileReplace(temp.c_str(), properties)) return true;
+    if (ReplaceWithRetries(temp.c_str(), properties)) return true;
     platform::FileRemove(temp.c_str());
     return webreq::ListSaveAs(g_session.list, properties, properties, true) == 1;
 }
@@ -324,8 +337,7 @@ long _session_expiry_write(const char *timeout_path, int interval) {
     const long long expiry = static_cast<long long>(std::time(nullptr)) + interval;
     const std::string temp = TemporaryBeside(timeout_path);
     const bool written = WriteExpiry(temp.c_str(), expiry);
-    if (written && platform::FileReplace(temp.c_str(), timeout_path))
-        return static_cast<long>(expiry);
+    if (written && ReplaceWithRetries(temp.c_str(), timeout_path)) return static_cast<long>(expiry);
     platform::FileRemove(temp.c_str());
     if (!written) return 0;
     // As for the properties file: a refused rename writes in place.
