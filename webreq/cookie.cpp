@@ -6,6 +6,7 @@
 #include <ctime>
 #include <string>
 
+#include "webreq/cookie_internal.h"
 #include "webreq/error.h"
 
 namespace {
@@ -13,8 +14,10 @@ namespace {
 constexpr size_t kCookieSize = 4352;
 constexpr size_t kDateSize = 256;
 constexpr long long kSecondsPerDay = 86400;
-// Cookie dates have four-digit years: 9999-12-31 23:59:59 UTC is the last one.
+// Cookie dates have four-digit years: 9999-12-31 23:59:59 UTC is the last one. The first is
+// the earliest moment of the signed 32-bit seconds count, 1901-12-13 20:45:52 UTC.
 constexpr long long kLastDate = 253402300799LL;
+constexpr long long kFirstDate = -2147483648LL;
 
 const char *const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char *const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -51,6 +54,16 @@ void FormatGmt(char *out, long long moment) {
 
 bool HoldsHeaderBreaker(const char *text) {
     return std::strpbrk(text, "\r\n;") != nullptr;
+}
+
+// Host names hold letters, digits, '-', '_' and dots; anything else (a comma, a blank, '=')
+// would let the domain carry another attribute.
+bool IsDomainText(const char *domain) {
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(domain); *p; ++p)
+        if (!((*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9') ||
+              *p == '-' || *p == '_' || *p == '.'))
+            return false;
+    return true;
 }
 
 std::string Encoded(const char *text) {
@@ -90,15 +103,20 @@ long long _gmt_date(char *date, long long offset) {
     return moment;
 }
 
-int ec_CookieSet(const char *name, const char *value, int days, const char *path,
-                 const char *domain, int secure) {
+}  // extern "C"
+
+namespace {
+
+// The header text of ec_CookieSet (without "Set-Cookie: "), every check passed.
+std::string ComposedCookie(const char *name, const char *value, int days, const char *path,
+                           const char *domain, int secure) {
     if (ec_ContentTypeSent())
         ecError("ec_CookieSet(): must be called before ec_ContentType() and any stream out.");
     std::string cookie = Encoded(name ? name : "") + "=" + Encoded(value ? value : "");
     if (days != 0) {
         const long long offset = static_cast<long long>(days) * kSecondsPerDay;
         const long long moment = static_cast<long long>(std::time(nullptr)) + offset;
-        if (moment < 0 || moment > kLastDate)
+        if (moment < kFirstDate || moment > kLastDate)
             ecError("ec_CookieSet(): Days value (%d) gives no valid date.", days);
         char date[kDateSize];
         _gmt_date(date, offset);
@@ -118,12 +136,36 @@ int ec_CookieSet(const char *name, const char *value, int days, const char *path
             ecError("ec_CookieSet(): Invalid domain name(%s).", domain);
         if (HoldsHeaderBreaker(domain))
             ecError("ec_CookieSet(): Domain name must not hold CR, LF or ';'.");
+        if (!IsDomainText(domain)) ecError("ec_CookieSet(): Invalid domain name(%s).", domain);
         cookie += "; domain=";
         cookie += domain;
     }
     if (secure) cookie += "; secure";
+    return cookie;
+}
+
+int WriteCookie(const std::string &cookie) {
     if (cookie.size() >= kCookieSize) ecError("ec_CookieSet(): Cookie is too long.");
     return std::printf("Set-Cookie: %s\n", cookie.c_str());
+}
+
+}  // namespace
+
+namespace webreq {
+
+int CookieSetHttpOnly(const char *name, const char *value, int days, const char *path,
+                      const char *domain, int secure) {
+    return WriteCookie(ComposedCookie(name, value, days, path, domain, secure) +
+                       "; HttpOnly; SameSite=Lax");
+}
+
+}  // namespace webreq
+
+extern "C" {
+
+int ec_CookieSet(const char *name, const char *value, int days, const char *path,
+                 const char *domain, int secure) {
+    return WriteCookie(ComposedCookie(name, value, days, path, domain, secure));
 }
 
 int ec_CookieRemove(const char *name, const char *path, const char *domain, int secure) {

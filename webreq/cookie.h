@@ -8,8 +8,10 @@ extern "C" {
 
 /* Writes "Set-Cookie: <name>=<value>[; expires=...][; path=...][; domain=...][; secure]\n";
  * the characters written. Before the content type only; a path must start with '/', a
- * domain hold a '.' and no '/', and neither may hold a CR, LF or ';' (all through ecError).
- * days 0 makes a session cookie; negative days lie in the past. */
+ * domain hold a '.' and only letters, digits, '-', '_' and '.', and neither may hold a CR,
+ * LF or ';' (all through ecError). days 0 makes a session cookie; negative days lie in the
+ * past, back to 1901-12-13 20:45:52 GMT (the first moment of a signed 32-bit seconds count);
+ * the last date accepted is 31-Dec-9999. */
 int ec_CookieSet(const char *name, const char *value, int days, const char *path,
                  const char *domain, int secure);
 /* Expires the cookie one day in the past. */

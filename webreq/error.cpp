@@ -3,12 +3,12 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "platform/platform.h"
 #include "webreq/environ.h"
 #include "webreq/error_internal.h"
-#include "webreq/html.h"
 
 namespace {
 
@@ -18,7 +18,10 @@ const char *g_error_log = nullptr;
 const char *g_error_note = nullptr;
 int g_content_type_sent = 0;
 int g_error_guard = 0;
-void (*g_cleanup_steps[3])(void) = {nullptr, nullptr, nullptr};
+// A step may have more than one action: the values step frees the request values and ends
+// the shared iteration, which lives in the entry list module.
+constexpr int kActionsPerStep = 4;
+void (*g_cleanup_steps[3][kActionsPerStep])(void) = {};
 
 webreq::ErrorEndHook g_end_hook = nullptr;
 
@@ -50,15 +53,35 @@ int LogLine(const char *message) {
     return 1;
 }
 
-// The page carries text from the request (a field's name, a file name...), so it is escaped
-// for where it stands: HTML in the title, a script string in the alert.
+// The page carries text from the request (a field's name, a file name...), so each place
+// escapes what could end it or start markup there, and nothing else: the library's own
+// messages (with their quotes and apostrophes) keep their bytes.
+std::string TitleEscaped(const std::string &text) {
+    std::string out;
+    for (char ch : text) {
+        if (ch == '&')
+            out += "&amp;";
+        else if (ch == '<')
+            out += "&lt;";
+        else
+            out += ch;
+    }
+    return out;
+}
+
+// Inside a double-quoted script string: the quote, the backslash, line terminators (also
+// U+2028 and U+2029 in UTF-8) and '<', which could close the script element.
 std::string ScriptStringEscaped(const std::string &text) {
     static const char kHex[] = "0123456789abcdef";
     std::string out;
-    for (char ch : text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char ch = text[i];
         const unsigned char byte = static_cast<unsigned char>(ch);
-        if (byte < 0x20 || byte == 0x7F || ch == '"' || ch == '\'' || ch == '\\' || ch == '<' ||
-            ch == '>' || ch == '&') {
+        if (byte == 0xE2 && i + 2 < text.size() && text[i + 1] == '\x80' &&
+            (text[i + 2] == '\xA8' || text[i + 2] == '\xA9')) {
+            out += text[i + 2] == '\xA8' ? "\\u2028" : "\\u2029";
+            i += 2;
+        } else if (byte < 0x20 || ch == '"' || ch == '\\' || ch == '<') {
             out += "\\x";
             out += kHex[byte >> 4];
             out += kHex[byte & 15];
@@ -71,7 +94,7 @@ std::string ScriptStringEscaped(const std::string &text) {
 
 void WritePage(const std::string &display) {
     ec_ContentType("text/html");
-    const std::string title = webreq::HtmlEscaped(display);
+    const std::string title = TitleEscaped(display);
     const std::string alert = ScriptStringEscaped(display);
     std::fputs("<html>\n<head>\n", stdout);
     std::fprintf(stdout, "<title>Error: %s</title>\n", title.c_str());
@@ -129,6 +152,8 @@ const char *ec_ErrorNoteSet(const char *note) {
 
 int ec_ContentType(const char *type) {
     if (g_content_type_sent) return 0;
+    if (type && std::strpbrk(type, "\r\n"))
+        ecError("ec_ContentType(): Content type must not hold CR or LF.");
     const int written = std::printf("Content-Type: %s%c%c", type ? type : "", '\n', '\n');
     g_content_type_sent = 1;
     return written;
@@ -139,8 +164,9 @@ int ec_ContentTypeSent(void) {
 }
 
 void _cleanup(void) {
-    for (auto step : g_cleanup_steps)
-        if (step) step();
+    for (auto &step : g_cleanup_steps)
+        for (auto action : step)
+            if (action) action();
 }
 
 void ec_Finish(void) {
@@ -151,8 +177,14 @@ void ec_Finish(void) {
 }
 
 void _cleanup_register(ec_cleanup_step step, void (*action)(void)) {
-    if (step >= EC_CLEANUP_VALUES && step <= EC_CLEANUP_FIELD_READER)
-        g_cleanup_steps[step] = action;
+    if (step < EC_CLEANUP_VALUES || step > EC_CLEANUP_FIELD_READER || !action) return;
+    for (auto &slot : g_cleanup_steps[step]) {
+        if (slot == action) return;
+        if (!slot) {
+            slot = action;
+            return;
+        }
+    }
 }
 
 }  // extern "C"

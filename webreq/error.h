@@ -21,8 +21,10 @@ extern "C" {
 
 /* Reports the formatted message (at most 1023 characters) and ends the process with exit
  * status 1: appends a line to the error log when one is set, writes an HTML page that alerts
- * the message when REMOTE_ADDR is set (the message escaped for HTML and for the script
- * string), else "Error: <message>\n", and runs the library's clean-up. An over-long or
+ * the message when REMOTE_ADDR is set (in the title '&' and '<' as references; in the
+ * double-quoted script string '"', '\\', '<', control characters, U+2028 and U+2029 as
+ * escapes; every other byte as it is), else "Error: <message>\n", and runs the library's
+ * clean-up. An over-long or
  * unformattable message writes "ecError(): Message is too long or invalid." only. */
 NUVEX_NORETURN void ecError(const char *format, ...) NUVEX_PRINTF(1, 2);
 
@@ -30,7 +32,8 @@ NUVEX_NORETURN void ecError(const char *format, ...) NUVEX_PRINTF(1, 2);
 const char *ec_ErrorLogSet(const char *path);
 /* Text shown after the message on the HTML error page (kept as a pointer). Returns note. */
 const char *ec_ErrorNoteSet(const char *note);
-/* Writes "Content-Type: <type>\n\n" once; the characters written, 0 when already sent. */
+/* Writes "Content-Type: <type>\n\n" once; the characters written, 0 when already sent. A
+ * type holding CR or LF ends the process through ecError. */
 int ec_ContentType(const char *type);
 /* 1 once the content type has been sent, else 0. */
 int ec_ContentTypeSent(void);
@@ -40,7 +43,8 @@ void ec_Finish(void);
  * reader, in that order. */
 void _cleanup(void);
 
-/* The modules that hold request state hand their clean-up step here. */
+/* The modules that hold request state hand their clean-up step here when they first hold
+ * it; a step may have several actions (each registered once), run in registration order. */
 typedef enum ec_cleanup_step {
     EC_CLEANUP_VALUES = 0,
     EC_CLEANUP_SESSION = 1,

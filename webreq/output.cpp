@@ -214,7 +214,10 @@ long ec_DownloadMime(const char *path, const char *type) {
                 QuotedParameter(name).c_str());
     std::printf("Content-Transfer-Encoding: binary\n");
     std::printf("Accept-Ranges: bytes\n");
-    std::printf("Content-Length: %ld\n", FileSize(path));
+    // The size as a 64-bit count: a long holds no more than 2 GB on every platform.
+    long long size = -1;
+    if (!platform::FileStatSize(path, &size)) size = -1;
+    std::printf("Content-Length: %lld\n", size);
     std::printf("Connection: close\n");
     std::printf("Content-Type: %s\n", type);
     std::printf("\n");

@@ -1,16 +1,21 @@
 #include "webreq/session.h"
 
+#include <chrono>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <thread>
 
 #include "platform/platform.h"
 #include "util/fileio.h"
 #include "webreq/cookie.h"
+#include "webreq/cookie_internal.h"
 #include "webreq/entrylist.h"
+#include "webreq/entrylist_save.h"
 #include "webreq/error.h"
 #include "webreq/values.h"
 
@@ -22,6 +27,8 @@ constexpr int kDefaultInterval = 1800;
 constexpr char kDefaultRepository[] = "C:\\Windows\\Temp";
 constexpr char kReserved[] = "_Q_";
 constexpr size_t kIdLength = 32;
+constexpr int kReplaceAttempts = 4;
+constexpr int kReplacePauseMs = 15;
 
 struct Session {
     bool open = false;
@@ -36,11 +43,6 @@ Session g_session;
 void CloseOnCleanup() {
     _session_close();
 }
-
-const bool g_registered = [] {
-    _cleanup_register(EC_CLEANUP_SESSION, CloseOnCleanup);
-    return true;
-}();
 
 void RequireOpen(const char *operation) {
     if (!g_session.open) ecError("%s(): ec_Session() must be called before.", operation);
@@ -95,8 +97,14 @@ std::string NumberText(long long value) {
     return std::to_string(value);
 }
 
+// Counts stop at the ends of int instead of overflowing.
+int SaturatedSum(int a, int b) {
+    const long long sum = static_cast<long long>(a) + b;
+    return sum > INT_MAX ? INT_MAX : sum < INT_MIN ? INT_MIN : static_cast<int>(sum);
+}
+
 void StartNewSession(const std::string &id) {
-    ec_CookieSet("QSESSIONID", id.c_str(), 0, "/", nullptr, 0);
+    webreq::CookieSetHttpOnly("QSESSIONID", id.c_str(), 0, "/", nullptr, 0);
     ec_ValueAdd("QSESSIONID", "%s", id.c_str());
     char date[256];
     const long long now = _gmt_date(date, 0);
@@ -110,8 +118,8 @@ void StartNewSession(const std::string &id) {
 void ResumeSession() {
     g_session.list = _list_load(g_session.properties.c_str());
     const int connections = _list_int_value(g_session.list, "_Q_CONNECTIONS");
-    g_session.list =
-        _list_set(g_session.list, "_Q_CONNECTIONS", NumberText(connections + 1).c_str());
+    g_session.list = _list_set(g_session.list, "_Q_CONNECTIONS",
+                               NumberText(SaturatedSum(connections, 1)).c_str());
     const int interval = _list_int_value(g_session.list, "_Q_INTERVAL");
     // A properties file without its interval (not one the library wrote) keeps the default.
     ec_SessionSetTimeout(interval > 0 ? interval : kDefaultInterval);
@@ -127,12 +135,35 @@ std::string TemporaryBeside(const std::string &path) {
     return path + suffix;
 }
 
+// On Windows a file that another request has open cannot be replaced; most readers are done
+// within moments, so the rename is tried a few times before the caller falls back.
+bool ReplaceWithRetries(const char *from, const char *to) {
+    for (int attempt = 0;; ++attempt) {
+        if (platform::FileReplace(from, to)) return true;
+        if (attempt == kReplaceAttempts - 1) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(kReplacePauseMs));
+    }
+}
+
+// Where the rename stays refused, the file is written in place instead: a reader may then see
+// it half-written, but a save never fails because someone reads.
 bool SaveProperties() {
+    const char *properties = g_session.properties.c_str();
     const std::string temp = TemporaryBeside(g_session.properties);
-    if (!_list_save(g_session.list, temp.c_str())) return false;
-    if (platform::FileReplace(temp.c_str(), g_session.properties.c_str())) return true;
+    if (!webreq::ListSaveAs(g_session.list, temp.c_str(), properties, true)) {
+        platform::FileRemove(temp.c_str());
+        return false;
+    }
+    if (ReplaceWithRetries(temp.c_str(), properties)) return true;
     platform::FileRemove(temp.c_str());
-    return false;
+    return webreq::ListSaveAs(g_session.list, properties, properties, true) == 1;
+}
+
+bool WriteExpiry(const char *path, long long expiry) {
+    FILE *stream = FileOpenLocked(path, "wt");
+    if (!stream) return false;
+    const bool written = std::fprintf(stream, "%lld\n", expiry) > 0;
+    return FileCloseLocked(stream) == 0 && written;
 }
 
 }  // namespace
@@ -143,12 +174,15 @@ int ec_Session(const char *repository) {
     if (g_session.open) return g_session.result;
     if (ec_ContentTypeSent())
         ecError("ec_Session(): must be called before ec_ContentType() and any stream out.");
+    _cleanup_register(EC_CLEANUP_SESSION, CloseOnCleanup);
     g_session.list = nullptr;
     g_session.open = true;
     g_session.modified = false;
     g_session.repository = repository ? repository : kDefaultRepository;
 
-    const char *sent = ec_Value("QSESSIONID");
+    // Only the cookie names the session: a link carrying QSESSIONID in its query or a form
+    // field must not plant a session of someone else's choosing.
+    const char *sent = ec_ValueCookie("QSESSIONID");
     bool is_new = !IsPlainIdentifier(sent);
     std::string id = is_new ? NewIdentifier() : std::string(sent);
     ComposePaths(id);
@@ -193,7 +227,7 @@ int ec_SessionIncrease(const char *name, int increment) {
     if (IsReserved(name))
         ecError("ec_SessionAdd(): Name can not start with %s. It's reserved for internal uses.",
                 kReserved);
-    const int sum = current + increment;
+    const int sum = SaturatedSum(current, increment);
     g_session.list = _list_set(g_session.list, name, NumberText(sum).c_str());
     g_session.modified = true;
     return sum;
@@ -302,15 +336,12 @@ int _session_expiry_check(const char *timeout_path) {
 long _session_expiry_write(const char *timeout_path, int interval) {
     const long long expiry = static_cast<long long>(std::time(nullptr)) + interval;
     const std::string temp = TemporaryBeside(timeout_path);
-    FILE *stream = FileOpenLocked(temp.c_str(), "wt");
-    if (!stream) return 0;
-    std::fprintf(stream, "%lld\n", expiry);
-    const bool closed = FileCloseLocked(stream) == 0;
-    if (!closed || !platform::FileReplace(temp.c_str(), timeout_path)) {
-        platform::FileRemove(temp.c_str());
-        return 0;
-    }
-    return static_cast<long>(expiry);
+    const bool written = WriteExpiry(temp.c_str(), expiry);
+    if (written && ReplaceWithRetries(temp.c_str(), timeout_path)) return static_cast<long>(expiry);
+    platform::FileRemove(temp.c_str());
+    if (!written) return 0;
+    // As for the properties file: a refused rename writes in place.
+    return WriteExpiry(timeout_path, expiry) ? static_cast<long>(expiry) : 0;
 }
 
 }  // extern "C"

@@ -32,11 +32,6 @@ void CloseReaderOnCleanup() {
     ec_AwkClose();
 }
 
-const bool g_registered = [] {
-    _cleanup_register(EC_CLEANUP_FIELD_READER, CloseReaderOnCleanup);
-    return true;
-}();
-
 // Reads the first integer of an open counter file; not a number reads as 0, and a number
 // beyond the int range as its nearest limit.
 int ReadCounter(FILE *stream) {
@@ -186,6 +181,7 @@ int ec_AwkOpen(const char *path, char separator) {
     if (g_reader) ecError("ec_AwkOpen(): There is already opened handle.");
     g_reader = FileOpenLocked(path, "rt");
     if (!g_reader) return 0;
+    _cleanup_register(EC_CLEANUP_FIELD_READER, CloseReaderOnCleanup);  // the request closes it
     g_separator = separator;
     return 1;
 }

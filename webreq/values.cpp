@@ -34,19 +34,17 @@ void Format(char *out, const char *message_operation, const char *format, va_lis
         va_end(args);                            \
     } while (0)
 
-void DecodeIfNeeded() {
-    if (!Request().list) _parse_request();
-}
-
 void FreeValuesOnCleanup() {
     ec_ValueFree();
 }
 
-// The values module hands its clean-up step to the error module at start-up.
-const bool g_registered = [] {
+// Every operation that reads or changes the request values comes here first, so the module
+// hands its clean-up step over as soon as it holds request state (not from a static
+// initialiser, which a static link may leave out).
+void DecodeIfNeeded() {
     _cleanup_register(EC_CLEANUP_VALUES, FreeValuesOnCleanup);
-    return true;
-}();
+    if (!Request().list) _parse_request();
+}
 
 // The origin of the entry at a 1-based position.
 int OriginAt(int position) {

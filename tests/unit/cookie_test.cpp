@@ -92,6 +92,25 @@ TEST(CookieSet, ExpiryDays) {
         << text;
 }
 
+TEST(CookieSet, HostNamesAreAcceptedAsDomains) {
+    for (const char *domain : {"example.com", ".example.com", "my-host_1.example.org"}) {
+        StdoutCapture capture;
+        ec_CookieSet("k", "v", 0, nullptr, domain, 0);
+        EXPECT_EQ(capture.Text(), std::string("Set-Cookie: k=v; domain=") + domain + "\n");
+    }
+}
+
+// Expiry dates before 1970 back to the first moment of the signed 32-bit count.
+TEST(CookieSet, PastDatesBefore1970) {
+    ExpectCookie("Set-Cookie: n=v; expires=", -21000, "\n", "n", "v", nullptr, nullptr, 0);
+    const long long now = std::time(nullptr);
+    const int first_day = -static_cast<int>((now + 2147483648LL) / 86400);  // 1901-12-13 or so
+    StdoutCapture capture;
+    ec_CookieSet("n", "v", first_day, nullptr, nullptr, 0);
+    const std::string text = capture.Text();
+    EXPECT_NE(text.find("-1901 "), std::string::npos) << text;
+}
+
 class CookieDeathTest : public ::testing::Test {
    protected:
     std::string Out() { return ReadFile(out); }
@@ -114,6 +133,10 @@ TEST_F(CookieDeathTest, BadPathAndDomainAreRefusedBeforeAnyOutput) {
          "Error: ec_CookieSet(): Path string must not hold CR, LF or ';'.\n"},
         {nullptr, "a.example\nX: y",
          "Error: ec_CookieSet(): Domain name must not hold CR, LF or ';'.\n"},
+        {nullptr, "a.b, evil=1", "Error: ec_CookieSet(): Invalid domain name(a.b, evil=1).\n"},
+        {nullptr, "a.b evil", "Error: ec_CookieSet(): Invalid domain name(a.b evil).\n"},
+        {nullptr, "a.b=c", "Error: ec_CookieSet(): Invalid domain name(a.b=c).\n"},
+        {nullptr, "a.\"b\"", "Error: ec_CookieSet(): Invalid domain name(a.\"b\").\n"},
     };
     for (const auto &c : cases) {
         EXPECT_EXIT(
@@ -134,6 +157,16 @@ TEST_F(CookieDeathTest, DaysBeyondTheLastDateAreRefused) {
         },
         testing::ExitedWithCode(1), "");
     EXPECT_EQ(Out(), "Error: ec_CookieSet(): Days value (2147483647) gives no valid date.\n");
+    const long long now = std::time(nullptr);
+    const int before_first = -static_cast<int>((now + 2147483648LL) / 86400) - 2;
+    EXPECT_EXIT(
+        {
+            CaptureStdoutTo(out);
+            ec_CookieSet("n", "v", before_first, nullptr, nullptr, 0);
+        },
+        testing::ExitedWithCode(1), "");
+    EXPECT_EQ(Out(), "Error: ec_CookieSet(): Days value (" + std::to_string(before_first) +
+                         ") gives no valid date.\n");
 }
 
 TEST_F(CookieDeathTest, HeadersAfterTheContentTypeAreRefused) {

@@ -91,19 +91,56 @@ TEST_F(ErrorDeathTest, HostileMessagesCannotInjectMarkupOrScript) {
     EXPECT_EXIT(
         {
             CaptureStdoutTo(out);
-            ecError("field '%s' unknown", "</title><script>x()</script>\");alert(\"1");
+            ecError("field '%s' unknown", "</title><script>x()</script>\");alert(\"1\\\n&amp;");
         },
         testing::ExitedWithCode(1), "");
     const std::string page = Out();
     EXPECT_EQ(page.find("<script>x()"), std::string::npos);
-    EXPECT_NE(page.find("<title>Error: field &#39;&lt;/title&gt;&lt;script&gt;x()&lt;/script&gt;"
-                        "&quot;);alert(&quot;1&#39; unknown</title>"),
+    EXPECT_NE(page.find("<title>Error: field '&lt;/title>&lt;script>x()&lt;/script>\");alert(\"1"
+                        "\\\n&amp;amp;' unknown</title>"),
               std::string::npos)
         << page;
-    EXPECT_NE(page.find("  alert(\"field \\x27\\x3c/title\\x3e\\x3cscript\\x3ex()\\x3c/script"
-                        "\\x3e\\x22);alert(\\x221\\x27 unknown\");\n"),
+    EXPECT_NE(page.find("  alert(\"field '\\x3c/title>\\x3cscript>x()\\x3c/script>\\x22);alert("
+                        "\\x221\\x5c\\x0a&amp;' unknown\");\n"),
               std::string::npos)
         << page;
+    // U+2028 and U+2029 end a line inside a script string too.
+    EXPECT_EXIT(
+        {
+            CaptureStdoutTo(out);
+            ecError(
+                "a\xe2\x80\xa8"
+                "b\xe2\x80\xa9"
+                "c\xe2\x80\xaa");
+        },
+        testing::ExitedWithCode(1), "");
+    EXPECT_NE(Out().find("alert(\"a\\u2028b\\u2029c\xe2\x80\xaa\");"), std::string::npos) << Out();
+}
+
+// Apostrophes, quotes and the rest of a message that can do no harm where they stand keep
+// their bytes, on the page as in the plain line.
+TEST_F(ErrorDeathTest, TheLibrarysOwnMessagesKeepTheirBytes) {
+    ScopedEnv addr("REMOTE_ADDR", "127.0.0.1");
+    const std::string message =
+        "ec_CookieSet(): Path string(docs) must start with '/' character. It's >= 1 & ok";
+    EXPECT_EXIT(
+        {
+            CaptureStdoutTo(out);
+            ecError("%s", message.c_str());
+        },
+        testing::ExitedWithCode(1), "");
+    EXPECT_EQ(Out(),
+              kHeader + Page("ec_CookieSet(): Path string(docs) must start with '/' character. "
+                             "It's >= 1 &amp; ok",
+                             message));
+    EXPECT_EXIT(
+        {
+            CaptureStdoutTo(out);
+            ecError("ec_ValueReplace(): Unknown mode \"%s\".", "xx");
+        },
+        testing::ExitedWithCode(1), "");
+    EXPECT_EQ(Out(), kHeader + Page("ec_ValueReplace(): Unknown mode \"xx\".",
+                                    "ec_ValueReplace(): Unknown mode \\x22xx\\x22."));
 }
 
 TEST_F(ErrorDeathTest, NoteAndLoggingFailureShowOnlyOnThePage) {
@@ -205,6 +242,28 @@ TEST_F(ErrorDeathTest, AnErrorDuringTheCleanUpEndsAtOnce) {
         },
         testing::ExitedWithCode(1), "");
     EXPECT_EQ(Out(), "Error: first error\n");
+}
+
+TEST_F(ErrorDeathTest, AContentTypeWithALineBreakIsRefused) {
+    ScopedEnv addr("REMOTE_ADDR", nullptr);
+    for (const char *type : {"text/html\r\nSet-Cookie: a=b", "text/html\nX: y", "text/\rhtml"}) {
+        EXPECT_EXIT(
+            {
+                CaptureStdoutTo(out);
+                ec_ContentType(type);
+            },
+            testing::ExitedWithCode(1), "");
+        EXPECT_EQ(Out(), "Error: ec_ContentType(): Content type must not hold CR or LF.\n");
+    }
+    ScopedEnv web("REMOTE_ADDR", "127.0.0.1");
+    EXPECT_EXIT(
+        {
+            CaptureStdoutTo(out);
+            ec_ContentType("text/plain\r\nX: y");
+        },
+        testing::ExitedWithCode(1), "");
+    const std::string text = "ec_ContentType(): Content type must not hold CR or LF.";
+    EXPECT_EQ(Out(), kHeader + Page(text, text)) << "the page's own header is the only one";
 }
 
 TEST(ContentType, WrittenOnceUntilFinish) {

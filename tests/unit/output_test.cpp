@@ -2,10 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <system_error>
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 #include "tests/unit/support.h"
 
@@ -199,6 +207,44 @@ TEST(Download, HeadersThenTheBytes) {
     EXPECT_NE(text.find("Content-Type: application/pdf\n\n"), std::string::npos);
     EXPECT_EQ(ec_Download(folder.Path("missing").c_str()), -1);
 }
+
+#ifndef _WIN32
+// Writes past the size fail instead of ending the process.
+void LimitFileSize(rlim_t size) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {size, size};
+    setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+// A sparse file of 2 GB and more: the child's standard output takes only the first megabyte
+// (the rest of the copy fails), which holds the header block.
+TEST(Download, TheTrueLengthOfFilesOf2GBAndMore) {
+    TempFolder folder;
+    const std::string path = folder.Path("big.bin");
+    const std::string out = folder.Path("out");
+    for (const long long size : {2147483649LL}) {
+        {
+            std::FILE *file = std::fopen(path.c_str(), "wb");
+            ASSERT_NE(file, nullptr);
+            std::fclose(file);
+            std::error_code error;
+            std::filesystem::resize_file(path, static_cast<std::uintmax_t>(size), error);
+            if (error) GTEST_SKIP() << "no sparse file of " << size << " bytes here";
+        }
+        EXPECT_EXIT(
+            {
+                CaptureStdoutTo(out);
+                LimitFileSize(1 << 20);
+                ec_Download(path.c_str());
+                std::exit(0);
+            },
+            testing::ExitedWithCode(0), "");
+        const std::string text = ReadFile(out);
+        EXPECT_NE(text.find("\nContent-Length: " + std::to_string(size) + "\n"), std::string::npos)
+            << text.substr(0, 300);
+    }
+}
+#endif
 
 TEST(Download, QuotesTheFileNameSafely) {
     TempFolder folder;
