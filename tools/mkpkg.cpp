@@ -74,7 +74,7 @@ int Build(int argc, char **argv) {
         }
         if (i + 1 >= argc) return Usage();
         const std::string value = argv[++i];
-        const std::string origin = option + " " + value;
+        const std::string origin = option + " \"" + value + "\"";
         std::string left, right;
         if (option == "--appname") {
             spec.info.emplace_back("appname", value);

@@ -67,9 +67,7 @@ std::string EndsReason(const std::string &field) {
     const char *where =
         IsBlank(field.front()) ? "begins" : (IsBlank(field.back()) ? "ends" : nullptr);
     if (!where) return std::string();
-    return std::string(where) +
-           " with white space, which the installer trims from a record or Windows drops "
-           "from a name; no field may carry it";
+    return std::string(where) + " with white space, which a reader trims away; write it without";
 }
 
 // A field of a list record or file entry: not empty and without the separator, which would
@@ -115,16 +113,16 @@ size_t LengthAfterTempMacro(const std::string &path) {
 
 // Empty when the installer writes the path as meant, else why it would not.
 std::string PathRefusal(const std::string &path) {
-    if (path.size() > package::kPathLimit) return "has a path longer than 255 characters";
+    if (path.size() > package::kPathLimit) return " has a path longer than 255 characters";
     const size_t replaced = LengthAfterTempMacro(path);
     if (replaced > package::kPathLimit)
-        return "has a path of " + std::to_string(replaced) +
+        return " has a path of " + std::to_string(replaced) +
                " characters once \"$temp_dir$\\\" is replaced by a temporary folder of " +
                std::to_string(kAssumedTempFolder) +
                " characters (assumed); the installer passes over paths longer than 255 "
                "without a word";
     const std::string ends = EndsReason(path);
-    return ends.empty() ? ends : "path " + ends;
+    return ends.empty() ? ends : ": the path " + ends;
 }
 
 std::vector<std::string> Components(const std::string &path) {
@@ -217,7 +215,7 @@ bool FileToken(const FileSpec &file, long long start, long long end, std::string
     *token = JoinEncoded({file.target, std::to_string(start), std::to_string(end)});
     if (!CheckToken(*token, what, error)) return false;
     const std::string refusal = PathRefusal(file.target);
-    return refusal.empty() || Fail(error, what + " " + refusal);
+    return refusal.empty() || Fail(error, what + refusal);
 }
 
 // The application name must be found by the installer, which searches only the first two
@@ -659,7 +657,7 @@ bool PackageList(const std::string &path, std::string *listing) {
         if (index < raw.size() && !raw[index].empty() && IsBlank(raw[index][0]))
             refused("the path began with white space, which the installer trimmed away");
         const std::string refusal = PathRefusal(entry.path);
-        if (!refusal.empty()) refused(refusal);
+        if (!refusal.empty()) refused(refusal.substr(refusal[0] == ':' ? 2 : 1));
         for (const auto &warning : PathWarnings(entry.path))
             out << "  (warning: " << warning << ")";
         const auto [it, added] = first_of.emplace(TargetKey(entry.path), entry.index);
