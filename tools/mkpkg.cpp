@@ -37,7 +37,7 @@ const char kUsage[] =
     "    file TARGET = SOURCE        SOURCE (relative to the manifest) installed as TARGET\n"
     "The blanks around '=' are optional: the first \" = \" separates, or else the first '='.\n"
     "TARGET may start with \"$temp_dir$\\\" (the user's temporary folder) or \"$win_dir$\" (the\n"
-    "Windows folder); a drive or relative path is written as it is, relative to the folder\n"
+    "Windows folder); any other path is written as it is, a relative one below the folder\n"
     "the installer runs in.\n"
     "\n"
     "Refused, with the reason and exit status 1: an empty field, a field with white space at\n"
