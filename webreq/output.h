@@ -26,7 +26,32 @@ int ec_IsURL(const char *text);
 char *ec_ScriptName(void);
 
 /* Formats (10240 bytes at most) and writes the text through _autolink; the formatted length,
- * or -1 when formatting fails. */
+ * or -1 when formatting fails. A longer text ends the process through ecError ("ec_Printf():
+ * Message is too long or invalid."), a mode not in this table through ecError
+ * ("_autolink(): Invalid Mode (<mode>).").
+ *
+ *   mode  escapes       strips      links URLs, addresses   breaks lines
+ *   0     nothing       nothing     no                      no
+ *   10    nothing       CR          no                      yes
+ *   1     < > "         nothing     no                      no
+ *   2     < > "         nothing     yes, target ""          no
+ *   3     < > "         nothing     yes, target "_top"      no
+ *   4     "             <...> tags  no                      no
+ *   5     "             <...> tags  yes, target ""          no
+ *   6     "             <...> tags  yes, target "_top"      no
+ *   11-16 as 1-6, and breaks lines
+ *   23    < > "         nothing     yes, target "ecnewwin"  no
+ *   26    "             <...> tags  yes, target "ecnewwin"  no
+ *   33    < > "         nothing     yes, target "ecnewwin"  yes
+ *   36    "             <...> tags  yes, target "ecnewwin"  yes
+ *
+ * Escaping writes &lt; &gt; &quot;. "&" is never escaped, nor "'": text that may hold them
+ * must not go into an attribute quoted with "'". Stripping drops everything from '<' to the
+ * next '>' (to the end when no '>' follows). Linking wraps a word that starts with "http://",
+ * "https://", "ftp://", "telnet://", "news:" or "mailto:" in <a href="word" target="...">,
+ * and a plain e-mail address in <a href="mailto:word">; a word ends at a blank, one of
+ * `(){}[]<>"', or a line break. Breaking lines writes LF as "<br>" LF, drops CR and writes the
+ * second of two blanks in a row as "&nbsp;". */
 int ec_Printf(int mode, const char *format, ...) NUVEX_PRINTF(2, 3);
 /* Writes text converted by mode: 0 unchanged; 10 line breaks only; 1-6, 11-16, 23, 26, 33, 36
  * escape or strip markup, link URLs and e-mail addresses, break lines. The text is consumed
