@@ -39,19 +39,19 @@ char *ec_ScriptName(void);
  *   4     "             <...> tags  no                      no
  *   5     "             <...> tags  yes, target ""          no
  *   6     "             <...> tags  yes, target "_top"      no
- *   11-16 as 1-6, and breaks lines
+ *   11-16 as 1-6, and breaks lines (which strips CR)
  *   23    < > "         nothing     yes, target "ecnewwin"  no
  *   26    "             <...> tags  yes, target "ecnewwin"  no
- *   33    < > "         nothing     yes, target "ecnewwin"  yes
- *   36    "             <...> tags  yes, target "ecnewwin"  yes
+ *   33    < > "         CR          yes, target "ecnewwin"  yes
+ *   36    "             <...> tags, CR  yes, target "ecnewwin"  yes
  *
  * Escaping writes &lt; &gt; &quot;. "&" is never escaped, nor "'": text that may hold them
  * must not go into an attribute quoted with "'". Stripping drops everything from '<' to the
  * next '>' (to the end when no '>' follows). Linking wraps a word that starts with "http://",
  * "https://", "ftp://", "telnet://", "news:" or "mailto:" in <a href="word" target="...">,
  * and a plain e-mail address in <a href="mailto:word">; a word ends at a blank, one of
- * `(){}[]<>"', or a line break. Breaking lines writes LF as "<br>" LF, drops CR and writes the
- * second of two blanks in a row as "&nbsp;". */
+ * `(){}[]<>"', or a line break. Breaking lines writes LF as "<br>" LF, drops CR and writes a
+ * blank that follows a blank as "&nbsp;". */
 int ec_Printf(int mode, const char *format, ...) NUVEX_PRINTF(2, 3);
 /* Writes text converted by mode: 0 unchanged; 10 line breaks only; 1-6, 11-16, 23, 26, 33, 36
  * escape or strip markup, link URLs and e-mail addresses, break lines. The text is consumed
