@@ -30,20 +30,25 @@ char *ec_ScriptName(void);
  * Message is too long or invalid."), a mode not in this table through ecError
  * ("_autolink(): Invalid Mode (<mode>).").
  *
- *   mode  escapes       strips      links URLs, addresses   breaks lines
- *   0     nothing       nothing     no                      no
- *   10    nothing       CR          no                      yes
- *   1     < > "         nothing     no                      no
- *   2     < > "         nothing     yes, target ""          no
- *   3     < > "         nothing     yes, target "_top"      no
- *   4     "             <...> tags  no                      no
- *   5     "             <...> tags  yes, target ""          no
- *   6     "             <...> tags  yes, target "_top"      no
- *   11-16 as 1-6, and breaks lines (which strips CR)
- *   23    < > "         nothing     yes, target "ecnewwin"  no
- *   26    "             <...> tags  yes, target "ecnewwin"  no
- *   33    < > "         CR          yes, target "ecnewwin"  yes
- *   36    "             <...> tags, CR  yes, target "ecnewwin"  yes
+ *   mode  escapes  strips          links URLs, addresses   breaks lines
+ *   0     nothing  nothing         no                      no
+ *   10    nothing  CR              no                      yes
+ *   1     < > "    nothing         no                      no
+ *   2     < > "    nothing         yes, target ""          no
+ *   3     < > "    nothing         yes, target "_top"      no
+ *   4     "        <...> tags      no                      no
+ *   5     "        <...> tags      yes, target ""          no
+ *   6     "        <...> tags      yes, target "_top"      no
+ *   11    < > "    CR              no                      yes
+ *   12    < > "    CR              yes, target ""          yes
+ *   13    < > "    CR              yes, target "_top"      yes
+ *   14    "        <...> tags, CR  no                      yes
+ *   15    "        <...> tags, CR  yes, target ""          yes
+ *   16    "        <...> tags, CR  yes, target "_top"      yes
+ *   23    < > "    nothing         yes, target "ecnewwin"  no
+ *   26    "        <...> tags      yes, target "ecnewwin"  no
+ *   33    < > "    CR              yes, target "ecnewwin"  yes
+ *   36    "        <...> tags, CR  yes, target "ecnewwin"  yes
  *
  * Escaping writes &lt; &gt; &quot;. "&" is never escaped, nor "'": text that may hold them
  * must not go into an attribute quoted with "'". Stripping drops everything from '<' to the
