@@ -11,8 +11,22 @@ rm -f "$out"/*.html
 cd "$root/doc/man"
 
 pages=$(ls -- *.[137] | LC_ALL=C sort)
+# mandoc links a reference to %N.%S.html when a file %N.%S is in its working folder, and to
+# the system's pages (free(3), printf(3)) otherwise: a folder of one empty file per page and
+# per operation name tells it which are ours.
+names=$(mktemp -d)
+trap 'rm -rf "$names"' EXIT
 for page in $pages; do
-    mandoc -T html -O "man=%N.%S.html,style=manual.css" "$page" >"$out/$page.html"
+    section=${page##*.}
+    touch "$names/$page"
+    for name in $(sed -n 's/^\.Nm \([A-Za-z_][A-Za-z0-9_]*\).*/\1/p' "$page"); do
+        touch "$names/$name.$section"
+    done
+done
+for page in $pages; do
+    (cd "$names" && mandoc -T html \
+        -O "man=%N.%S.html;https://manpages.debian.org/%N.%S,style=manual.css" \
+        "$root/doc/man/$page") >"$out/$page.html"
 done
 cp "$root/doc/manual.css" "$out/manual.css"
 

@@ -1,0 +1,154 @@
+#!/usr/bin/env python3
+"""The manual as installed: every function of the installed public headers has a part of a
+page that "man NAME" finds, every page names only functions that exist, the overview lists
+them all, every installed program has its page, the pages pass mandoc's lint, and the
+committed HTML is what scripts/manual.sh renders now (so it cannot go stale), its links
+leading to pages that exist.
+
+usage: manual_test.py SOURCE_DIR BUILD_DIR
+"""
+import filecmp
+import glob
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+failures = []
+
+
+def check(what, condition, detail=""):
+    print(("ok   " if condition else "FAIL ") + what + ("" if condition else f": {detail}"))
+    if not condition:
+        failures.append(what)
+
+
+def declared_functions(header):
+    """Names of the functions a C header declares (comments and preprocessor lines removed)."""
+    with open(header) as f:
+        text = f.read()
+    text = re.sub(r"/\*.*?\*/", "", text, flags=re.S)
+    text = re.sub(r"^\s*#.*$", "", text, flags=re.M)
+    names = []
+    for declaration in text.split(";"):
+        flat = " ".join(declaration.split())
+        if "typedef" in flat or "(" not in flat:
+            continue
+        found = re.search(r"([A-Za-z_]\w*)\s*\(", flat)
+        if found and found.group(1) != "extern":
+            names.append(found.group(1))
+    return names
+
+
+def page_source(mandir, path):
+    """The page text, following a ".so" link page to the page it names."""
+    with open(path) as f:
+        text = f.read()
+    link = re.match(r"\.so (\S+)\s*$", text)
+    if link:
+        with open(os.path.join(mandir, link.group(1))) as f:
+            text = f.read()
+    return text
+
+
+def man(mandir, *args):
+    env = dict(os.environ, MANPAGER="cat", PAGER="cat", MANWIDTH="100", LC_ALL="C.UTF-8")
+    return subprocess.run(["man", "-M", mandir, *args], capture_output=True, text=True, env=env)
+
+
+def test_installed(source, build, prefix):
+    subprocess.run(["cmake", "--install", build, "--prefix", prefix], check=True,
+                   stdout=subprocess.DEVNULL)
+    mandir = os.path.join(prefix, "share", "man")
+    headers = sorted(glob.glob(os.path.join(prefix, "include", "**", "*.h"), recursive=True))
+    functions = sorted({name for h in headers for name in declared_functions(h)})
+    check("the installed headers declare the functions (more than 150)", len(functions) > 150,
+          len(functions))
+    check("no internal header is installed",
+          not [h for h in headers if h.endswith("_internal.h") or "request_state" in h], headers)
+
+    unresolved, without_part, unrendered = [], [], []
+    for name in functions:
+        found = man(mandir, "-w", "3", name)
+        path = found.stdout.strip()
+        if found.returncode != 0 or not os.path.isfile(path):
+            unresolved.append(name)
+            continue
+        if not re.search(rf"^\.Ss (.*\s)?{re.escape(name)}(\s.*)?$", page_source(mandir, path),
+                         re.M):
+            without_part.append(name)
+        shown = man(mandir, "3", name)
+        if shown.returncode != 0 or name not in shown.stdout:
+            unrendered.append(name)
+    check("man -M finds a page for every public function", not unresolved, unresolved)
+    check("every public function has a part of its own", not without_part, without_part)
+    check("man renders every function's page", not unrendered, unrendered)
+
+    named = set()
+    for page in glob.glob(os.path.join(source, "doc", "man", "*.3")):
+        with open(page) as f:
+            named |= set(re.findall(r"^\.Nm (\w+)", f.read(), re.M))
+    check("the pages name no function the headers lack", named <= set(functions),
+          sorted(named - set(functions)))
+    with open(os.path.join(source, "doc", "man", "nuvex.7")) as f:
+        overview = set(re.findall(r"^\.Xr (\w+) 3", f.read(), re.M))
+    check("the overview lists every function", set(functions) <= overview,
+          sorted(set(functions) - overview))
+
+    programs = sorted(os.listdir(os.path.join(prefix, "bin")))
+    missing = [p for p in programs if man(mandir, "-w", "1", p).returncode != 0]
+    check("every installed program has a page in section 1", programs and not missing,
+          (programs, missing))
+    check("the overview page is installed", man(mandir, "-w", "7", "nuvex").returncode == 0)
+
+
+def test_lint(source):
+    pages = sorted(glob.glob(os.path.join(source, "doc", "man", "*.[137]")))
+    result = subprocess.run(["mandoc", "-T", "lint", "-W", "warning", *pages],
+                            capture_output=True, text=True)
+    check("mandoc -T lint: no warning or error in any page", result.returncode == 0 and
+          not result.stdout.strip() and not result.stderr.strip(), result.stdout + result.stderr)
+
+
+def test_html(source, work):
+    fresh = os.path.join(work, "html")
+    subprocess.run([os.path.join(source, "scripts", "manual.sh"), fresh], check=True)
+    committed = os.path.join(source, "doc", "html")
+    names = sorted(os.listdir(fresh))
+    compared = filecmp.cmpfiles(committed, fresh, names, shallow=False)
+    extra = sorted(set(os.listdir(committed)) - set(names))
+    check("the committed HTML is a fresh render (run scripts/manual.sh)",
+          not compared[1] and not compared[2] and not extra,
+          {"differ": compared[1], "missing": compared[2], "stale": extra})
+    broken = []
+    for name in names:
+        if not name.endswith(".html"):
+            continue
+        with open(os.path.join(fresh, name)) as f:
+            text = f.read()
+            for target in re.findall(r'href="([^"#]*)', text) + re.findall(r"url=([^\"#]*)", text):
+                if target and "://" not in target and not os.path.exists(os.path.join(fresh, target)):
+                    broken.append((name, target))
+    check("every link of the HTML leads to a page that exists", not broken, broken[:10])
+    check("index.html leads to every page",
+          all(f'href="{os.path.basename(p)}.html"' in open(os.path.join(fresh, "index.html")).read()
+              for p in glob.glob(os.path.join(source, "doc", "man", "*.[137]"))))
+
+
+def main():
+    source, build = (os.path.abspath(a) for a in sys.argv[1:3])
+    work = tempfile.mkdtemp(prefix="nuvex-manual-")
+    try:
+        test_installed(source, build, os.path.join(work, "prefix"))
+        test_lint(source)
+        test_html(source, work)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    print(f"{len(failures)} failure(s)")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
