@@ -16,9 +16,9 @@
 #include "util/text.h"
 #include "webreq/webreq.h"
 
-#define NAME_LIMIT 64        /* bytes of a poster's name */
-#define MESSAGE_LIMIT 2000   /* bytes of a message */
-#define BOOK_LIMIT 262144L   /* bytes of the whole file */
+#define NAME_LIMIT 64      /* bytes of a poster's name */
+#define MESSAGE_LIMIT 2000 /* bytes of a message */
+#define BOOK_LIMIT 262144L /* bytes of the whole file */
 #define PATH_SIZE 1024
 
 static int BookPath(char *path, size_t size) {
