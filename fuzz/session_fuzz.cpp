@@ -13,6 +13,7 @@
 #include <ctime>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "fuzz/harness.h"
