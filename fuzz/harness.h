@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "webreq/error.h"
 #include "webreq/error_internal.h"
@@ -96,15 +97,30 @@ class Input {
     size_t at_ = 0;
 };
 
-// A folder of its own under the temporary directory, resolved (no link in its path).
+// The scratch folders of this process, removed when it exits (not after a crash: the files
+// then stay for a look).
+inline std::vector<std::string> &ScratchFolders() {
+    static std::vector<std::string> folders;
+    return folders;
+}
+inline void ScratchRemoveAll() {
+    std::error_code error;
+    for (const auto &folder : ScratchFolders()) std::filesystem::remove_all(folder, error);
+}
+
+// A folder of its own, in memory where the system offers it (the targets create and delete
+// files on every run), resolved so that no link lies in its path.
 inline std::string ScratchCreate(const char *label) {
     const char *tmp = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(tmp && *tmp ? tmp : "/tmp") + "/nuvex-fuzz-" + label + "-XXXXXX";
+    std::string base = tmp && *tmp ? tmp : "/tmp";
+    if (access("/dev/shm", W_OK) == 0) base = "/dev/shm";
+    std::string pattern = base + "/nuvex-fuzz-" + label + "-XXXXXX";
     if (!mkdtemp(pattern.data())) std::abort();
     std::error_code error;
     const auto real = std::filesystem::canonical(pattern, error);
     if (error) std::abort();
+    if (ScratchFolders().empty()) std::atexit(ScratchRemoveAll);
+    ScratchFolders().push_back(real.string());
     return real.string();
 }
 
