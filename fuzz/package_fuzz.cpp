@@ -29,7 +29,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string g_scratch, g_drives, g_temp, g_work, g_package;
+std::string g_scratch, g_drives, g_temp, g_work, g_package, g_home;
 
 const char *const kWindowsDirectories[] = {"c:\\windows", "C:\\WINDOWS\\", "d:\\win dir", "",
                                            nullptr};
@@ -62,6 +62,7 @@ std::string ReadAll(const std::string &path) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    g_home = std::filesystem::current_path().string();  // libFuzzer's paths may be relative
     g_scratch = fuzz::ScratchCreate("package");
     g_drives = g_scratch + "/drives";
     g_temp = g_drives + "/c/Temp";
@@ -93,6 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     char **records = nullptr;
     const int result = PackageUnpack(g_package.c_str(), &records);
+    if (chdir(g_home.c_str()) != 0) std::abort();
     if (result != 1 && result != -1) fuzz::Fail("unpacking result", std::to_string(result));
     if (result == 1 && header.Damaged()) fuzz::Fail("a damaged header unpacked as whole");
 
