@@ -5,6 +5,8 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 seconds=${1:-30}
+# Undefined behaviour fails like a crash.
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j"$(nproc)"
 corpus="$top/build/fuzz/corpus"
@@ -23,10 +25,12 @@ printf '\x0dsee http://x.test/a, <b>mail</b> abcd@ef.gh  "q"\r\n' > "$corpus/aut
 # Session: flags, then cookie identifier, more cookies, properties file, timeout file, then
 # operations (add, remove, value, increase, timeout, save, print, destroy).
 printf '\x07\x00# s\n# p\n_Q_SESSIONID = 0123456789abcdef0123456789abcdef\n_Q_CONNECTIONS = 3\n_Q_INTERVAL = 1800\nuser = bob\x00\x00\x00note\x00a+b%%41\x00\x04count\x00\x01\x02\x06\x00' > "$corpus/session_fuzz/resume"
+printf '\x07\x00# s\n# p\n_Q_SESSIONID = 0123456789abcdef0123456789abcdef\n_Q_CONNECTIONS = 2147483647\n_Q_INTERVAL = 1800\x00\x00\x00n\x00\x04n\x00\xff\xff\x06\x00' > "$corpus/session_fuzz/connections-at-the-limit"
 printf '\x00../x\x00a=1\x00\x00\x00\x00user\x00bob\x00\x02user\x00\x05\x00\x00\x10' > "$corpus/session_fuzz/new"
 printf '\x00user id\x00a&b\x00\x00\x01\x00\x00\x03QSESSIONID\x00\x01\x00\x00\x04/next\x00\x05text/html\x00' > "$corpus/cookie_fuzz/basic"
 printf '\x01a,b,,c\n  x , y \r\n\n   \nlast' > "$corpus/awk_fuzz/csv"
 printf '\x00  12\n' > "$corpus/awk_fuzz/counter"
+printf '\xff2147483647\n' > "$corpus/awk_fuzz/counter-at-the-limit"
 printf '\x01red "big apple" "" pie \x00Apple pie <b>red</b> "x" http://a.b/red' > "$corpus/keyword_fuzz/words"
 # Seeds: real packages in their restored form (package_fuzz takes a leading byte that picks
 # the Windows directory).
