@@ -64,6 +64,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (mode == 0 && direct != text) fuzz::Fail("mode 0 changed the text");
     if (Converted(mode, text, true) != direct) fuzz::Fail("ec_Printf and _autolink differ");
 
+    // Three copies of a long text do not fit the 10240-byte buffer: refused, nothing written.
+    if (KnownMode(mode) && text.size() >= 3414) {
+        fuzz::StdoutCapture capture;
+        bool ended = false;
+        try {
+            ec_Printf(mode, "%s%s%s", text.c_str(), text.c_str(), text.c_str());
+        } catch (const fuzz::RequestEnded &) {
+            ended = true;
+        }
+        const std::string out = capture.Take();
+        ec_Finish();
+        if (!ended) fuzz::Fail("over-long ec_Printf text accepted");
+        if (out.find(text.substr(0, 64)) != std::string::npos && mode == 0)
+            fuzz::Fail("over-long ec_Printf text written");
+    }
+
     char *encoded = _cookie_encode(text.c_str());
     if (!encoded || std::strlen(encoded) > 3 * text.size()) std::abort();
     for (const char *p = encoded; *p; ++p)
