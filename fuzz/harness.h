@@ -109,11 +109,13 @@ inline void ScratchRemoveAll() {
 }
 
 // A folder of its own, in memory where the system offers it (the targets create and delete
-// files on every run), resolved so that no link lies in its path.
+// files on every run), resolved so that no link lies in its path. After a crash it stays.
 inline std::string ScratchCreate(const char *label) {
     const char *tmp = std::getenv("TMPDIR");
     std::string base = tmp && *tmp ? tmp : "/tmp";
     if (access("/dev/shm", W_OK) == 0) base = "/dev/shm";
+    // A runner that removes its own folder afterwards (scripts/fuzz.sh) names it here.
+    if (const char *own = std::getenv("NUVEX_FUZZ_SCRATCH"); own && *own) base = own;
     std::string pattern = base + "/nuvex-fuzz-" + label + "-XXXXXX";
     if (!mkdtemp(pattern.data())) std::abort();
     std::error_code error;

@@ -10,6 +10,12 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j"$(nproc)"
 corpus="$top/build/fuzz/corpus"
+# The targets' scratch folders (a crash leaves its own behind) go in one folder removed at the end.
+scratch_base=/dev/shm
+[ -w "$scratch_base" ] || scratch_base=${TMPDIR:-/tmp}
+NUVEX_FUZZ_SCRATCH=$(mktemp -d "$scratch_base/nuvex-fuzz.XXXXXX")
+export NUVEX_FUZZ_SCRATCH
+trap 'rm -rf "$NUVEX_FUZZ_SCRATCH"' EXIT
 targets="package_header_fuzz text_fuzz decoder_fuzz autolink_fuzz request_fuzz saved_template_fuzz marker_fuzz
          session_fuzz cookie_fuzz awk_fuzz keyword_fuzz package_fuzz"
 for target in $targets; do mkdir -p "$corpus/$target"; done
