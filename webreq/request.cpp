@@ -5,7 +5,6 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-
 #include <vector>
 
 #include "util/text.h"
@@ -189,7 +188,8 @@ class DelimiterMatcher {
             fail_[static_cast<size_t>(node)] = child > 0 ? child : 0;
         };
         for (int node = 1; node <= p; ++node)
-            link(node, node - 1, static_cast<unsigned char>(prefix_[static_cast<size_t>(node - 1)]));
+            link(node, node - 1,
+                 static_cast<unsigned char>(prefix_[static_cast<size_t>(node - 1)]));
         link(p + 1, p, '\r');
         link(p + 3, p, '-');
         link(p + 2, p + 1, '\n');
@@ -400,7 +400,8 @@ class MultipartReader {
             Store(window_.data() + at_, at - at_);
             at_ = at;
             if (matcher_.Done(state)) {
-                *length = stored_ - matcher_.Length();
+                // A value that begins with "D CR LF" or "D --" is empty, its separator short.
+                *length = stored_ >= matcher_.Length() ? stored_ - matcher_.Length() : 0;
                 *more = matcher_.Inner(state);
                 return;
             }
@@ -497,8 +498,7 @@ void RefuseLargeMultipart(long long limit) {
     long long length = 0;
     for (; *text >= '0' && *text <= '9'; ++text) {
         length = length * 10 + (*text - '0');
-        if (length > limit)
-            ecError("_parse_multipart_data(): Request body is too large.");
+        if (length > limit) ecError("_parse_multipart_data(): Request body is too large.");
     }
 }
 
