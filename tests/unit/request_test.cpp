@@ -433,7 +433,7 @@ class MultipartReaderTest : public RequestTest {
                    size_t block_size = 64 * 1024, const char *content_length = nullptr) {
         Env("CONTENT_TYPE", ("multipart/form-data; boundary=" + boundary).c_str());
         const std::string honest = std::to_string(body.size());
-        Env("CONTENT_LENGTH", !content_length    ? honest.c_str()
+        Env("CONTENT_LENGTH", !content_length   ? honest.c_str()
                               : *content_length ? content_length
                                                 : nullptr);
         Body(body);
@@ -496,8 +496,8 @@ const std::string kFile("a\0\r\n--XyZ-\r\n--Xy\r\r\n--XyZ\t\0\n", 28);
 std::string SampleBody() {
     return "--XyZ\r\n" +
            FormPart("doc", kFile, "; filename=\"C:\\up\\f.bin\"\r\nContent-Type: text/x") +
-           "\r\n--XyZ\r\n" + FormPart("title", "x--XyZ") + "\r\n--XyZ\r\n" +
-           FormPart("empty", "") + "\r\n--XyZ--";
+           "\r\n--XyZ\r\n" + FormPart("title", "x--XyZ") + "\r\n--XyZ\r\n" + FormPart("empty", "") +
+           "\r\n--XyZ--";
 }
 
 TEST_F(MultipartReaderTest, DelimitersSplitAtEveryBlockBorder) {
@@ -545,24 +545,28 @@ TEST_F(MultipartReaderTest, LineEndQuirksEndValuesAsTheReferenceDoes) {
         std::string body;
         Pairs parts;
     } cases[] = {
-        {"bare LF before the delimiter", "--b\r\n" + FormPart("a", "1\n--b\r\n2") + "\r\n--b--",
+        {"bare LF before the delimiter",
+         "--b\r\n" + FormPart("a", "1\n--b\r\n2") + "\r\n--b--",
          {{"a", "1\n--b\r\n2"}}},
-        {"CR without LF", "--b\r\n" + FormPart("a", "1\r--b\r\n2") + "\r\n--b--",
+        {"CR without LF",
+         "--b\r\n" + FormPart("a", "1\r--b\r\n2") + "\r\n--b--",
          {{"a", "1\r--b\r\n2"}}},
-        {"CR before the delimiter", "--b\r\n" + FormPart("a", "1\r") + "\r\n--b--",
-         {{"a", "1\r"}}},
-        {"blank line before the delimiter", "--b\r\n" + FormPart("a", "1\r\n") + "\r\n--b--",
+        {"CR before the delimiter", "--b\r\n" + FormPart("a", "1\r") + "\r\n--b--", {{"a", "1\r"}}},
+        {"blank line before the delimiter",
+         "--b\r\n" + FormPart("a", "1\r\n") + "\r\n--b--",
          {{"a", "1\r\n"}}},
-        {"delimiter without its line end", "--b\r\n" + FormPart("a", "1\r\n--bX\r\n--b-\r\n") +
-                                               "\r\n--b--",
+        {"delimiter without its line end",
+         "--b\r\n" + FormPart("a", "1\r\n--bX\r\n--b-\r\n") + "\r\n--b--",
          {{"a", "1\r\n--bX\r\n--b-\r\n"}}},
         {"value that begins with the delimiter",
          "--b\r\n" + FormPart("a", "") + "--b\r\n" + FormPart("c", "") + "--b--",
          {{"a", ""}, {"c", ""}}},
         {"bare LF as a header line",
-         "--b\r\nContent-Disposition: form-data; name=\"a\"\n\n\r\n1\r\n--b--", {{"a", "1"}}},
+         "--b\r\nContent-Disposition: form-data; name=\"a\"\n\n\r\n1\r\n--b--",
+         {{"a", "1"}}},
         {"first line a CR LF, delimiter with more after it",
-         "\r\n--bmore\r\n" + FormPart("a", "1") + "\r\n--b--", {{"a", "1"}}},
+         "\r\n--bmore\r\n" + FormPart("a", "1") + "\r\n--b--",
+         {{"a", "1"}}},
     };
     for (const auto &c : cases) {
         const Decoded d = Agreed("b", c.body, Range(1, 16));
