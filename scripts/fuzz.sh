@@ -17,8 +17,11 @@ NUVEX_FUZZ_SCRATCH=$(mktemp -d "$scratch_base/nuvex-fuzz.XXXXXX")
 export NUVEX_FUZZ_SCRATCH
 trap 'rm -rf "$NUVEX_FUZZ_SCRATCH"' EXIT
 targets="package_header_fuzz text_fuzz decoder_fuzz autolink_fuzz request_fuzz saved_template_fuzz marker_fuzz
-         session_fuzz cookie_fuzz awk_fuzz keyword_fuzz package_fuzz"
+         session_fuzz cookie_fuzz awk_fuzz keyword_fuzz package_fuzz multipart_diff_fuzz"
 for target in $targets; do mkdir -p "$corpus/$target"; done
+# [boundary length][flags][block size][amount][seed length] seed, then the body template.
+printf '\x03\x00\x03\x00\x02XyZ\x03\x06\x04f\x05a.txt"\x06\x07text/plain\x06\x06da\r\nta\x01\x04g"\x06\x06v\x02\x06tail' > "$corpus/multipart_diff_fuzz/upload"
+printf '\x28\x02\x10\x05\x03-a\r\x06\x06\x03\x06\x04n"\x06\x06\x08\x20\x00\x01\x08\x07\x01\x01\x02' > "$corpus/multipart_diff_fuzz/periodic"
 printf 'name = value\n# comment\n other=a=b\r\nlast' > "$corpus/decoder_fuzz/lines"
 # Request: method, content type and length picks, then query, cookies, boundary, length text
 # (each ended by a zero byte), then the body.
