@@ -22,6 +22,10 @@ constexpr char kWinMacro[] = "$win_dir$";
 
 char g_restored_copy_path[kTempPathSize];
 
+// Only the first two info records are ever searched; the rest are read past and not kept,
+// so a package of millions of tiny records costs no memory for them.
+constexpr size_t kKeptInfoRecords = 2;
+
 // The info records live until the next unpacking (in a run: until the process ends).
 struct InfoRecords {
     std::vector<std::unique_ptr<char[]>> buffers;
@@ -33,25 +37,37 @@ struct InfoRecords {
         slots.clear();
         present = false;
     }
-    void Fill(const std::vector<std::string> &records) {
-        for (const auto &record : records) {
-            buffers.emplace_back(new char[kRecordSize]());
-            std::strncpy(buffers.back().get(), record.c_str(), kRecordSize - 1);
-            slots.push_back(buffers.back().get());
-        }
+    void Add(const std::string &record) {
+        if (buffers.size() >= kKeptInfoRecords) return;
+        buffers.emplace_back(new char[kRecordSize]());
+        std::strncpy(buffers.back().get(), record.c_str(), kRecordSize - 1);
+    }
+    void Close() {
+        for (const auto &buffer : buffers) slots.push_back(buffer.get());
         slots.push_back(nullptr);
         present = true;
     }
 };
 InfoRecords g_info;
 
-bool ReadWholeFile(const char *path, std::string *bytes) {
+// The first count bytes of a file, in a string of exactly that size.
+bool ReadFileStart(const char *path, size_t count, std::string *bytes) {
     platform::Stream in(platform::StreamOpen(path, "rb"));
     if (!in) return false;
-    char chunk[65536];
-    size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, in.get())) > 0) bytes->append(chunk, got);
+    bytes->resize(count);
+    const size_t got = count ? std::fread(bytes->data(), 1, count, in.get()) : 0;
+    bytes->resize(got);
     return !std::ferror(in.get());
+}
+
+// The header copy is written under a new name and renamed to its own: a link planted at
+// that name is replaced, never written through.
+bool HeaderCopyWrite(const std::string &path, const std::string &bytes) {
+    std::string new_path;
+    FILE *out = package::ReplacementCreate(path.c_str(), &new_path);
+    if (!out) return false;
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+    return package::ReplacementFinish(out, new_path, path.c_str(), written);
 }
 
 std::string ReplaceAll(const std::string &path, const char *search, const std::string &by) {
@@ -117,22 +133,40 @@ int PackageUnpack(const char *package_path, char ***info_records) {
     if (!package_path || !PackageRestore(package_path, g_restored_copy_path)) return -1;
     const long long origin = package::PayloadOriginOfFile(g_restored_copy_path);
     if (origin < 0 || origin > 0x7FFFFFFFLL) return -1;
-    FileCopyRange(g_restored_copy_path, header_copy.c_str(), 0, static_cast<long>(origin));
 
     std::string header_bytes;
-    const bool header_read = ReadWholeFile(header_copy.c_str(), &header_bytes);
+    if (!ReadFileStart(g_restored_copy_path, static_cast<size_t>(origin), &header_bytes))
+        return -1;
+    const bool copied = HeaderCopyWrite(header_copy, header_bytes);
     platform::FileRemove(header_copy.c_str());
-    if (!header_read) return -1;
+    if (!copied) return -1;
 
-    const package::Header header = package::HeaderParse(header_bytes);
-    bool whole = !header.Damaged();
-    if (header.counts_valid) {
-        g_info.Fill(header.info_records);
+    // Records are handled as they are read: file entries are written at once, in order.
+    class Unpacker : public package::HeaderSink {
+       public:
+        Unpacker(long long origin, const std::string &temp_dir)
+            : origin_(origin), temp_dir_(temp_dir) {}
+        void SectionCount(long long) override {}
+        void CountsValid() override { counts_valid = true; }
+        void InfoRecord(std::string record) override { g_info.Add(record); }
+        void List(package::ListRecord) override {}
+        void File(package::FileEntry entry) override {
+            if (!ExtractEntry(entry, origin_, temp_dir_)) whole = false;
+        }
+        void Problem(std::string) override { whole = false; }
+        bool counts_valid = false;
+        bool whole = true;
+
+       private:
+        long long origin_;
+        const std::string &temp_dir_;
+    } unpacker(origin, temp_dir);
+    package::HeaderRead(header_bytes, unpacker);
+    if (unpacker.counts_valid) {
+        g_info.Close();
         if (info_records) *info_records = g_info.slots.data();
     }
-    for (const auto &entry : header.file_entries)
-        if (!ExtractEntry(entry, origin, temp_dir)) whole = false;
-    return whole ? 1 : -1;
+    return unpacker.whole ? 1 : -1;
 }
 
 char *PackageInfoValue(const char *key) {
