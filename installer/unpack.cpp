@@ -70,24 +70,34 @@ bool HeaderCopyWrite(const std::string &path, const std::string &bytes) {
     return package::ReplacementFinish(out, new_path, path.c_str(), written);
 }
 
-std::string ReplaceAll(const std::string &path, const char *search, const std::string &by) {
-    std::string work = path;
-    char *replaced = ec_StrReplace("sn", work.data(), search, by.c_str());
-    std::string result = replaced ? replaced : "";
-    std::free(replaced);
-    return result;
+std::string Backslashed(std::string text) {
+    PathToBackslashes(text.data());
+    return text;
+}
+
+// Every occurrence of the macro becomes the value. Only the package's own text gets
+// backslashes: the value stays as the platform gave it (on Linux a native '/' path, which a
+// leading backslash would move into the drive root).
+std::string ReplaceMacro(const std::string &path, const char *search, const std::string &by) {
+    const size_t search_length = std::strlen(search);
+    std::string result;
+    size_t at = 0;
+    for (size_t found; (found = path.find(search, at)) != std::string::npos;
+         at = found + search_length)
+        result += Backslashed(path.substr(at, found - at)) + by;
+    return result + Backslashed(path.substr(at));
 }
 
 // The path an entry is written to, after its macro; false when it cannot be formed.
 bool EntryTargetPath(const std::string &path, const std::string &temp_dir, std::string *target) {
     if (path.find(kTempMacro) != std::string::npos) {
-        *target = ReplaceAll(path, kTempMacroSearch, temp_dir);
+        *target = ReplaceMacro(path, kTempMacroSearch, temp_dir);
     } else if (path.find(kWinMacro) != std::string::npos) {
         const char *windows_directory = WindowsDirectoryValue();
         if (!windows_directory) return false;
-        *target = ReplaceAll(path, kWinMacro, windows_directory);
+        *target = ReplaceMacro(path, kWinMacro, windows_directory);
     } else {
-        *target = path;
+        *target = Backslashed(path);
     }
     return target->size() <= package::kPathLimit;
 }
@@ -110,7 +120,6 @@ bool ExtractEntry(const package::FileEntry &entry, long long origin, const std::
         return false;
     char work[package::kPathLimit + 1];
     std::memcpy(work, target.c_str(), target.size() + 1);
-    PathToBackslashes(work);
     PathParentsCreate(work);
     // An entry whose file cannot be created is passed over.
     FileCopyRange(g_restored_copy_path, work, from, to);

@@ -72,6 +72,61 @@ TEST_F(DirTreeTest, DeleteOfMissingAndEmptyFolders) {
     EXPECT_FALSE(Exists(kTop + "\\empty"));
 }
 
+// A tree holding a link to a folder outside it and a link to a file outside it.
+class DirTreeLinkTest : public DirTreeTest {
+   protected:
+    void SetUp() override {
+        DirTreeTest::SetUp();
+        File(kOutside + "\\keep.txt", "kept");
+        File(kTree + "\\real\\inside.txt");
+        std::error_code failed;
+        fs::create_directory_symlink(fs::absolute(Native(kOutside)), Native(kTree + "\\link"),
+                                     failed);
+        if (!failed)
+            fs::create_symlink(fs::absolute(Native(kOutside + "\\keep.txt")),
+                               Native(kTree + "\\flink"), failed);
+        if (failed) GTEST_SKIP() << "links cannot be made here: " << failed.message();
+    }
+    bool OutsideIntact() const {
+        return Exists(kOutside + "\\keep.txt") && ReadFile(Native(kOutside + "\\keep.txt")) == "kept";
+    }
+    const std::string kTree = kTop + "\\tree";
+    const std::string kOutside = kTop + "\\outside";
+};
+
+TEST_F(DirTreeLinkTest, DeleteRemovesLinksAndNeverWhatTheyPointTo) {
+    EXPECT_NE(DirDelete(kTree.c_str()), 0);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(Native(kTree))));
+    EXPECT_TRUE(OutsideIntact());
+}
+
+TEST_F(DirTreeLinkTest, ReadOnlyTargetsBehindLinksAreLeftAlone) {
+    ReadOnly(kOutside + "\\keep.txt");
+    EXPECT_NE(DirDelete(kTree.c_str()), 0);
+    EXPECT_TRUE(OutsideIntact());
+    const auto perms = fs::status(Native(kOutside + "\\keep.txt")).permissions();
+    EXPECT_EQ(perms & fs::perms::owner_write, fs::perms::none);
+}
+
+TEST_F(DirTreeLinkTest, CountAndListTakeLinksAsEntriesWithoutDescending) {
+    int directories = 0, files = 0;
+    EXPECT_EQ(DirCount(kTree.c_str(), &directories, &files), 1);
+    EXPECT_EQ(directories, 1);  // real
+    EXPECT_EQ(files, 3);        // real\inside.txt, link, flink
+    FILE *out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(DirList(kTree.c_str(), out), 1);
+    std::rewind(out);
+    std::string listed;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, out)) listed += buffer;
+    std::fclose(out);
+    EXPECT_EQ(listed.find("keep.txt"), std::string::npos) << listed;
+    EXPECT_NE(listed.find(kTree + "\\link=" + kTree + "\\link\n"), std::string::npos) << listed;
+    EXPECT_NE(listed.find(kTree + "\\flink="), std::string::npos) << listed;
+    EXPECT_NE(listed.find(kTree + "\\real\\inside.txt="), std::string::npos) << listed;
+}
+
 TEST_F(DirTreeTest, CountAddsFoldersAndFilesToTheCounters) {
     const std::string tree = kTop + "\\count";
     File(tree + "\\one");
