@@ -105,7 +105,8 @@ TEST_F(LockPairsTest, TimeoutFileWhileLockedInTheSameProcess) {
 TEST_F(LockPairsTest, EveryLockIsGoneWhenItsStreamsClose) {
     const std::string f = Make("f", "1\n");
     FILE *first = FileOpenLocked(f.c_str(), "rb");
-    FILE *second = FileOpenLocked(f.c_str(), "ab");
+    FILE *second = nullptr;
+    FinishesSoon([&] { second = FileOpenLocked(f.c_str(), "ab"); }, "a writer while read");
     ASSERT_NE(first, nullptr);
     ASSERT_NE(second, nullptr);
     // The first stream goes while the second still holds the lock; then the second.
