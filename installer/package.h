@@ -105,8 +105,7 @@ void HeaderRead(std::string_view header, HeaderSink &sink);
 // existing file or a link planted there), renamed over target by ReplacementFinish, which
 // removes it instead when anything failed. The stream is closed either way.
 FILE *ReplacementCreate(const char *target, std::string *new_path);
-bool ReplacementFinish(FILE *stream, const std::string &new_path, const char *target,
-                       bool written);
+bool ReplacementFinish(FILE *stream, const std::string &new_path, const char *target, bool written);
 
 // Numbers in records are read the way atol reads them: optional sign, digits, rest ignored.
 long long RecordNumber(const char *text);

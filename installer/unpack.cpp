@@ -144,8 +144,7 @@ int PackageUnpack(const char *package_path, char ***info_records) {
     if (origin < 0 || origin > 0x7FFFFFFFLL) return -1;
 
     std::string header_bytes;
-    if (!ReadFileStart(g_restored_copy_path, static_cast<size_t>(origin), &header_bytes))
-        return -1;
+    if (!ReadFileStart(g_restored_copy_path, static_cast<size_t>(origin), &header_bytes)) return -1;
     const bool copied = HeaderCopyWrite(header_copy, header_bytes);
     platform::FileRemove(header_copy.c_str());
     if (!copied) return -1;

@@ -10,13 +10,14 @@
 
 namespace platform {
 
-// Paths. On Windows the path is returned unchanged; on Linux '\' becomes '/' and a leading
-// drive "X:" becomes the folder "x" inside the drive root.
+// Paths. On Windows the path is returned unchanged; on Linux '\' becomes '/', a leading
+// drive "X:" becomes the folder "x" inside the drive root (made on first use), and a leading
+// '\' without a drive is the root of the current drive, c. Paths starting with '/' are native.
 std::string NativePath(const char *path);
 // The folder that holds the drive folders on Linux (empty on Windows).
 std::string DriveRoot();
 
-// Files and folders.
+// Files and folders. A folder never opens as a file or stream (as on Windows).
 FILE *StreamOpen(const char *path, const char *mode);
 
 // Owner of an open stream: closed on every way out of a scope.

@@ -233,8 +233,7 @@ bool EntryOf(const std::string &folder, const std::string &name, SearchEntry *en
 // only where it does not, or where the read-only attribute is wanted.
 bool EntryOf(int dir_fd, const dirent &item, SearchDetail detail, SearchEntry *entry) {
     entry->name = item.d_name;
-    const bool kind_known =
-        item.d_type == DT_DIR || item.d_type == DT_REG || item.d_type == DT_LNK;
+    const bool kind_known = item.d_type == DT_DIR || item.d_type == DT_REG || item.d_type == DT_LNK;
     if (kind_known && (detail == SearchDetail::kKind || item.d_type == DT_LNK)) {
         entry->directory = item.d_type == DT_DIR;
         entry->link = item.d_type == DT_LNK;

@@ -344,9 +344,8 @@ bool StreamFileIdentity(FILE *stream, std::string *identity) {
 
 LockHandle LockHandleOf(FILE *stream) {
     HANDLE duplicate = nullptr;
-    if (!stream || !DuplicateHandle(GetCurrentProcess(), StreamHandle(stream),
-                                    GetCurrentProcess(), &duplicate, 0, FALSE,
-                                    DUPLICATE_SAME_ACCESS))
+    if (!stream || !DuplicateHandle(GetCurrentProcess(), StreamHandle(stream), GetCurrentProcess(),
+                                    &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS))
         return -1;
     return static_cast<LockHandle>(reinterpret_cast<intptr_t>(duplicate));
 }
@@ -372,8 +371,8 @@ bool FileReplace(const char *from, const char *to) {
 
 FILE *StreamCreateNew(const char *path) {
     // CREATE_NEW fails on any existing name, a link included: nothing is followed.
-    const HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file =
+        CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return nullptr;
     const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_BINARY | _O_WRONLY);
     if (fd < 0) {
