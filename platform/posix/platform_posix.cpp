@@ -93,18 +93,45 @@ std::string DriveFolder(char letter) {
 
 }  // namespace
 
+namespace {
+
+// The part of a path below its drive, resolved as Windows resolves it: "." is dropped and ".."
+// takes back one component but never climbs above the root, so a drive path stays on its drive.
+std::string BelowDriveRoot(const char *rest) {
+    const bool empty = *rest == '\0';
+    std::vector<std::string> components;
+    std::string component;
+    auto take = [&] {
+        if (component == "..") {
+            if (!components.empty()) components.pop_back();
+        } else if (!component.empty() && component != ".") {
+            components.push_back(component);
+        }
+        component.clear();
+    };
+    for (; *rest; ++rest) {
+        if (*rest == '\\' || *rest == '/')
+            take();
+        else
+            component += *rest;
+    }
+    const bool trailing_separator = component.empty();
+    take();
+    std::string out;
+    for (const std::string &part : components) out += "/" + part;
+    if (trailing_separator && !empty) out += '/';
+    return out;
+}
+
+}  // namespace
+
 std::string NativePath(const char *path) {
     std::string out;
     if (!path) return out;
-    if (IsDrivePrefix(path)) {
-        out = DriveFolder(path[0]);
-        path += 2;
-        if (*path != '\\' && *path != '/' && *path != '\0') out += '/';
-    } else if (*path == '\\') {
-        // Rooted without a drive: the root of the current drive, which is c here. Paths
-        // rooted with '/' are native ones and stay as they are.
-        out = DriveFolder('c');
-    }
+    if (IsDrivePrefix(path)) return DriveFolder(path[0]) + BelowDriveRoot(path + 2);
+    // Rooted without a drive: the root of the current drive, which is c here. Paths rooted
+    // with '/' are native ones and stay as they are.
+    if (*path == '\\') return DriveFolder('c') + BelowDriveRoot(path);
     for (; *path; ++path) out += (*path == '\\') ? '/' : *path;
     return out;
 }

@@ -60,6 +60,17 @@ TEST_F(NativePathTest, BackslashRootIsTheRootOfTheCurrentDrive) {
     EXPECT_EQ(platform::NativePath("\\"), drives + "/c/");
 }
 
+// ".." stops at the root of a drive as on Windows, so no drive path leaves the drive root.
+TEST_F(NativePathTest, DotDotNeverClimbsAboveTheDrive) {
+    EXPECT_EQ(platform::NativePath("c:\\..\\..\\etc\\x"), drives + "/c/etc/x");
+    EXPECT_EQ(platform::NativePath("c:..\\x"), drives + "/c/x");
+    EXPECT_EQ(platform::NativePath("\\..\\..\\x"), drives + "/c/x");
+    EXPECT_EQ(platform::NativePath("c:\\a\\.\\b\\..\\..\\..\\y/"), drives + "/c/y/");
+    EXPECT_EQ(platform::NativePath("c:\\a\\b\\..\\f.txt"), drives + "/c/a/f.txt");
+    // Relative paths keep their ".." as a native path does.
+    EXPECT_EQ(platform::NativePath("..\\x"), "../x");
+}
+
 TEST_F(NativePathTest, ADriveFolderIsMadeOnFirstUse) {
     ASSERT_FALSE(IsFolder(drives));
     FILE *file = platform::StreamOpen("e:\\new.txt", "wb");
