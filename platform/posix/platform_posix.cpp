@@ -147,6 +147,12 @@ FILE *StreamOpen(const char *path, const char *mode) {
     return stream;
 }
 
+bool StreamTruncateHere(FILE *stream) {
+    if (!stream || std::fflush(stream) != 0) return false;
+    const off_t here = ftello(stream);
+    return here >= 0 && ftruncate(fileno(stream), here) == 0;
+}
+
 bool FileStatSize(const char *path, long long *size) {
     struct stat st;
     if (stat(NativePath(path).c_str(), &st) != 0) return false;

@@ -10,6 +10,7 @@
 #include <shobjidl.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -341,6 +342,12 @@ HANDLE StreamHandle(FILE *stream) {
 }
 
 }  // namespace
+
+bool StreamTruncateHere(FILE *stream) {
+    if (!stream || std::fflush(stream) != 0) return false;
+    const long long here = _ftelli64(stream);
+    return here >= 0 && _chsize_s(_fileno(stream), here) == 0;
+}
 
 bool StreamFileIdentity(FILE *stream, std::string *identity) {
     BY_HANDLE_FILE_INFORMATION info;

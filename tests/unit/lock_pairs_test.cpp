@@ -153,4 +153,21 @@ TEST_F(LockPairsTest, AnUpdateInAnotherProcessWaitsForTheReader) {
     EXPECT_TRUE(AppearsWithin(taken, std::chrono::seconds(30)));
 }
 
+// A counter set in another process waits for this one's update and only then empties the file:
+// the value held meanwhile is never lost to an early cut.
+TEST_F(LockPairsTest, ASetInAnotherProcessCutsTheCounterOnlyUnderTheLock) {
+    const std::string f = Make("counter", "1234567\n");
+    const std::string done = folder.Path("done");
+    FILE *update = FileOpenLocked(f.c_str(), "r+t");
+    ASSERT_NE(update, nullptr);
+    ASSERT_TRUE(platform::ProcessStart(Probe().c_str(), {Probe(), "counter-set", f, done}));
+    EXPECT_FALSE(AppearsWithin(done, std::chrono::milliseconds(1500)));
+    EXPECT_EQ(ReadFile(f), "1234567\n");
+    FileCloseLocked(update);
+    ASSERT_TRUE(AppearsWithin(done, std::chrono::seconds(30)));
+    EXPECT_EQ(ec_CounterGet(f.c_str()), 5);
+    const std::string text = ReadFile(f);
+    EXPECT_TRUE(text == "5\n" || text == "5\r\n") << "the old digits are cut: " << text;
+}
+
 }  // namespace
