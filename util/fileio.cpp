@@ -160,6 +160,28 @@ bool ModeWrites(const char *mode) {
     return mode[0] != 'r' || std::strchr(mode, '+') != nullptr;
 }
 
+// A "w" mode empties the file when it opens; a process waiting for the lock would empty it
+// under the feet of the one holding it. So the file is opened for update (made first when
+// missing, never emptied by that), locked, and only then cut.
+FILE *OpenTruncatedUnderLock(const char *name, const char *mode) {
+    std::string update = std::string("r+") + (mode + 1 + (mode[1] == '+' ? 1 : 0));
+    FILE *stream = platform::StreamOpen(name, update.c_str());
+    if (!stream) {
+        FILE *created = platform::StreamOpen(name, "ab");
+        if (!created) return nullptr;
+        std::fclose(created);
+        stream = platform::StreamOpen(name, update.c_str());
+        if (!stream) return nullptr;
+    }
+    LockStream(stream, true);  // as any locked open: without a lock the stream is still given
+    if (!platform::StreamTruncateHere(stream)) {
+        FileUnlockStream(stream);
+        std::fclose(stream);
+        return nullptr;
+    }
+    return stream;
+}
+
 }  // namespace
 
 extern "C" {
@@ -345,6 +367,7 @@ char *StreamReadLine(char *buffer, int size, FILE *stream) {
 
 FILE *FileOpenLocked(const char *name, const char *mode) {
     if (!name || !mode) return nullptr;
+    if (mode[0] == 'w') return OpenTruncatedUnderLock(name, mode);
     FILE *stream = platform::StreamOpen(name, mode);
     if (!stream) return nullptr;
     LockStream(stream, ModeWrites(mode));

@@ -225,7 +225,7 @@ int ec_CounterGet(const char *path) {
     return value;
 }
 
-// The counter file open for update under its lock. A missing file is created empty without
+// The counter file open for update under its lock. A missing file is made empty without
 // truncating, so a process that made it first keeps its value.
 FILE *CounterOpenForUpdate(const char *path) {
     FILE *stream = FileOpenLocked(path, "r+t");
@@ -237,12 +237,9 @@ FILE *CounterOpenForUpdate(const char *path) {
 }
 
 int ec_CounterSet(const char *path, int value) {
-    // Cut only once the lock is held: an update in another process never reads a file that
-    // was emptied before this one waited its turn.
-    FILE *stream = CounterOpenForUpdate(path);
+    FILE *stream = FileOpenLocked(path, "wt");
     if (!stream) return 0;
-    const bool written = std::fprintf(stream, "%d\n", value) > 0 &&
-                         platform::StreamTruncateHere(stream);
+    const bool written = std::fprintf(stream, "%d\n", value) > 0;
     FileCloseLocked(stream);
     return written ? 1 : 0;
 }
