@@ -3,8 +3,13 @@
 extracts a tar archive of the same files with `tar -xf`. Reports the ratio of wall times and
 the peak memory of each.
 
+Then installs hostile packages (millions of tiny records of each kind) and reports each peak
+as a ratio to the package size and to the package size + 16 MB.
+
 usage: install_vs_tar.py INSTALLER MKPKG [--total-mb 200] [--files 2000] [--rounds 3]
-Goals: wall time at most 2.5 times tar's; peak memory at most the package size + 16 MB.
+                         [--hostile-only]
+Goals: wall time at most 2.5 times tar's; peak memory at most the package size + 16 MB, for
+every package, hostile ones included.
 """
 import argparse
 import os
@@ -59,6 +64,40 @@ def timed(command, cwd):
     return elapsed, peak_kb * 1024
 
 
+MARKER = b"^" * 40
+
+
+def hostile_packages():
+    """Restored forms of packages built to cost memory: (description, bytes)."""
+    yield ("4,000,000 two-byte info records",
+           b"3 4000000 0 0\n" + b"ab " * 4000000 + MARKER + b"\n")
+    yield ("2,000,000 file entries without an end offset",
+           b"3 0 0 2000000\n" + b"x!--------@1 " * 2000000 + MARKER + b"\n")
+    yield ("3,000,000 section counts",
+           b"3000000 0 0 0" + b" 7" * 2999997 + b"\n" + MARKER + b"\n")
+    yield ("1,000,000 list records of ten items",
+           b"3 0 1000000 0\n" + b"a|b|c|d|e|f|g|h|i|j!--------@t " * 1000000 + MARKER + b"\n")
+
+
+def hostile_runs(installer, work):
+    """Peak memory of the installer on each hostile package; True when every one met the goal."""
+    folder = os.path.join(work, "hostile")
+    os.makedirs(folder, exist_ok=True)
+    met = True
+    for what, restored in hostile_packages():
+        package = os.path.join(folder, "cab1.rpm")
+        with open(package, "wb") as f:
+            f.write(restored.translate(bytes(range(255, -1, -1))))  # every byte inverted
+        size = os.path.getsize(package)
+        _, peak = timed([installer], folder)
+        goal = size + (16 << 20)
+        met = met and peak <= goal
+        print(f"hostile: {what}: package {size / 1e6:.1f} MB, peak {peak / 1e6:.1f} MB, "
+              f"peak/package {peak / size:.2f}, peak/(package + 16 MB) {peak / goal:.2f} "
+              f"({'met' if peak <= goal else 'NOT met'})")
+    return met
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("installer")
@@ -66,11 +105,19 @@ def main():
     parser.add_argument("--total-mb", type=int, default=200)
     parser.add_argument("--files", type=int, default=2000)
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--hostile-only", action="store_true")
     args = parser.parse_args()
     installer, mkpkg = os.path.abspath(args.installer), os.path.abspath(args.mkpkg)
 
     work = tempfile.mkdtemp(prefix="nuvex-bench-", dir=os.environ.get("BENCH_DIR"))
     try:
+        env_root = os.path.join(work, "drives")
+        os.makedirs(os.path.join(env_root, "c/nuvex/docroot/data"))
+        os.makedirs(os.path.join(work, "tmp"))
+        os.environ.update(NUVEX_DRIVE_ROOT=env_root, TMPDIR=os.path.join(work, "tmp"))
+        if args.hostile_only:
+            hostile_runs(installer, work)
+            return
         source = os.path.join(work, "source")
         entries = make_tree(source, args.files, args.total_mb << 20, random.Random(42))
         with open(os.path.join(source, "manifest.txt"), "w") as manifest:
@@ -84,11 +131,6 @@ def main():
         archive = os.path.join(work, "files.tar")
         subprocess.run(["tar", "-cf", archive, "-C", source, "out"], check=True)
         package_size = os.path.getsize(package)
-
-        env_root = os.path.join(work, "drives")
-        os.makedirs(os.path.join(env_root, "c/nuvex/docroot/data"))
-        os.makedirs(os.path.join(work, "tmp"))
-        os.environ.update(NUVEX_DRIVE_ROOT=env_root, TMPDIR=os.path.join(work, "tmp"))
 
         installs, tars = [], []
         for _ in range(args.rounds):
@@ -117,6 +159,7 @@ def main():
               f"{'met' if ratio <= 2.5 else 'NOT met'})")
         print(f"installer peak memory / (package + 16 MB): {install_peak / memory_goal:.2f} "
               f"(goal <= 1: {'met' if install_peak <= memory_goal else 'NOT met'})")
+        hostile_runs(installer, work)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

@@ -18,3 +18,4 @@ python3 bench/webreq_bench.py build/native/bench/webreq_bench
 python3 bench/cgi_bench.py build/native
 python3 bench/fcgi_bench.py build/native
 python3 bench/request_memory.py build/native/bench/request_memory_bench
+python3 bench/multipart_vs_cat.py build/native

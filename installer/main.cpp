@@ -43,11 +43,18 @@ void UnpackPackageInCurrentDirectory(char ***info_records) {
     PackageUnpack(package_path.c_str(), info_records);
 }
 
+// A line break in the name would add lines of the package's choosing to the list.
+bool NameFitsOneLine(const char *name) {
+    return name && !std::strpbrk(name, "\r\n");
+}
+
 // Appends "\n<name>=<name>\n"; without a name or an openable list nothing is written.
 void RegisterApplication() {
     char *name = PackageInfoValue("appname");
     char *value = PackageInfoValue("appname");
-    FILE *list = (name && value) ? platform::StreamOpen(kApplicationList, "ab+") : nullptr;
+    FILE *list = (NameFitsOneLine(name) && NameFitsOneLine(value))
+                     ? platform::StreamOpen(kApplicationList, "ab+")
+                     : nullptr;
     if (list) {
         const std::string line = std::string("\n") + name + "=" + value + "\n";
         std::fwrite(line.data(), 1, line.size(), list);

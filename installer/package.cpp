@@ -87,35 +87,40 @@ bool IntegerToken(const std::string &token, long long *value) {
 
 class HeaderReader {
    public:
-    explicit HeaderReader(std::string_view bytes) : tokens_(bytes) {}
+    HeaderReader(std::string_view bytes, package::HeaderSink &sink) : tokens_(bytes), sink_(sink) {}
 
-    package::Header Read() {
+    void Read() {
         if (ReadCounts()) ReadRecords();
-        return std::move(header_);
     }
 
    private:
     bool Problem(std::string text) {
-        header_.problems.push_back(std::move(text));
+        sink_.Problem(std::move(text));
         return false;
     }
 
-    bool NextToken(std::string *token, const std::string &what) {
+    bool NextToken(std::string *token, const char *what, long long number = 0) {
         switch (tokens_.Next(token)) {
             case TokenReader::Result::kToken:
                 return true;
             case TokenReader::Result::kEnd:
-                return Problem("the header ends before " + what);
+                return Problem("the header ends before " + Name(what, number));
             case TokenReader::Result::kTooLong:
-                return Problem(what + " is longer than 254 bytes");
+                return Problem(Name(what, number) + " is longer than 254 bytes");
         }
         return false;
     }
 
-    bool NextInteger(long long *value, const std::string &what) {
+    // Names are only made for a problem, not for every record read.
+    static std::string Name(const char *what, long long number) {
+        return number > 0 ? std::string(what) + " " + std::to_string(number) : std::string(what);
+    }
+
+    bool NextInteger(long long *value, const char *what, long long number = 0) {
         std::string token;
-        if (!NextToken(&token, what)) return false;
-        if (!IntegerToken(token, value)) return Problem(what + " is not a number: " + token);
+        if (!NextToken(&token, what, number)) return false;
+        if (!IntegerToken(token, value))
+            return Problem(Name(what, number) + " is not a number: " + token);
         return true;
     }
 
@@ -127,88 +132,133 @@ class HeaderReader {
                            ")");
         for (long long i = 0; i < count_of_counts; ++i) {
             long long count = 0;
-            if (!NextInteger(&count, "section count " + std::to_string(i + 1))) return false;
-            header_.section_counts.push_back(count);
+            if (!NextInteger(&count, "section count", i + 1)) return false;
+            if (i < 3) counts_[i] = count;
+            sink_.SectionCount(count);
         }
         for (int i = 0; i < 3; ++i)
-            if (header_.section_counts[i] < 0)
+            if (counts_[i] < 0)
                 return Problem("section count " + std::to_string(i + 1) + " is negative");
-        header_.counts_valid = true;
+        sink_.CountsValid();
         return true;
     }
 
     void ReadRecords() {
-        const auto &counts = header_.section_counts;
         std::string token;
-        for (long long i = 0; i < counts[0]; ++i) {
-            if (!NextToken(&token, "info record " + std::to_string(i + 1))) return;
-            header_.info_records.push_back(token);
+        for (long long i = 0; i < counts_[0]; ++i) {
+            if (!NextToken(&token, "info record", i + 1)) return;
+            sink_.InfoRecord(token);
         }
-        for (long long i = 0; i < counts[1]; ++i) {
-            if (!NextToken(&token, "list record " + std::to_string(i + 1))) return;
+        for (long long i = 0; i < counts_[1]; ++i) {
+            if (!NextToken(&token, "list record", i + 1)) return;
             ReadListRecord(token, static_cast<int>(i));
         }
-        for (long long i = 0; i < counts[2]; ++i) {
-            if (!NextToken(&token, "file entry " + std::to_string(i + 1))) return;
+        for (long long i = 0; i < counts_[2]; ++i) {
+            if (!NextToken(&token, "file entry", i + 1)) return;
             ReadFileEntry(token, static_cast<int>(i));
         }
     }
 
     void ReadListRecord(std::string &token, int index) {
-        const std::string name = "list record " + std::to_string(index + 1);
         UrlDecode(token.data());
         FieldArray fields(kRecordFieldSlots);
         if (fields.Split(token.c_str(), package::kFieldSeparator) < 2) {
-            Problem(name + " has no text");
+            Problem(Name("list record", index + 1) + " has no text");
             return;
         }
         package::ListRecord record{fields[0], fields[1], {}};
         if (record.text.size() > package::kListTextLimit) {
-            Problem(name + " has a text longer than 63 characters");
+            Problem(Name("list record", index + 1) + " has a text longer than 63 characters");
             return;
         }
         FieldArray items(kListFieldSlots);
         const int count = items.Split(record.list.c_str(), package::kListSeparator);
         for (int i = 0; i < count; ++i) record.items.emplace_back(items[i]);
-        header_.list_records.push_back(std::move(record));
+        sink_.List(std::move(record));
     }
 
     void ReadFileEntry(std::string &token, int index) {
-        const std::string name = "file entry " + std::to_string(index + 1);
         UrlDecode(token.data());
         FieldArray fields(kRecordFieldSlots);
         const int count = fields.Split(token.c_str(), package::kFieldSeparator);
         if (count < 3) {
-            Problem(name + (count < 2 ? " has no start and end offsets" : " has no end offset"));
+            Problem(Name("file entry", index + 1) +
+                    (count < 2 ? " has no start and end offsets" : " has no end offset"));
             return;
         }
-        header_.file_entries.push_back(
+        sink_.File(
             {index, fields[0], package::RecordNumber(fields[1]), package::RecordNumber(fields[2])});
     }
 
     TokenReader tokens_;
-    package::Header header_;
+    package::HeaderSink &sink_;
+    long long counts_[3] = {0, 0, 0};
+};
+
+// Keeps everything: for tools and tests that look at a whole header.
+class HeaderCollector : public package::HeaderSink {
+   public:
+    void SectionCount(long long count) override { header.section_counts.push_back(count); }
+    void CountsValid() override { header.counts_valid = true; }
+    void InfoRecord(std::string record) override {
+        header.info_records.push_back(std::move(record));
+    }
+    void List(package::ListRecord record) override {
+        header.list_records.push_back(std::move(record));
+    }
+    void File(package::FileEntry entry) override {
+        header.file_entries.push_back(std::move(entry));
+    }
+    void Problem(std::string text) override { header.problems.push_back(std::move(text)); }
+    package::Header header;
 };
 
 }  // namespace
+
+namespace package {
+
+FILE *ReplacementCreate(const char *target, std::string *new_path) {
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        unsigned char random[8];
+        if (!platform::RandomBytes(random, sizeof random)) return nullptr;
+        char suffix[2 * sizeof random + 1];
+        for (size_t i = 0; i < sizeof random; ++i)
+            std::snprintf(suffix + 2 * i, 3, "%02x", random[i]);
+        *new_path = std::string(target) + ".new-" + suffix;
+        if (FILE *stream = platform::StreamCreateNew(new_path->c_str())) return stream;
+    }
+    return nullptr;
+}
+
+bool ReplacementFinish(FILE *stream, const std::string &new_path, const char *target,
+                       bool written) {
+    const bool closed = std::fclose(stream) == 0;
+    if (written && closed && platform::FileReplace(new_path.c_str(), target)) return true;
+    platform::FileRemove(new_path.c_str());
+    return false;
+}
+
+}  // namespace package
 
 extern "C" int PackageRestore(const char *source, const char *target) {
     if (FileSize(source) < 0) return 0;
     platform::Stream in(platform::StreamOpen(source, "rb"));
     if (!in) return 0;
-    platform::Stream out(platform::StreamOpen(target, "wb+"));
+    std::string new_path;
+    FILE *out = package::ReplacementCreate(target, &new_path);
     if (!out) return 0;
     // Block by block through one buffer: the same bytes as inverting the whole file at once,
     // without holding the package in memory.
     constexpr size_t kBlock = 1 << 20;
     std::vector<char> block(kBlock);
     size_t got;
-    while ((got = std::fread(block.data(), 1, kBlock, in.get())) > 0) {
+    bool written = true;
+    while (written && (got = std::fread(block.data(), 1, kBlock, in.get())) > 0) {
         package::InvertBytes(block.data(), got);
-        if (std::fwrite(block.data(), 1, got, out.get()) != got) return 0;
+        written = std::fwrite(block.data(), 1, got, out) == got;
     }
-    if (std::ferror(in.get())) return 0;
-    return std::fclose(out.release()) == 0 ? 1 : 0;
+    written = written && !std::ferror(in.get());
+    return package::ReplacementFinish(out, new_path, target, written) ? 1 : 0;
 }
 
 namespace package {
@@ -231,7 +281,13 @@ long long PayloadOriginOfFile(const char *path) {
 }
 
 Header HeaderParse(std::string_view header) {
-    return HeaderReader(header).Read();
+    HeaderCollector collector;
+    HeaderRead(header, collector);
+    return std::move(collector.header);
+}
+
+void HeaderRead(std::string_view header, HeaderSink &sink) {
+    HeaderReader(header, sink).Read();
 }
 
 long long RecordNumber(const char *text) {

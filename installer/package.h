@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -85,6 +86,26 @@ struct Header {
 };
 
 Header HeaderParse(std::string_view header);
+
+// The header read record by record, each handed on as it is read and then forgotten, so
+// that memory does not grow with the number of records.
+class HeaderSink {
+   public:
+    virtual ~HeaderSink() = default;
+    virtual void SectionCount(long long count) = 0;
+    virtual void CountsValid() = 0;
+    virtual void InfoRecord(std::string record) = 0;
+    virtual void List(ListRecord record) = 0;
+    virtual void File(FileEntry entry) = 0;
+    virtual void Problem(std::string text) = 0;
+};
+void HeaderRead(std::string_view header, HeaderSink &sink);
+
+// A file that will replace target: a new name beside it, created exclusively (never an
+// existing file or a link planted there), renamed over target by ReplacementFinish, which
+// removes it instead when anything failed. The stream is closed either way.
+FILE *ReplacementCreate(const char *target, std::string *new_path);
+bool ReplacementFinish(FILE *stream, const std::string &new_path, const char *target, bool written);
 
 // Numbers in records are read the way atol reads them: optional sign, digits, rest ignored.
 long long RecordNumber(const char *text);

@@ -22,6 +22,10 @@ constexpr char kWinMacro[] = "$win_dir$";
 
 char g_restored_copy_path[kTempPathSize];
 
+// Only the first two info records are ever searched; the rest are read past and not kept,
+// so a package of millions of tiny records costs no memory for them.
+constexpr size_t kKeptInfoRecords = 2;
+
 // The info records live until the next unpacking (in a run: until the process ends).
 struct InfoRecords {
     std::vector<std::unique_ptr<char[]>> buffers;
@@ -33,45 +37,67 @@ struct InfoRecords {
         slots.clear();
         present = false;
     }
-    void Fill(const std::vector<std::string> &records) {
-        for (const auto &record : records) {
-            buffers.emplace_back(new char[kRecordSize]());
-            std::strncpy(buffers.back().get(), record.c_str(), kRecordSize - 1);
-            slots.push_back(buffers.back().get());
-        }
+    void Add(const std::string &record) {
+        if (buffers.size() >= kKeptInfoRecords) return;
+        buffers.emplace_back(new char[kRecordSize]());
+        std::strncpy(buffers.back().get(), record.c_str(), kRecordSize - 1);
+    }
+    void Close() {
+        for (const auto &buffer : buffers) slots.push_back(buffer.get());
         slots.push_back(nullptr);
         present = true;
     }
 };
 InfoRecords g_info;
 
-bool ReadWholeFile(const char *path, std::string *bytes) {
+// The first count bytes of a file, in a string of exactly that size.
+bool ReadFileStart(const char *path, size_t count, std::string *bytes) {
     platform::Stream in(platform::StreamOpen(path, "rb"));
     if (!in) return false;
-    char chunk[65536];
-    size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, in.get())) > 0) bytes->append(chunk, got);
+    bytes->resize(count);
+    const size_t got = count ? std::fread(bytes->data(), 1, count, in.get()) : 0;
+    bytes->resize(got);
     return !std::ferror(in.get());
 }
 
-std::string ReplaceAll(const std::string &path, const char *search, const std::string &by) {
-    std::string work = path;
-    char *replaced = ec_StrReplace("sn", work.data(), search, by.c_str());
-    std::string result = replaced ? replaced : "";
-    std::free(replaced);
-    return result;
+// The header copy is written under a new name and renamed to its own: a link planted at
+// that name is replaced, never written through.
+bool HeaderCopyWrite(const std::string &path, const std::string &bytes) {
+    std::string new_path;
+    FILE *out = package::ReplacementCreate(path.c_str(), &new_path);
+    if (!out) return false;
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+    return package::ReplacementFinish(out, new_path, path.c_str(), written);
+}
+
+std::string Backslashed(std::string text) {
+    PathToBackslashes(text.data());
+    return text;
+}
+
+// Every occurrence of the macro becomes the value. Only the package's own text gets
+// backslashes: the value stays as the platform gave it (on Linux a native '/' path, which a
+// leading backslash would move into the drive root).
+std::string ReplaceMacro(const std::string &path, const char *search, const std::string &by) {
+    const size_t search_length = std::strlen(search);
+    std::string result;
+    size_t at = 0;
+    for (size_t found; (found = path.find(search, at)) != std::string::npos;
+         at = found + search_length)
+        result += Backslashed(path.substr(at, found - at)) + by;
+    return result + Backslashed(path.substr(at));
 }
 
 // The path an entry is written to, after its macro; false when it cannot be formed.
 bool EntryTargetPath(const std::string &path, const std::string &temp_dir, std::string *target) {
     if (path.find(kTempMacro) != std::string::npos) {
-        *target = ReplaceAll(path, kTempMacroSearch, temp_dir);
+        *target = ReplaceMacro(path, kTempMacroSearch, temp_dir);
     } else if (path.find(kWinMacro) != std::string::npos) {
         const char *windows_directory = WindowsDirectoryValue();
         if (!windows_directory) return false;
-        *target = ReplaceAll(path, kWinMacro, windows_directory);
+        *target = ReplaceMacro(path, kWinMacro, windows_directory);
     } else {
-        *target = path;
+        *target = Backslashed(path);
     }
     return target->size() <= package::kPathLimit;
 }
@@ -94,7 +120,6 @@ bool ExtractEntry(const package::FileEntry &entry, long long origin, const std::
         return false;
     char work[package::kPathLimit + 1];
     std::memcpy(work, target.c_str(), target.size() + 1);
-    PathToBackslashes(work);
     PathParentsCreate(work);
     // An entry whose file cannot be created is passed over.
     FileCopyRange(g_restored_copy_path, work, from, to);
@@ -117,22 +142,39 @@ int PackageUnpack(const char *package_path, char ***info_records) {
     if (!package_path || !PackageRestore(package_path, g_restored_copy_path)) return -1;
     const long long origin = package::PayloadOriginOfFile(g_restored_copy_path);
     if (origin < 0 || origin > 0x7FFFFFFFLL) return -1;
-    FileCopyRange(g_restored_copy_path, header_copy.c_str(), 0, static_cast<long>(origin));
 
     std::string header_bytes;
-    const bool header_read = ReadWholeFile(header_copy.c_str(), &header_bytes);
+    if (!ReadFileStart(g_restored_copy_path, static_cast<size_t>(origin), &header_bytes)) return -1;
+    const bool copied = HeaderCopyWrite(header_copy, header_bytes);
     platform::FileRemove(header_copy.c_str());
-    if (!header_read) return -1;
+    if (!copied) return -1;
 
-    const package::Header header = package::HeaderParse(header_bytes);
-    bool whole = !header.Damaged();
-    if (header.counts_valid) {
-        g_info.Fill(header.info_records);
+    // Records are handled as they are read: file entries are written at once, in order.
+    class Unpacker : public package::HeaderSink {
+       public:
+        Unpacker(long long origin, const std::string &temp_dir)
+            : origin_(origin), temp_dir_(temp_dir) {}
+        void SectionCount(long long) override {}
+        void CountsValid() override { counts_valid = true; }
+        void InfoRecord(std::string record) override { g_info.Add(record); }
+        void List(package::ListRecord) override {}
+        void File(package::FileEntry entry) override {
+            if (!ExtractEntry(entry, origin_, temp_dir_)) whole = false;
+        }
+        void Problem(std::string) override { whole = false; }
+        bool counts_valid = false;
+        bool whole = true;
+
+       private:
+        long long origin_;
+        const std::string &temp_dir_;
+    } unpacker(origin, temp_dir);
+    package::HeaderRead(header_bytes, unpacker);
+    if (unpacker.counts_valid) {
+        g_info.Close();
         if (info_records) *info_records = g_info.slots.data();
     }
-    for (const auto &entry : header.file_entries)
-        if (!ExtractEntry(entry, origin, temp_dir)) whole = false;
-    return whole ? 1 : -1;
+    return unpacker.whole ? 1 : -1;
 }
 
 char *PackageInfoValue(const char *key) {

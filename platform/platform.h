@@ -10,14 +10,17 @@
 
 namespace platform {
 
-// Paths. On Windows the path is returned unchanged; on Linux '\' becomes '/' and a leading
-// drive "X:" becomes the folder "x" inside the drive root.
+// Paths. On Windows the path is returned unchanged; on Linux '\' becomes '/', a leading
+// drive "X:" becomes the folder "x" inside the drive root (made on first use), and a leading
+// '\' without a drive is the root of the current drive, c. Paths starting with '/' are native.
 std::string NativePath(const char *path);
 // The folder that holds the drive folders on Linux (empty on Windows).
 std::string DriveRoot();
 
-// Files and folders.
+// Files and folders. A folder never opens as a file or stream (as on Windows).
 FILE *StreamOpen(const char *path, const char *mode);
+// Flushes the stream and cuts its file at the stream's position; false when either fails.
+bool StreamTruncateHere(FILE *stream);
 
 // Owner of an open stream: closed on every way out of a scope.
 struct StreamCloser {
@@ -68,6 +71,8 @@ long long FdSeek(int fd, long long offset, int whence);
 void LargeBufferAdvise(void *buffer, size_t size);
 // Standard input and output without newline translation (Windows); nothing on Linux.
 void StdStreamsBinary();
+// Whether reads on the descriptor return the file's bytes untranslated (always on Linux).
+bool FdIsBinary(int fd);
 
 // Directory search over the last path component taken as a wildcard pattern. "." and ".."
 // come first in a folder, as on Windows. SearchFirst gives null when nothing can be found
@@ -77,6 +82,8 @@ struct SearchEntry {
     std::string name;
     bool directory = false;
     bool read_only = false;
+    // A symbolic link, junction or other reparse point: removed as itself, never walked.
+    bool link = false;
 };
 using SearchHandle = void *;
 // Whether read_only is wanted: on Linux it costs a status call per entry.
@@ -137,11 +144,24 @@ bool LongPathName(const char *path, char *buffer, size_t size);
 
 // Fills the buffer from the system's secure random source; false when it is unavailable.
 bool RandomBytes(void *buffer, size_t size);
-// Advisory whole-file lock of an open stream, waiting for it; and its release.
-bool StreamLock(FILE *stream);
-bool StreamUnlock(FILE *stream);
-// Moves from over to, replacing an existing to in one step.
+// Advisory file locks. The process holds a file's lock on a handle of its own, duplicated
+// from the first stream that asked, so that it outlives that stream. Locks never stop reads
+// or writes (on Windows the locked byte lies far past any data).
+enum class LockLevel { kNone, kShared, kExclusive };
+using LockHandle = long long;  // -1: none
+// Text that is equal for two streams on the same file; false when it cannot be known.
+bool StreamFileIdentity(FILE *stream, std::string *identity);
+LockHandle LockHandleOf(FILE *stream);
+// Changes the level held on the handle, waiting for other processes to let go.
+bool LockHandleSet(LockHandle handle, LockLevel level);
+void LockHandleClose(LockHandle handle);
+// Moves from over to, replacing an existing to in one step (a link at to is replaced itself).
 bool FileReplace(const char *from, const char *to);
+// Creates a new file for writing ("wb"), never opening an existing name or following a link;
+// null when the name exists.
+FILE *StreamCreateNew(const char *path);
+// Removes a link found by a directory search (file or folder link), not what it points to.
+bool LinkRemove(const char *path);
 
 // One byte from standard input without read-ahead, so the rest of the line stays unread.
 // Returns the byte, or -1 at end of input.

@@ -72,6 +72,9 @@ int DirDeleteRecursive(const char *path) {
     const bool walked = WalkFolder(
         path, platform::SearchDetail::kKindAndReadOnly,
         [](const std::string &entry_path, const platform::SearchEntry &entry) {
+            // A link goes as itself; what it points to lies outside the tree.
+            if (entry.link)
+                return platform::LinkRemove(entry_path.c_str()) ? Step::kContinue : Step::kStop;
             if (entry.directory) {
                 platform::ReadOnlyClear(entry_path.c_str());
                 if (!DirDeleteRecursive(entry_path.c_str())) return Step::kStop;
@@ -89,7 +92,8 @@ int DirCount(const char *path, int *directories, int *files) {
     if (!path || !directories || !files) return 0;
     return WalkFolder(path, platform::SearchDetail::kKind,
                       [&](const std::string &entry_path, const platform::SearchEntry &entry) {
-                          if (!entry.directory) {
+                          // A link to a folder is counted as an entry, never walked.
+                          if (!entry.directory || entry.link) {
                               ++*files;
                               return Step::kContinue;
                           }
@@ -105,7 +109,7 @@ int DirList(const char *path, FILE *stream) {
     if (!path || !stream) return 0;
     return WalkFolder(path, platform::SearchDetail::kKind,
                       [&](const std::string &entry_path, const platform::SearchEntry &entry) {
-                          if (entry.directory)
+                          if (entry.directory && !entry.link)
                               return DirList(entry_path.c_str(), stream) ? Step::kContinue
                                                                          : Step::kStop;
                           char line[kListLineSize];

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -89,7 +90,8 @@ char *NewLine(const std::string &line) {
     return copy;
 }
 
-// Where the descriptor cannot seek (a pipe), a byte read past the line would be lost.
+// Where the descriptor cannot seek (a pipe) or translates, a byte read past the line would be
+// lost.
 char *ReadLineByteByByte(int fd) {
     std::string line;
     char byte;
@@ -98,6 +100,86 @@ char *ReadLineByteByByte(int fd) {
         if (byte == '\n') break;
     }
     return line.empty() ? nullptr : NewLine(line);
+}
+
+// The process's locks, one per file however many of its streams hold it: a second locked
+// open of a file the process already holds never waits on itself. The level is exclusive
+// while any stream asked for it, else shared.
+struct HeldLock {
+    platform::LockHandle handle = -1;
+    int shared = 0;
+    int exclusive = 0;
+    platform::LockLevel Level() const {
+        return exclusive > 0 ? platform::LockLevel::kExclusive
+               : shared > 0  ? platform::LockLevel::kShared
+                             : platform::LockLevel::kNone;
+    }
+};
+struct StreamLockRecord {
+    std::string file;
+    bool exclusive;
+};
+std::map<std::string, HeldLock> g_held_locks;
+std::map<FILE *, StreamLockRecord> g_stream_locks;
+
+int FileUnlockStream(FILE *stream);
+
+int LockStream(FILE *stream, bool exclusive) {
+    if (!stream) return -1;
+    // A record left by a stream closed without FileCloseLocked, at an address reused.
+    if (g_stream_locks.count(stream)) FileUnlockStream(stream);
+    std::string file;
+    if (!platform::StreamFileIdentity(stream, &file)) return -1;
+    auto found = g_held_locks.find(file);
+    const bool first = found == g_held_locks.end();
+    if (first) {
+        HeldLock held;
+        held.handle = platform::LockHandleOf(stream);
+        if (held.handle == -1) return -1;
+        found = g_held_locks.emplace(file, held).first;
+    }
+    HeldLock &held = found->second;
+    const platform::LockLevel before = held.Level();
+    ++(exclusive ? held.exclusive : held.shared);
+    if (held.Level() != before && !platform::LockHandleSet(held.handle, held.Level())) {
+        --(exclusive ? held.exclusive : held.shared);
+        if (first) {
+            platform::LockHandleClose(held.handle);
+            g_held_locks.erase(found);
+        } else {
+            platform::LockHandleSet(held.handle, held.Level());
+        }
+        return -1;
+    }
+    g_stream_locks.emplace(stream, StreamLockRecord{file, exclusive});
+    return 0;
+}
+
+// Stream modes that only read take a shared lock; any mode that writes an exclusive one.
+bool ModeWrites(const char *mode) {
+    return mode[0] != 'r' || std::strchr(mode, '+') != nullptr;
+}
+
+// A "w" mode empties the file when it opens; a process waiting for the lock would empty it
+// under the feet of the one holding it. So the file is opened for update (made first when
+// missing, never emptied by that), locked, and only then cut.
+FILE *OpenTruncatedUnderLock(const char *name, const char *mode) {
+    std::string update = std::string("r+") + (mode + 1 + (mode[1] == '+' ? 1 : 0));
+    FILE *stream = platform::StreamOpen(name, update.c_str());
+    if (!stream) {
+        FILE *created = platform::StreamOpen(name, "ab");
+        if (!created) return nullptr;
+        std::fclose(created);
+        stream = platform::StreamOpen(name, update.c_str());
+        if (!stream) return nullptr;
+    }
+    LockStream(stream, true);  // as any locked open: without a lock the stream is still given
+    if (!platform::StreamTruncateHere(stream)) {
+        FileUnlockStream(stream);
+        std::fclose(stream);
+        return nullptr;
+    }
+    return stream;
 }
 
 }  // namespace
@@ -213,12 +295,20 @@ int FileAppend(const char *destination, const char *source) {
         return 0;
     }
     std::fseek(out, 0, SEEK_END);
+    std::fseek(in, 0, SEEK_END);
+    // Only the bytes the source holds now: when it is the destination, what is appended
+    // must not be read again.
+    long remaining = std::ftell(in);
     std::fseek(in, 0, SEEK_SET);
     std::vector<char> block(kBlock);
     bool written = true;
-    while (!std::feof(in)) {
-        const size_t got = std::fread(block.data(), 1, block.size(), in);
-        if (got == 0 && std::ferror(in)) break;
+    while (remaining > 0 && !std::feof(in)) {
+        const size_t want = remaining < static_cast<long>(block.size())
+                                ? static_cast<size_t>(remaining)
+                                : block.size();
+        const size_t got = std::fread(block.data(), 1, want, in);
+        if (got == 0) break;
+        remaining -= static_cast<long>(got);
         if (std::fwrite(block.data(), 1, got, out) != got) written = false;
     }
     const bool read_ok = !std::ferror(in);
@@ -235,6 +325,9 @@ long FdLength(int fd) {
 }
 
 char *FdReadLine(int fd) {
+    // A text-mode descriptor drops each CR before the line reaches us, so the bytes kept do
+    // not tell how far to seek back: read ahead only where the bytes are the file's own.
+    if (!platform::FdIsBinary(fd)) return ReadLineByteByByte(fd);
     const long long start = platform::FdSeek(fd, 0, SEEK_CUR);
     if (start < 0) return ReadLineByteByByte(fd);
     // Read ahead in blocks, then put the descriptor back just after the line.
@@ -274,9 +367,10 @@ char *StreamReadLine(char *buffer, int size, FILE *stream) {
 
 FILE *FileOpenLocked(const char *name, const char *mode) {
     if (!name || !mode) return nullptr;
+    if (mode[0] == 'w') return OpenTruncatedUnderLock(name, mode);
     FILE *stream = platform::StreamOpen(name, mode);
     if (!stream) return nullptr;
-    FileLock(stream);
+    LockStream(stream, ModeWrites(mode));
     return stream;
 }
 
@@ -288,14 +382,42 @@ int FileCloseLocked(FILE *stream) {
     return std::fclose(stream);
 }
 
-// A real advisory lock: without it, two processes updating one counter lose increments.
+// A stream locked directly, without its mode known, takes the exclusive lock.
 int FileLock(FILE *stream) {
-    return (stream && platform::StreamLock(stream)) ? 0 : -1;
+    return LockStream(stream, true);
 }
 
 int FileUnlock(FILE *stream) {
-    return (stream && platform::StreamUnlock(stream)) ? 0 : -1;
+    return FileUnlockStream(stream);
 }
+
+}  // extern "C"
+
+namespace {
+
+int FileUnlockStream(FILE *stream) {
+    const auto record = g_stream_locks.find(stream);
+    if (record == g_stream_locks.end()) return -1;
+    const auto found = g_held_locks.find(record->second.file);
+    const bool exclusive = record->second.exclusive;
+    g_stream_locks.erase(record);
+    if (found == g_held_locks.end()) return -1;
+    HeldLock &held = found->second;
+    const platform::LockLevel before = held.Level();
+    --(exclusive ? held.exclusive : held.shared);
+    if (held.Level() == platform::LockLevel::kNone) {
+        platform::LockHandleSet(held.handle, platform::LockLevel::kNone);
+        platform::LockHandleClose(held.handle);
+        g_held_locks.erase(found);
+        return 0;
+    }
+    if (held.Level() != before) platform::LockHandleSet(held.handle, held.Level());
+    return 0;
+}
+
+}  // namespace
+
+extern "C" {
 
 int HexDigitValue(int ch) {
     if (ch >= '0' && ch <= '9') return ch - '0';

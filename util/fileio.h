@@ -49,8 +49,10 @@ int FdWriteWord(int fd, const void *word);
  * when nothing was read. */
 char *StreamReadLine(char *buffer, int size, FILE *stream);
 
-/* Stream open and close through the lock hooks, which take and release an exclusive
- * advisory lock on the whole file (0 on success, -1 on failure). */
+/* Stream open and close through the lock hooks, which take and release an advisory lock on
+ * the whole file (0 on success, -1 on failure): shared for modes that only read, exclusive for
+ * modes that write. A process never waits on a lock it holds itself. A "w" mode empties the
+ * file only once the lock is held, so a reader in another process never sees it cut early. */
 FILE *FileOpenLocked(const char *name, const char *mode);
 int FileCloseLocked(FILE *stream);
 int FileLock(FILE *stream);

@@ -41,18 +41,22 @@ int EndSearch(const char *text, int b, const char *start, const char *end, int l
     return MarkerFind(text + from, end, start, lenient);
 }
 
-// The split's pieces from the two offsets, or its result code.
+// The split's pieces from the two offsets, or its result code. The text may be one of the
+// slots (a walk goes on with its after piece): the new pieces are made before the old go.
 int Pieces(const char *text, int b, int e, const char *start, const char *end, char **pieces) {
-    ClearPieces(pieces);
     if (b >= 0 && e >= 0) {
         const std::string_view all(text);
         const size_t inside = static_cast<size_t>(b) + std::strlen(start);
-        pieces[MARKER_BEFORE] = NewText(all.substr(0, static_cast<size_t>(b)));
-        pieces[MARKER_INSIDE] = NewText(all.substr(inside, static_cast<size_t>(e)));
-        pieces[MARKER_AFTER] =
-            NewText(all.substr(inside + static_cast<size_t>(e) + std::strlen(end)));
+        char *made[3] = {
+            NewText(all.substr(0, static_cast<size_t>(b))),
+            NewText(all.substr(inside, static_cast<size_t>(e))),
+            NewText(all.substr(inside + static_cast<size_t>(e) + std::strlen(end))),
+        };
+        ClearPieces(pieces);
+        for (int i = 0; i < 3; ++i) pieces[i] = made[i];
         return MARKER_FOUND;
     }
+    ClearPieces(pieces);
     if (b < -1) return b;
     if (e < -1) return e;
     if (b == -1 && e != -1) return MARKER_COMPETING;
@@ -73,6 +77,8 @@ extern "C" {
 int MarkerSetInit(MarkerSet *set, const char *outer_start, const char *outer_end,
                   const char *inner_start, const char *inner_end) {
     if (!set || !outer_start || !outer_end || !inner_start || !inner_end) return 0;
+    // An empty marker is found everywhere and ends nothing: a walk over it would never end.
+    if (!*outer_start || !*outer_end || !*inner_start || !*inner_end) return 0;
     set->outer_start = NewText(outer_start);
     set->outer_end = NewText(outer_end);
     set->inner_start = NewText(inner_start);
@@ -194,7 +200,12 @@ char *EntitiesReplace(const char *text, ec_entry *list1, ec_entry *list2) {
 
 char *MarkerTextWalk(const char *text, MarkerSet *set, ec_entry *list1, ec_entry *list2,
                      int lenient, int exchange, int entities) {
-    if (!text || !set) return nullptr;
+    if (!text || !set || !set->outer_start || !set->outer_end || !set->inner_start ||
+        !set->inner_end)
+        return nullptr;
+    // A set filled by hand may still hold an empty marker: such a walk would never end.
+    if (!*set->outer_start || !*set->outer_end || !*set->inner_start || !*set->inner_end)
+        return nullptr;
     std::string work;
     if (entities == 1) {
         char *replaced = EntitiesReplace(text, list1, list2);
@@ -334,13 +345,15 @@ int HasSepOutsideParens(const char *text, char sep) {
     std::string trimmed = text;
     StrTrim(trimmed.data());
     int depth = 0;
+    // The separator test comes first, as in SplitOutsideParens: a "(" separator splits there
+    // and opens no group.
     for (const char *p = trimmed.c_str(); *p; ++p) {
-        if (*p == '(')
+        if (*p == sep && depth == 0)
+            return 1;
+        else if (*p == '(')
             ++depth;
         else if (*p == ')' && depth > 0)
             --depth;
-        else if (*p == sep && depth == 0)
-            return 1;
     }
     return 0;
 }

@@ -5,10 +5,11 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "platform/platform.h"
-#include "util/fileio.h"
 #include "util/text.h"
+#include "webreq/channel.h"
+#include "webreq/channel_internal.h"
 #include "webreq/entrylist_internal.h"
 #include "webreq/error.h"
 #include "webreq/output.h"
@@ -19,6 +20,18 @@ namespace webreq {
 RequestState &Request() {
     static RequestState state;
     return state;
+}
+
+namespace {
+MultipartSettings g_multipart_settings;
+}  // namespace
+
+const MultipartSettings &MultipartSettingsGet() {
+    return g_multipart_settings;
+}
+
+void MultipartSettingsSet(const MultipartSettings &settings) {
+    g_multipart_settings = settings;
 }
 
 }  // namespace webreq
@@ -106,15 +119,6 @@ int DecodeCookieAndQuery(const char *operation) {
            DecodeOrigin("GET", '&', webreq::kGet, operation);
 }
 
-// Standard input byte by byte, without locking the stream for each byte.
-int NextInputByte() {
-#ifdef _WIN32
-    return _getc_nolock(stdin);
-#else
-    return getc_unlocked(stdin);
-#endif
-}
-
 struct Delimiters {
     std::string open;         // D: "--" boundary
     std::string close;        // E: D "--"
@@ -165,18 +169,107 @@ size_t HeapCost(size_t bytes) {
     return rounded < 32 ? 32 : rounded;
 }
 
-// Reads the multipart body from standard input: the first line, then per part its header
-// lines and its value. It counts the bytes it reads (the body may not pass
-// EC_MULTIPART_LIMIT, whatever CONTENT_LENGTH says) and the memory the decoded request holds,
-// which stays within 3 times the bytes read plus EC_MULTIPART_SLACK.
+// Finds the end of a part's value in a stream: the first place where "CR LF D CR LF" or
+// "CR LF D --" ends. The two share the prefix P = "CR LF D", so the matcher is P's chain of
+// states with two short branches after it, and failure links as in a string search
+// automaton: linear in the bytes whatever the boundary, and its state carries over from one
+// block to the next. Started as if a line end came first, it also sees a value that begins
+// with "D CR LF" or "D --", which the reference reader tests at the value's start.
+class DelimiterMatcher {
+   public:
+    explicit DelimiterMatcher(const std::string &open) : prefix_("\r\n" + open) {
+        const int p = static_cast<int>(prefix_.size());
+        fail_.assign(static_cast<size_t>(p) + 5, 0);
+        auto link = [&](int node, int parent, unsigned char byte) {
+            if (parent == 0) return;
+            int f = fail_[static_cast<size_t>(parent)];
+            while (f != 0 && Child(f, byte) < 0) f = fail_[static_cast<size_t>(f)];
+            const int child = Child(f, byte);
+            fail_[static_cast<size_t>(node)] = child > 0 ? child : 0;
+        };
+        for (int node = 1; node <= p; ++node)
+            link(node, node - 1,
+                 static_cast<unsigned char>(prefix_[static_cast<size_t>(node - 1)]));
+        link(p + 1, p, '\r');
+        link(p + 3, p, '-');
+        link(p + 2, p + 1, '\n');
+        link(p + 4, p + 3, '-');
+    }
+
+    int Start() const { return 2; }
+    int Next(int state, unsigned char byte) const {
+        int child;
+        while ((child = Child(state, byte)) < 0 && state != 0)
+            state = fail_[static_cast<size_t>(state)];
+        return child < 0 ? 0 : child;
+    }
+    bool Inner(int state) const { return state == Size() + 2; }
+    bool Final(int state) const { return state == Size() + 4; }
+    bool Done(int state) const { return Inner(state) || Final(state); }
+    // Bytes of the separator that ends the value: CR LF, D and two more.
+    size_t Length() const { return prefix_.size() + 2; }
+
+   private:
+    int Size() const { return static_cast<int>(prefix_.size()); }
+    // The state after byte in state, -1 when the trie has no such edge.
+    int Child(int state, unsigned char byte) const {
+        const int p = Size();
+        if (state < p)
+            return static_cast<unsigned char>(prefix_[static_cast<size_t>(state)]) == byte
+                       ? state + 1
+                       : -1;
+        if (state == p) return byte == '\r' ? p + 1 : byte == '-' ? p + 3 : -1;
+        if (state == p + 1) return byte == '\n' ? p + 2 : -1;
+        if (state == p + 3) return byte == '-' ? p + 4 : -1;
+        return -1;
+    }
+
+    const std::string prefix_;
+    std::vector<int> fail_;
+};
+
+// A valid CONTENT_LENGTH, or -1: the block reader asks for no more than that until it has
+// it, so a stream that stays open after the body is not waited on.
+long long AnnouncedLength() {
+    const char *text = ec_ChannelVar("CONTENT_LENGTH");
+    if (!text) return -1;
+    while (*text == ' ' || *text == '\t') ++text;
+    if (*text == '+') ++text;
+    if (!*text) return -1;
+    long long length = 0;
+    for (; *text; ++text) {
+        if (*text < '0' || *text > '9' || length > EC_MULTIPART_LIMIT) return -1;
+        length = length * 10 + (*text - '0');
+    }
+    return length;
+}
+
+// Reads the multipart body from the request channel: the first line, then per part its header
+// lines and its value. It counts the bytes it takes (the body may not pass the body limit,
+// whatever CONTENT_LENGTH says) and the memory the decoded request holds, which stays within
+// 3 times the bytes taken plus the slack. Two ways with one result: byte by byte (the
+// reference) or a block at a time, where every count, check and growth of a value happens at
+// the byte where the reference makes it; bytes read past the close delimiter are not used.
 class MultipartReader {
    public:
-    explicit MultipartReader(const Delimiters &d) : d_(d), open_crlf_(d.open + "\r\n") {}
+    MultipartReader(const Delimiters &d, const webreq::MultipartSettings &settings)
+        : d_(d),
+          open_crlf_(d.open + "\r\n"),
+          blocks_(settings.method == webreq::MultipartMethod::kBlocks),
+          limit_(static_cast<unsigned long long>(settings.body_limit)),
+          slack_(static_cast<unsigned long long>(settings.slack)),
+          matcher_(d.open) {
+        if (blocks_) {
+            window_.resize(settings.block_size ? settings.block_size : 1);
+            announced_ = AnnouncedLength();
+        }
+    }
 
     // One header line: its first 1023 bytes; the rest of a longer line is passed over, so it
     // is never taken for a header of its own. False at the end of input.
     bool HeaderLine(std::string *line) {
         line->clear();
+        if (blocks_) return BlockHeaderLine(line);
         int byte = EOF;
         while ((byte = Byte()) != EOF) {
             if (line->size() < kHeaderLineSize - 1) line->push_back(static_cast<char>(byte));
@@ -207,15 +300,20 @@ class MultipartReader {
     char *Body(const std::string &name, size_t *length, bool *more) {
         buffer_ = nullptr;
         capacity_ = 0;
-        size_t n = 0;
-        for (;;) {
-            const int byte = Byte();
-            if (byte == EOF)
-                Fail("_parse_multipart_data(): \t\t\tBroken stream at end of '%s'.", name.c_str());
-            if (n + 1 >= capacity_) Grow(capacity_ ? capacity_ * 2 : kFirstValueSize);
-            buffer_[n++] = static_cast<char>(byte);
-            buffer_[n] = '\0';
-            if ((byte == '\n' || byte == '-') && AtSeparator(n, length, more)) break;
+        stored_ = 0;
+        if (blocks_) {
+            BlockBody(name, length, more);
+        } else {
+            for (;;) {
+                const int byte = Byte();
+                if (byte == EOF)
+                    Fail("_parse_multipart_data(): \t\t\tBroken stream at end of '%s'.",
+                         name.c_str());
+                if (stored_ + 1 >= capacity_) Grow();
+                buffer_[stored_++] = static_cast<char>(byte);
+                buffer_[stored_] = '\0';
+                if ((byte == '\n' || byte == '-') && AtSeparator(stored_, length, more)) break;
+            }
         }
         buffer_[*length] = '\0';
         char *value = static_cast<char *>(std::realloc(buffer_, *length + 1));
@@ -231,19 +329,111 @@ class MultipartReader {
     // Charges memory that the decoded request keeps; too much of it for the body ends here.
     void Charge(size_t bytes) {
         held_ += bytes;
-        if (held_ > 3 * read_ + static_cast<unsigned long long>(EC_MULTIPART_SLACK))
+        if (held_ > 3 * read_ + slack_)
             Fail("_parse_multipart_data(): The request holds too many parts for its size.");
     }
 
    private:
     int Byte() {
-        const int byte = NextInputByte();
-        if (byte != EOF && ++read_ > static_cast<unsigned long long>(EC_MULTIPART_LIMIT))
-            Fail("_parse_multipart_data(): Request body is too large.");
+        const int byte = webreq::ChannelGetByte();
+        if (byte < 0) return EOF;
+        if (++read_ > limit_) Fail("_parse_multipart_data(): Request body is too large.");
         return byte;
     }
 
-    void Grow(size_t grown) {
+    // The next block, when the window is used up; false at the end of input.
+    bool Fill() {
+        if (at_ < window_end_) return true;
+        size_t want = window_.size();
+        if (announced_ > static_cast<long long>(fetched_) &&
+            static_cast<unsigned long long>(announced_) - fetched_ < want)
+            want = static_cast<size_t>(static_cast<unsigned long long>(announced_) - fetched_);
+        const long long got = webreq::ChannelRead(window_.data(), want);
+        if (got <= 0) return false;
+        at_ = 0;
+        window_end_ = static_cast<size_t>(got);
+        fetched_ += static_cast<unsigned long long>(got);
+        return true;
+    }
+
+    // Takes count bytes that are there: the reference would fail at the first past the limit.
+    void Take(size_t count) {
+        if (count > limit_ - read_) Fail("_parse_multipart_data(): Request body is too large.");
+        read_ += count;
+    }
+
+    bool BlockHeaderLine(std::string *line) {
+        while (Fill()) {
+            const char *start = window_.data() + at_;
+            const size_t available = window_end_ - at_;
+            const void *feed = std::memchr(start, '\n', available);
+            const size_t count =
+                feed ? static_cast<size_t>(static_cast<const char *>(feed) - start) + 1 : available;
+            Take(count);
+            const size_t room = kHeaderLineSize - 1 - line->size();
+            line->append(start, count < room ? count : room);
+            at_ += count;
+            if (feed) break;
+        }
+        return !line->empty();
+    }
+
+    void BlockBody(const std::string &name, size_t *length, bool *more) {
+        int state = matcher_.Start();
+        for (;;) {
+            if (!Fill())
+                Fail("_parse_multipart_data(): \t\t\tBroken stream at end of '%s'.", name.c_str());
+            const unsigned char *block = reinterpret_cast<const unsigned char *>(window_.data());
+            size_t at = at_;
+            while (at < window_end_ && !matcher_.Done(state)) {
+                if (state == 0) {
+                    // Nothing of a separator is pending: skip to the next CR.
+                    const void *cr = std::memchr(block + at, '\r', window_end_ - at);
+                    if (!cr) {
+                        at = window_end_;
+                        break;
+                    }
+                    at = static_cast<size_t>(static_cast<const unsigned char *>(cr) - block);
+                }
+                state = matcher_.Next(state, block[at++]);
+            }
+            Store(window_.data() + at_, at - at_);
+            at_ = at;
+            if (matcher_.Done(state)) {
+                // A value that begins with "D CR LF" or "D --" is empty, its separator short.
+                *length = stored_ >= matcher_.Length() ? stored_ - matcher_.Length() : 0;
+                *more = matcher_.Inner(state);
+                return;
+            }
+        }
+    }
+
+    // Appends bytes to the value as the reference stores them one by one: each is counted
+    // against the limit, and the value grows at the same bytes, charged with the same count.
+    void Store(const char *bytes, size_t count) {
+        while (count > 0) {
+            if (stored_ + 1 >= capacity_) {
+                Take(1);
+                Grow();
+                buffer_[stored_++] = *bytes++;
+                --count;
+                continue;
+            }
+            size_t piece = capacity_ - 1 - stored_;
+            if (piece > count) piece = count;
+            if (piece > limit_ - read_) piece = static_cast<size_t>(limit_ - read_);
+            if (piece == 0) Fail("_parse_multipart_data(): Request body is too large.");
+            std::memcpy(buffer_ + stored_, bytes, piece);
+            read_ += piece;
+            stored_ += piece;
+            bytes += piece;
+            count -= piece;
+        }
+        if (buffer_) buffer_[stored_] = '\0';
+    }
+
+    void Grow() {
+        const size_t grown = capacity_ ? capacity_ * 2 : kFirstValueSize;
         char *bigger = static_cast<char *>(std::realloc(buffer_, grown));
         if (!bigger) Fail("_parse_multipart_data(): Memory allocation fail.");
         held_ += HeapCost(grown) - (capacity_ ? HeapCost(capacity_) : 0);
@@ -281,24 +471,34 @@ class MultipartReader {
 
     const Delimiters &d_;
     const std::string open_crlf_;
+    const bool blocks_;
+    const unsigned long long limit_;
+    const unsigned long long slack_;
+    const DelimiterMatcher matcher_;
     char *buffer_ = nullptr;
     size_t capacity_ = 0;
+    size_t stored_ = 0;
     unsigned long long read_ = 0;
     unsigned long long held_ = 0;
+    // The block reader's window: bytes [at_, window_end_) are read but not yet taken.
+    std::vector<char> window_;
+    size_t at_ = 0;
+    size_t window_end_ = 0;
+    unsigned long long fetched_ = 0;
+    long long announced_ = -1;
 };
 
 // The announced length, when it is a number, is refused over the limit before anything is
 // read; without one (or with a wrong one) the reader's own count still stops at the limit.
-void RefuseLargeMultipart() {
-    const char *text = platform::EnvGet("CONTENT_LENGTH");
+void RefuseLargeMultipart(long long limit) {
+    const char *text = ec_ChannelVar("CONTENT_LENGTH");
     if (!text) return;
     while (*text == ' ' || *text == '\t') ++text;
     if (*text == '+') ++text;
     long long length = 0;
     for (; *text >= '0' && *text <= '9'; ++text) {
         length = length * 10 + (*text - '0');
-        if (length > EC_MULTIPART_LIMIT)
-            ecError("_parse_multipart_data(): Request body is too large.");
+        if (length > limit) ecError("_parse_multipart_data(): Request body is too large.");
     }
 }
 
@@ -324,28 +524,28 @@ char *_get_query(const char *origin) {
     if (!origin) return nullptr;
     const std::string which = origin;
     if (which == "COOKIE") {
-        const char *cookie = platform::EnvGet("HTTP_COOKIE");
+        const char *cookie = ec_ChannelVar("HTTP_COOKIE");
         return cookie ? NewText(cookie) : nullptr;
     }
     if (which == "GET") {
-        const char *query = platform::EnvGet("QUERY_STRING");
+        const char *query = ec_ChannelVar("QUERY_STRING");
         if (!query) return nullptr;
-        const char *uri = platform::EnvGet("REQUEST_URI");
+        const char *uri = ec_ChannelVar("REQUEST_URI");
         if (*query || !uri) return NewText(query);
         const char *mark = std::strchr(uri, '?');
         return NewText(mark ? mark + 1 : "");
     }
     if (which != "POST") return nullptr;
-    const char *method = platform::EnvGet("REQUEST_METHOD");
+    const char *method = ec_ChannelVar("REQUEST_METHOD");
     if (!method || std::strcmp(method, "POST") != 0) return nullptr;
-    const char *content_length = platform::EnvGet("CONTENT_LENGTH");
+    const char *content_length = ec_ChannelVar("CONTENT_LENGTH");
     if (!content_length) ecError("_get_query(): Your browser sent a non-HTTP compliant message.");
     const long length = PostLength(content_length);
     char *body = static_cast<char *>(std::malloc(static_cast<size_t>(length) + 1));
     if (!body) ecError("_get_query(): Memory allocation fail.");
     // A body shorter than announced keeps what arrived.
-    const size_t got = std::fread(body, 1, static_cast<size_t>(length), stdin);
-    body[got] = '\0';
+    const long long got = webreq::ChannelRead(body, static_cast<size_t>(length));
+    body[got > 0 ? got : 0] = '\0';
     return body;
 }
 
@@ -356,11 +556,12 @@ int _parse_urlencoded_data(void) {
 
 int _parse_multipart_data(void) {
     const int header_entries = DecodeCookieAndQuery("_parse_multipart_data");
-    platform::StdStreamsBinary();
-    RefuseLargeMultipart();
-    const char *content_type = platform::EnvGet("CONTENT_TYPE");
+    webreq::ChannelBinary();
+    const webreq::MultipartSettings settings = webreq::MultipartSettingsGet();
+    RefuseLargeMultipart(settings.body_limit);
+    const char *content_type = ec_ChannelVar("CONTENT_TYPE");
     const Delimiters d = DelimitersOf(content_type ? content_type : "");
-    MultipartReader reader(d);
+    MultipartReader reader(d, settings);
 
     std::string line;
     if (!reader.HeaderLine(&line))
@@ -380,6 +581,7 @@ int _parse_multipart_data(void) {
         list.AppendOwned(NewText(part.name), value);
         Request().list = list.head();
         reader.Charge(HeapCost(sizeof(ec_entry)) + HeapCost(part.name.size() + 1));
+        if (settings.part_seen) settings.part_seen(part.name.c_str(), value, length);
         if (!part.filename.empty()) {
             Request().uploads.push_back({part.name, part.filename, value, length});
             reader.Charge(2 * (sizeof(webreq::Upload) + part.name.size() + part.filename.size()));
@@ -396,7 +598,7 @@ int _parse_multipart_data(void) {
 
 int _parse_request(void) {
     if (Request().list) return -1;
-    const char *type = platform::EnvGet("CONTENT_TYPE");
+    const char *type = ec_ChannelVar("CONTENT_TYPE");
     if (type && StartsWith(type, "multipart/form-data") &&
         !StartsWith(type, "application/x-www-form-urlencoded"))
         return _parse_multipart_data();

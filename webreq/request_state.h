@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "webreq/entrylist.h"
+#include "webreq/request.h"
 
 namespace webreq {
 
@@ -29,5 +30,20 @@ struct RequestState {
 };
 
 RequestState &Request();
+
+// How the multipart body is read. Requests read it in blocks; the byte-by-byte reader is the
+// reference that the tests and the differential fuzzer hold the block reader to.
+enum class MultipartMethod { kBlocks, kBytes };
+struct MultipartSettings {
+    MultipartMethod method = MultipartMethod::kBlocks;
+    size_t block_size = 64 * 1024;
+    long long body_limit = EC_MULTIPART_LIMIT;
+    long long slack = EC_MULTIPART_SLACK;
+    // Told every part as it is appended, with its value's true length (values may hold NUL).
+    void (*part_seen)(const char *name, const char *value, size_t length) = nullptr;
+};
+const MultipartSettings &MultipartSettingsGet();
+// For tests and fuzzing only: the settings of the decodings that follow.
+void MultipartSettingsSet(const MultipartSettings &settings);
 
 }  // namespace webreq

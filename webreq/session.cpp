@@ -58,6 +58,26 @@ bool IsReserved(const char *name) {
     return std::strncmp(name, kReserved, 3) == 0;
 }
 
+// A name is saved as it stands on a "name = value" line, so it must read back as itself: no
+// line break, no '=', no leading '#' (a comment) and no blanks at its edges (trimmed on load).
+bool IsSavableName(const char *name) {
+    if (*name == '#' || std::strpbrk(name, "\r\n=")) return false;
+    const size_t length = std::strlen(name);
+    auto blank = [](char ch) { return ch == ' ' || ch == '\t'; };
+    return !blank(name[0]) && !blank(name[length - 1]);
+}
+
+// The checks of a name that a session operation is about to store.
+void RequireStorableName(const char *name) {
+    if (!name || !*name) ecError("ec_SessionAdd(): can not add empty name.");
+    if (IsReserved(name))
+        ecError("ec_SessionAdd(): Name can not start with %s. It's reserved for internal uses.",
+                kReserved);
+    if (!IsSavableName(name))
+        ecError("ec_SessionAdd(): Name can not hold a line break or '=', start with '#' or "
+                "have blanks at its edges.");
+}
+
 // Only identifiers of the library's own form become part of file names.
 bool IsPlainIdentifier(const char *id) {
     if (!id || std::strlen(id) != kIdLength) return false;
@@ -202,10 +222,7 @@ int ec_Session(const char *repository) {
 
 char *ec_SessionAdd(const char *name, const char *format, ...) {
     RequireOpen("ec_SessionAdd");
-    if (!name || !*name) ecError("ec_SessionAdd(): can not add empty name.");
-    if (IsReserved(name))
-        ecError("ec_SessionAdd(): Name can not start with %s. It's reserved for internal uses.",
-                kReserved);
+    RequireStorableName(name);
     char value[kNameSize];
     va_list args;
     va_start(args, format);
@@ -223,10 +240,7 @@ int ec_SessionAddInt(const char *name, int value) {
 
 int ec_SessionIncrease(const char *name, int increment) {
     const int current = ec_SessioniValue("%s", name ? name : "");
-    if (!name || !*name) ecError("ec_SessionAdd(): can not add empty name.");
-    if (IsReserved(name))
-        ecError("ec_SessionAdd(): Name can not start with %s. It's reserved for internal uses.",
-                kReserved);
+    RequireStorableName(name);
     const int sum = SaturatedSum(current, increment);
     g_session.list = _list_set(g_session.list, name, NumberText(sum).c_str());
     g_session.modified = true;

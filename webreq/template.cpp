@@ -225,25 +225,28 @@ int ec_CounterGet(const char *path) {
     return value;
 }
 
+// The counter file open for update under its lock. A missing file is made empty without
+// truncating, so a process that made it first keeps its value.
+FILE *CounterOpenForUpdate(const char *path) {
+    FILE *stream = FileOpenLocked(path, "r+t");
+    if (stream) return stream;
+    FILE *created = platform::StreamOpen(path, "at");
+    if (!created) return nullptr;
+    std::fclose(created);
+    return FileOpenLocked(path, "r+t");
+}
+
 int ec_CounterSet(const char *path, int value) {
     FILE *stream = FileOpenLocked(path, "wt");
     if (!stream) return 0;
-    std::fprintf(stream, "%d\n", value);
+    const bool written = std::fprintf(stream, "%d\n", value) > 0;
     FileCloseLocked(stream);
-    return 1;
+    return written ? 1 : 0;
 }
 
 int ec_CounterAdd(const char *path, int increment) {
-    FILE *stream = FileOpenLocked(path, "r+t");
-    if (!stream) {
-        // Created empty without truncating, so a process that made it first keeps its value;
-        // the update itself then runs under the lock like any other.
-        FILE *created = platform::StreamOpen(path, "at");
-        if (!created) return 0;
-        std::fclose(created);
-        stream = FileOpenLocked(path, "r+t");
-        if (!stream) return 0;
-    }
+    FILE *stream = CounterOpenForUpdate(path);
+    if (!stream) return 0;
     const int value = SaturatedAdd(ReadCounter(stream), increment);
     std::fseek(stream, 0, SEEK_SET);
     std::fprintf(stream, "%d\n", value);

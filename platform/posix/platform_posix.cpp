@@ -37,6 +37,11 @@ bool IsDrivePrefix(const char *path) {
     return std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':';
 }
 
+bool IsFolderDescriptor(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 bool StdoutIsTerminal() {
     return isatty(STDOUT_FILENO) == 1;
 }
@@ -61,22 +66,91 @@ std::string DriveRoot() {
     return DefaultDriveRoot();
 }
 
+namespace {
+
+// A drive always exists on Windows: its folder (and the drive root) is made on first use.
+void DriveFolderEnsure(const std::string &folder) {
+    thread_local std::string last_ensured;
+    if (folder == last_ensured) return;
+    struct stat st;
+    if (stat(folder.c_str(), &st) != 0) {
+        for (size_t slash = folder.find('/', 1); slash != std::string::npos;
+             slash = folder.find('/', slash + 1))
+            mkdir(folder.substr(0, slash).c_str(), 0777);
+        mkdir(folder.c_str(), 0777);
+        if (stat(folder.c_str(), &st) != 0) return;
+    }
+    last_ensured = folder;
+}
+
+std::string DriveFolder(char letter) {
+    std::string folder = DriveRoot();
+    folder += '/';
+    folder += static_cast<char>(std::tolower(static_cast<unsigned char>(letter)));
+    DriveFolderEnsure(folder);
+    return folder;
+}
+
+}  // namespace
+
+namespace {
+
+// The part of a path below its drive, resolved as Windows resolves it: "." is dropped and ".."
+// takes back one component but never climbs above the root, so a drive path stays on its drive.
+std::string BelowDriveRoot(const char *rest) {
+    const bool empty = *rest == '\0';
+    std::vector<std::string> components;
+    std::string component;
+    auto take = [&] {
+        if (component == "..") {
+            if (!components.empty()) components.pop_back();
+        } else if (!component.empty() && component != ".") {
+            components.push_back(component);
+        }
+        component.clear();
+    };
+    for (; *rest; ++rest) {
+        if (*rest == '\\' || *rest == '/')
+            take();
+        else
+            component += *rest;
+    }
+    const bool trailing_separator = component.empty();
+    take();
+    std::string out;
+    for (const std::string &part : components) out += "/" + part;
+    if (trailing_separator && !empty) out += '/';
+    return out;
+}
+
+}  // namespace
+
 std::string NativePath(const char *path) {
     std::string out;
     if (!path) return out;
-    if (IsDrivePrefix(path)) {
-        out = DriveRoot();
-        out += '/';
-        out += static_cast<char>(std::tolower(static_cast<unsigned char>(path[0])));
-        path += 2;
-        if (*path != '\\' && *path != '/' && *path != '\0') out += '/';
-    }
+    if (IsDrivePrefix(path)) return DriveFolder(path[0]) + BelowDriveRoot(path + 2);
+    // Rooted without a drive: the root of the current drive, which is c here. Paths rooted
+    // with '/' are native ones and stay as they are.
+    if (*path == '\\') return DriveFolder('c') + BelowDriveRoot(path);
     for (; *path; ++path) out += (*path == '\\') ? '/' : *path;
     return out;
 }
 
 FILE *StreamOpen(const char *path, const char *mode) {
-    return std::fopen(NativePath(path).c_str(), mode);
+    FILE *stream = std::fopen(NativePath(path).c_str(), mode);
+    // A folder never opens as a stream on Windows.
+    if (stream && IsFolderDescriptor(fileno(stream))) {
+        std::fclose(stream);
+        errno = EISDIR;
+        return nullptr;
+    }
+    return stream;
+}
+
+bool StreamTruncateHere(FILE *stream) {
+    if (!stream || std::fflush(stream) != 0) return false;
+    const off_t here = ftello(stream);
+    return here >= 0 && ftruncate(fileno(stream), here) == 0;
 }
 
 bool FileStatSize(const char *path, long long *size) {
@@ -181,12 +255,15 @@ struct Search {
     size_t next = 0;
 };
 
+// A link is its own entry: a link to a folder is not a folder to walk, so the kind comes
+// from the link (lstat), as a Windows search reports the reparse point itself.
 bool EntryOf(const std::string &folder, const std::string &name, SearchEntry *entry) {
     struct stat st;
-    if (stat((folder + "/" + name).c_str(), &st) != 0) return false;
+    if (lstat((folder + "/" + name).c_str(), &st) != 0) return false;
     entry->name = name;
+    entry->link = S_ISLNK(st.st_mode);
     entry->directory = S_ISDIR(st.st_mode);
-    entry->read_only = (st.st_mode & 0222) == 0;
+    entry->read_only = !entry->link && (st.st_mode & 0222) == 0;
     return true;
 }
 
@@ -194,16 +271,18 @@ bool EntryOf(const std::string &folder, const std::string &name, SearchEntry *en
 // only where it does not, or where the read-only attribute is wanted.
 bool EntryOf(int dir_fd, const dirent &item, SearchDetail detail, SearchEntry *entry) {
     entry->name = item.d_name;
-    const bool kind_known = item.d_type == DT_DIR || item.d_type == DT_REG;
-    if (kind_known && detail == SearchDetail::kKind) {
+    const bool kind_known = item.d_type == DT_DIR || item.d_type == DT_REG || item.d_type == DT_LNK;
+    if (kind_known && (detail == SearchDetail::kKind || item.d_type == DT_LNK)) {
         entry->directory = item.d_type == DT_DIR;
+        entry->link = item.d_type == DT_LNK;
         entry->read_only = false;
         return true;
     }
     struct stat st;
-    if (fstatat(dir_fd, item.d_name, &st, 0) != 0) return false;
+    if (fstatat(dir_fd, item.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    entry->link = S_ISLNK(st.st_mode);
     entry->directory = S_ISDIR(st.st_mode);
-    entry->read_only = (st.st_mode & 0222) == 0;
+    entry->read_only = !entry->link && (st.st_mode & 0222) == 0;
     return true;
 }
 
@@ -252,7 +331,14 @@ std::vector<SearchEntry> MatchingEntries(const std::string &folder, const std::s
 
 int FdOpen(const char *path, int flags, int permission) {
     const mode_t mode = (permission & 0x80) ? 0666 : 0444;
-    return open(NativePath(path).c_str(), OpenFlags(flags), mode);
+    const int fd = open(NativePath(path).c_str(), OpenFlags(flags), mode);
+    // A folder never opens as a file on Windows.
+    if (fd >= 0 && IsFolderDescriptor(fd)) {
+        close(fd);
+        errno = EISDIR;
+        return -1;
+    }
+    return fd;
 }
 
 int FdClose(int fd) {
@@ -287,6 +373,10 @@ void LargeBufferAdvise(void *buffer, size_t size) {
 }
 
 void StdStreamsBinary() {}
+
+bool FdIsBinary(int) {
+    return true;
+}
 
 SearchHandle SearchFirst(const char *pattern, SearchEntry *entry, SearchDetail detail) {
     const std::string native = NativePath(pattern);
@@ -363,20 +453,53 @@ bool RandomBytes(void *buffer, size_t size) {
     return true;
 }
 
-bool StreamLock(FILE *stream) {
+bool StreamFileIdentity(FILE *stream, std::string *identity) {
+    struct stat st;
+    if (!stream || fstat(fileno(stream), &st) != 0) return false;
+    *identity = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    return true;
+}
+
+// flock locks belong to the open file description, which a duplicate shares: the lock stays
+// while the duplicate is open, whatever happens to the stream.
+LockHandle LockHandleOf(FILE *stream) {
+    if (!stream) return -1;
+    return fcntl(fileno(stream), F_DUPFD_CLOEXEC, 0);
+}
+
+bool LockHandleSet(LockHandle handle, LockLevel level) {
+    const int operation = level == LockLevel::kExclusive ? LOCK_EX
+                          : level == LockLevel::kShared  ? LOCK_SH
+                                                         : LOCK_UN;
     int result;
     do {
-        result = flock(fileno(stream), LOCK_EX);
+        result = flock(static_cast<int>(handle), operation);
     } while (result != 0 && errno == EINTR);
     return result == 0;
 }
 
-bool StreamUnlock(FILE *stream) {
-    return flock(fileno(stream), LOCK_UN) == 0;
+void LockHandleClose(LockHandle handle) {
+    if (handle >= 0) close(static_cast<int>(handle));
 }
 
 bool FileReplace(const char *from, const char *to) {
     return rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0;
+}
+
+FILE *StreamCreateNew(const char *path) {
+    const int fd =
+        open(NativePath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    FILE *stream = fdopen(fd, "wb");
+    if (!stream) close(fd);
+    return stream;
+}
+
+bool LinkRemove(const char *path) {
+    const std::string native = NativePath(path);
+    struct stat st;
+    if (lstat(native.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return false;
+    return unlink(native.c_str()) == 0;
 }
 
 int StdinReadByte() {

@@ -10,6 +10,7 @@
 #include <shobjidl.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -144,6 +145,14 @@ long long FdSeek(int fd, long long offset, int whence) {
 
 void LargeBufferAdvise(void *, size_t) {}
 
+bool FdIsBinary(int fd) {
+    // _setmode answers the mode it replaces; the old mode is put back at once.
+    const int previous = _setmode(fd, _O_BINARY);
+    if (previous == -1) return false;
+    if (previous != _O_BINARY) _setmode(fd, previous);
+    return previous == _O_BINARY;
+}
+
 void StdStreamsBinary() {
     _setmode(_fileno(stdin), _O_BINARY);
     _setmode(_fileno(stdout), _O_BINARY);
@@ -155,6 +164,7 @@ void EntryFrom(const WIN32_FIND_DATAA &data, SearchEntry *entry) {
     entry->name = data.cFileName;
     entry->directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     entry->read_only = (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+    entry->link = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
 HKEY Hkey(RegistryKey key) {
@@ -316,20 +326,87 @@ bool RandomBytes(void *buffer, size_t size) {
                            BCRYPT_USE_SYSTEM_PREFERRED_RNG) == 0;
 }
 
-bool StreamLock(FILE *stream) {
-    OVERLAPPED from_start = {};
-    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-    return LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &from_start) != 0;
+namespace {
+
+// The lock covers one byte far past any data: Windows locks are mandatory, and a lock over
+// the data would refuse the process's own reads through another handle.
+OVERLAPPED LockedByte() {
+    OVERLAPPED at = {};
+    at.Offset = 0;
+    at.OffsetHigh = 0x7FFFFFF0;
+    return at;
 }
 
-bool StreamUnlock(FILE *stream) {
-    OVERLAPPED from_start = {};
-    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-    return UnlockFileEx(handle, 0, MAXDWORD, MAXDWORD, &from_start) != 0;
+HANDLE StreamHandle(FILE *stream) {
+    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+}
+
+}  // namespace
+
+bool StreamTruncateHere(FILE *stream) {
+    if (!stream || std::fflush(stream) != 0) return false;
+    const long long here = _ftelli64(stream);
+    return here >= 0 && _chsize_s(_fileno(stream), here) == 0;
+}
+
+bool StreamFileIdentity(FILE *stream, std::string *identity) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!stream || !GetFileInformationByHandle(StreamHandle(stream), &info)) return false;
+    *identity = std::to_string(info.dwVolumeSerialNumber) + ":" +
+                std::to_string(info.nFileIndexHigh) + ":" + std::to_string(info.nFileIndexLow);
+    return true;
+}
+
+LockHandle LockHandleOf(FILE *stream) {
+    HANDLE duplicate = nullptr;
+    if (!stream || !DuplicateHandle(GetCurrentProcess(), StreamHandle(stream), GetCurrentProcess(),
+                                    &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS))
+        return -1;
+    return static_cast<LockHandle>(reinterpret_cast<intptr_t>(duplicate));
+}
+
+bool LockHandleSet(LockHandle handle, LockLevel level) {
+    const HANDLE file = reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle));
+    // No conversion in place on Windows: the old level is let go first (as flock does).
+    OVERLAPPED at = LockedByte();
+    UnlockFileEx(file, 0, 1, 0, &at);
+    if (level == LockLevel::kNone) return true;
+    at = LockedByte();
+    const DWORD flags = level == LockLevel::kExclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0;
+    return LockFileEx(file, flags, 0, 1, 0, &at) != 0;
+}
+
+void LockHandleClose(LockHandle handle) {
+    if (handle != -1) CloseHandle(reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle)));
 }
 
 bool FileReplace(const char *from, const char *to) {
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+FILE *StreamCreateNew(const char *path) {
+    // CREATE_NEW fails on any existing name, a link included: nothing is followed.
+    const HANDLE file =
+        CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return nullptr;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_BINARY | _O_WRONLY);
+    if (fd < 0) {
+        CloseHandle(file);
+        return nullptr;
+    }
+    FILE *stream = _fdopen(fd, "wb");
+    if (!stream) _close(fd);
+    return stream;
+}
+
+bool LinkRemove(const char *path) {
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return false;
+    // A folder link (junction or directory symlink) goes with RemoveDirectory, which removes
+    // the link and leaves its target alone.
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return RemoveDirectoryA(path) != 0;
+    return DeleteFileA(path) != 0;
 }
 
 int StdinReadByte() {

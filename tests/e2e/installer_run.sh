@@ -94,6 +94,40 @@ status=0
 check "missing list folder: the run still ends with 0" test "$status" -eq 0
 check "missing list folder: the list is not created" test ! -e "$app_list"
 
+# A name with a line break would add a line of the package's choosing: not registered.
+mkdir -p "$drive_c/nuvex/docroot/data" app-evil
+printf 'existing=line\n' > "$app_list"
+for name in $'Evil\nother=C:\\evil.exe' $'Evil\rother'; do
+    run "$mkpkg" build app-evil/cab1.rpm --appname "$name" --file 'evil.txt=src/notes.txt'
+    status=0
+    (cd app-evil && run "$installer" < /dev/null > /dev/null) || status=$?
+    check "line break in the name: exit status 0" test "$status" -eq 0
+    check "line break in the name: files installed" cmp -s src/notes.txt app-evil/evil.txt
+    check "line break in the name: not registered" cmp -s "$app_list" <(printf 'existing=line\n')
+done
+
+# Links planted at the installer's own temporary names are replaced, never written through.
+printf 'precious' > victim
+rm -f "$temp_dir/xx1" "$temp_dir/xx2"
+ln -s "$work/victim" "$temp_dir/xx1"
+ln -s "$work/victim" "$temp_dir/xx2"
+(cd app && run "$installer" < /dev/null > /dev/null) || true
+check "planted links: the file behind them is untouched" cmp -s victim <(printf 'precious')
+check "planted links: xx1 is the restored copy" inverted_back app/cab1.rpm "$temp_dir/xx1"
+check "planted links: xx2 is gone" test ! -e "$temp_dir/xx2" -a ! -L "$temp_dir/xx2"
+
+if [ -z "$wine" ]; then
+    # A new user's drive root holds no drive folder yet: it is made on first use; the
+    # application list is still written only where its folder exists.
+    fresh=$work/fresh-drives
+    status=0
+    (cd app && NUVEX_DRIVE_ROOT=$fresh "$installer" < /dev/null > /dev/null) || status=$?
+    check "fresh drive root: exit status 0" test "$status" -eq 0
+    check "fresh drive root: drive path entry installed" \
+        cmp -s src/index.html "$fresh/c/nuvex/tamble/apps/e2e/index.html"
+    check "fresh drive root: no list made" test ! -e "$fresh/c/nuvex/docroot/data/app-list"
+fi
+
 rm -rf "$drive_c/nuvex" "$windows_dir/e2e.ini" "$temp_dir/nuvex-e2e"
 echo "$failures failure(s)"
 exit $((failures > 0))

@@ -72,6 +72,81 @@ TEST_F(DirTreeTest, DeleteOfMissingAndEmptyFolders) {
     EXPECT_FALSE(Exists(kTop + "\\empty"));
 }
 
+// A tree holding a link to a folder outside it and a link to a file outside it. Wine makes no
+// links itself: there the trees come ready-made from link_trees.sh, one per test.
+class DirTreeLinkTest : public DirTreeTest {
+   protected:
+    void SetUp() override {
+        DirTreeTest::SetUp();
+        kTree = kTop + "\\tree";
+        kOutside = kTop + "\\outside";
+        File(kOutside + "\\keep.txt", "kept");
+        File(kTree + "\\real\\inside.txt");
+        std::error_code failed;
+        fs::create_directory_symlink(fs::absolute(Native(kOutside)), Native(kTree + "\\link"),
+                                     failed);
+        if (!failed)
+            fs::create_symlink(fs::absolute(Native(kOutside + "\\keep.txt")),
+                               Native(kTree + "\\flink"), failed);
+        if (!failed) return;
+        static int next_ready_made = 0;
+        const std::string ready = "c:\\nuvex-link-trees\\" + std::to_string(next_ready_made++);
+        if (!fs::exists(Native(ready + "\\tree\\real")))
+            GTEST_SKIP() << "links cannot be made here: " << failed.message();
+        kTree = ready + "\\tree";
+        kOutside = ready + "\\outside";
+        file_link = false;
+        // Wine removes a link to a folder only by removing the folder behind it, which is
+        // not empty here: the delete stops there, where Windows removes the link.
+        link_removable = false;
+    }
+    bool OutsideIntact() const {
+        return Exists(kOutside + "\\keep.txt") &&
+               ReadFile(Native(kOutside + "\\keep.txt")) == "kept";
+    }
+    std::string kTree;
+    std::string kOutside;
+    bool file_link = true;
+    bool link_removable = true;
+};
+
+TEST_F(DirTreeLinkTest, DeleteRemovesLinksAndNeverWhatTheyPointTo) {
+    EXPECT_EQ(DirDelete(kTree.c_str()) != 0, link_removable);
+    EXPECT_TRUE(OutsideIntact());
+    if (link_removable) {
+        EXPECT_FALSE(fs::exists(fs::symlink_status(Native(kTree))));
+    }
+}
+
+TEST_F(DirTreeLinkTest, ReadOnlyTargetsBehindLinksAreLeftAlone) {
+    ReadOnly(kOutside + "\\keep.txt");
+    EXPECT_EQ(DirDelete(kTree.c_str()) != 0, link_removable);
+    EXPECT_TRUE(OutsideIntact());
+    const auto perms = fs::status(Native(kOutside + "\\keep.txt")).permissions();
+    EXPECT_EQ(perms & fs::perms::owner_write, fs::perms::none);
+}
+
+TEST_F(DirTreeLinkTest, CountAndListTakeLinksAsEntriesWithoutDescending) {
+    int directories = 0, files = 0;
+    EXPECT_EQ(DirCount(kTree.c_str(), &directories, &files), 1);
+    EXPECT_EQ(directories, 1);            // real
+    EXPECT_EQ(files, file_link ? 3 : 2);  // real\inside.txt, link (and flink)
+    FILE *out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(DirList(kTree.c_str(), out), 1);
+    std::rewind(out);
+    std::string listed;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, out)) listed += buffer;
+    std::fclose(out);
+    EXPECT_EQ(listed.find("keep.txt"), std::string::npos) << listed;
+    EXPECT_NE(listed.find(kTree + "\\link=" + kTree + "\\link\n"), std::string::npos) << listed;
+    if (file_link) {
+        EXPECT_NE(listed.find(kTree + "\\flink="), std::string::npos) << listed;
+    }
+    EXPECT_NE(listed.find(kTree + "\\real\\inside.txt="), std::string::npos) << listed;
+}
+
 TEST_F(DirTreeTest, CountAddsFoldersAndFilesToTheCounters) {
     const std::string tree = kTop + "\\count";
     File(tree + "\\one");

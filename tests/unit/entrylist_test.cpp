@@ -243,4 +243,29 @@ TEST(ReadLines, HundredThousandLinesAndTheirFilterAreLinear) {
     EXPECT_LT(took, std::chrono::seconds(5));
 }
 
+// Files with CR LF line ends (written in text mode on Windows, or copied from there) read as
+// the same entries as LF files, through every reader of saved files and line ranges.
+TEST(SavedFile, CrLfLinesReadAsTheirLfForm) {
+    TempFolder folder;
+    const std::string lf = folder.Path("lf"), crlf = folder.Path("crlf");
+    const std::string text = "# saved\nuser = ann\nnote = a+b%41\n\n# skip\nlast = x=y\n";
+    std::string with_cr;
+    for (char ch : text) with_cr += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
+    WriteFile(lf, text);
+    WriteFile(crlf, with_cr);
+    List a, b, c, d, e, f;
+    a.head = ec_fDecoder(lf.c_str());
+    b.head = ec_fDecoder(crlf.c_str());
+    EXPECT_EQ(PairsOf(b.head), PairsOf(a.head));
+    EXPECT_EQ(PairsOf(a.head), (Pairs{{"user", "ann"}, {"note", "a+b%41"}, {"last", "x=y"}}));
+    c.head = _list_load(lf.c_str());
+    d.head = _list_load(crlf.c_str());
+    EXPECT_EQ(PairsOf(d.head), PairsOf(c.head));
+    EXPECT_STREQ(_list_value(d.head, "note"), "a bA");
+    e.head = _list_read_lines(lf.c_str(), 2, 6);
+    f.head = _list_read_lines(crlf.c_str(), 2, 6);
+    EXPECT_EQ(PairsOf(f.head), PairsOf(e.head));
+    EXPECT_EQ(PairsOf(f.head), (Pairs{{"user", "ann"}, {"note", "a+b%41"}, {"last", "x=y"}}));
+}
+
 }  // namespace

@@ -188,6 +188,80 @@ TEST_F(FileIoTest, ReadLineLeavesTheDescriptorJustAfterTheLine) {
     FileClose(fd);
 }
 
+// On Windows the modes with "t", and those without a letter (the default translation),
+// turn CR LF into LF on reading and LF into CR LF on writing; on Linux no mode translates.
+#ifdef _WIN32
+constexpr bool kTranslates = true;
+#else
+constexpr bool kTranslates = false;
+#endif
+
+std::string Lines(int fd) {
+    std::string lines;
+    while (char *line = FdReadLine(fd)) {
+        lines += std::string(line) + "|";
+        std::free(line);
+    }
+    return lines;
+}
+
+TEST_F(FileIoTest, ReadLineOnTextModeDescriptorsKeepsEveryLine) {
+    WriteFile(Path("crlf"), "ab\r\ncd\r\nef\r\n");
+    for (const char *mode : {"rt", "r", "r+t", "r+", "a+t"}) {
+        const int fd = FileOpenMode(Path("crlf").c_str(), mode);
+        ASSERT_GE(fd, 0) << mode;
+        if (std::strchr(mode, 'a')) platform::FdSeek(fd, 0, SEEK_SET);
+        EXPECT_EQ(Lines(fd), kTranslates ? "ab\n|cd\n|ef\n|" : "ab\r\n|cd\r\n|ef\r\n|") << mode;
+        FileClose(fd);
+    }
+    const int fd = FileOpenMode(Path("crlf").c_str(), "rb");
+    EXPECT_EQ(Lines(fd), "ab\r\n|cd\r\n|ef\r\n|");
+    FileClose(fd);
+}
+
+TEST_F(FileIoTest, ReadLineOnATextModeDescriptorLeavesItAfterTheLine) {
+    WriteFile(Path("crlf"), "one\r\ntwo\r\n");
+    const int fd = FileOpenMode(Path("crlf").c_str(), "rt");
+    ASSERT_GE(fd, 0);
+    std::unique_ptr<char, FreeDeleter> first(FdReadLine(fd));
+    char next[4] = {};
+    EXPECT_EQ(platform::FdRead(fd, next, 3), 3);
+    EXPECT_STREQ(next, "two");
+    FileClose(fd);
+}
+
+TEST_F(FileIoTest, TextModeWritesAndStreamReadsTranslateOnWindowsOnly) {
+    ASSERT_EQ(FileWriteBytes("a\nb\n", 4, Path("text").c_str(), "wt"), 4);
+    ASSERT_EQ(FileWriteBytes("c\n", 2, Path("text").c_str(), "at"), 2);
+    EXPECT_EQ(ReadFile(Path("text")), kTranslates ? "a\r\nb\r\nc\r\n" : "a\nb\nc\n");
+    FILE *stream = FileOpenLocked(Path("text").c_str(), "rt");
+    ASSERT_NE(stream, nullptr);
+    char line[16];
+    ASSERT_NE(StreamReadLine(line, sizeof line, stream), nullptr);
+    EXPECT_STREQ(line, "a\n");
+    FileCloseLocked(stream);
+    WriteFile(Path("crlf"), "x\r\ny\r\n");
+    stream = FileOpenLocked(Path("crlf").c_str(), "rt");
+    ASSERT_NE(stream, nullptr);
+    ASSERT_NE(StreamReadLine(line, sizeof line, stream), nullptr);
+    EXPECT_STREQ(line, kTranslates ? "x\n" : "x\r\n");
+    ASSERT_NE(StreamReadLine(line, sizeof line, stream), nullptr);
+    EXPECT_STREQ(line, kTranslates ? "y\n" : "y\r\n");
+    FileCloseLocked(stream);
+}
+
+TEST_F(FileIoTest, AFolderDoesNotOpenAsAFile) {
+    char *buffer = nullptr;
+    EXPECT_EQ(FileExists(folder.Root().c_str()), 0);
+    EXPECT_EQ(FileOpenMode(folder.Root().c_str(), "rb"), -1);
+    EXPECT_EQ(FileReadAll(folder.Root().c_str(), &buffer), -1);
+    long length = 1;
+    EXPECT_EQ(FileLoad(folder.Root().c_str(), &length), nullptr);
+    EXPECT_EQ(length, 0);
+    EXPECT_EQ(FileOpenLocked(folder.Root().c_str(), "rb"), nullptr);
+    EXPECT_EQ(FileAppend(Path("out").c_str(), folder.Root().c_str()), 0);
+}
+
 #ifndef _WIN32
 TEST_F(FileIoTest, ReadLineFromAPipeConsumesOnlyTheLine) {
     int ends[2];

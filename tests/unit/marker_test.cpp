@@ -70,6 +70,49 @@ TEST(MarkerSplit, AFailedSplitEmptiesTheSlots) {
     EXPECT_EQ(pieces[2], nullptr);
 }
 
+TEST(MarkerSplit, TheTextMayBeOneOfTheSlots) {
+    // A walk by hand: the after piece becomes the next text (read under the sanitizer).
+    char *pieces[3] = {};
+    ASSERT_EQ(MarkerSplit("<a>x<b>y<c>z", "<", ">", pieces, 0), 1);
+    std::vector<std::string> inside{pieces[MARKER_INSIDE]};
+    while (MarkerSplit(pieces[MARKER_AFTER], "<", ">", pieces, 0) == 1)
+        inside.emplace_back(pieces[MARKER_INSIDE]);
+    EXPECT_EQ(inside, (std::vector<std::string>{"a", "b", "c"}));
+    ASSERT_EQ(MarkerSplitPlain("[p]q[r]", "[", "]", pieces), 1);
+    ASSERT_EQ(MarkerSplitPlain(pieces[MARKER_AFTER], "[", "]", pieces), 1);
+    EXPECT_STREQ(pieces[MARKER_BEFORE], "q");
+    EXPECT_STREQ(pieces[MARKER_INSIDE], "r");
+    MarkerSet set{};
+    ASSERT_EQ(MarkerSetInit(&set, "{", "}", "(", ")"), 1);
+    ASSERT_EQ(OuterMarkerSplit("{1}{2}", &set, pieces, 0, 0), 1);
+    ASSERT_EQ(OuterMarkerSplit(pieces[MARKER_AFTER], &set, pieces, 0, 0), 1);
+    EXPECT_STREQ(pieces[MARKER_INSIDE], "2");
+    ASSERT_EQ(InnerMarkerSplit("(3)(4)", &set, pieces, 0), 1);
+    ASSERT_EQ(InnerMarkerSplit(pieces[MARKER_AFTER], &set, pieces, 0), 1);
+    EXPECT_STREQ(pieces[MARKER_INSIDE], "4");
+    MarkerPiecesFree(pieces);
+    MarkerSetFree(&set);
+}
+
+TEST(MarkerSetInit, EmptyMarkersAreRefusedUntouched) {
+    MarkerSet set{};
+    for (int empty = 0; empty < 4; ++empty) {
+        const char *markers[4] = {"{{", "}}", "[", "]"};
+        markers[empty] = "";
+        EXPECT_EQ(MarkerSetInit(&set, markers[0], markers[1], markers[2], markers[3]), 0) << empty;
+        EXPECT_EQ(set.outer_start, nullptr);
+        EXPECT_EQ(set.inner_end, nullptr);
+    }
+}
+
+TEST(MarkerTextWalk, ASetWithAnEmptyMarkerGivesNoneAtOnce) {
+    char empty[] = "", close[] = "}", open[] = "[", shut[] = "]";
+    MarkerSet set{empty, close, open, shut};
+    StdoutCapture said;
+    EXPECT_EQ(MarkerTextWalk("a{b}c", &set, nullptr, nullptr, 0, 0, 0), nullptr);
+    EXPECT_EQ(said.Text(), "");
+}
+
 TEST(MarkerSplit, LongMarkersAtTheEndOfTheText) {
     char *pieces[3] = {};
     EXPECT_EQ(Collect(MarkerSplit("ab<!--", "<!--", "-->", pieces, 0), pieces).result, -3);
@@ -213,6 +256,23 @@ TEST(SplitOutsideParens, GroupsStayWhole) {
     EXPECT_EQ(HasSepOutsideParens("f(a,b)", ','), 0);
     EXPECT_EQ(HasSepOutsideParens(",x", ','), 1);
     EXPECT_EQ(HasSepOutsideParens("(a),b", ','), 1);
+}
+
+TEST(SplitOutsideParens, HasSepAgreesWithTheSplit) {
+    // Where the split gives two fields or more, a separator stood outside parentheses.
+    const char *texts[] = {"a(b", "f(x)", "a(b)c", "f(a(b)", "a)b", "(a)(b)", "g((x,y),z),w"};
+    for (const char sep : {'(', ')', ','}) {
+        for (const char *text : texts) {
+            char *fields[16] = {};
+            const int count = SplitOutsideParens(text, fields, sep);
+            FieldsFree(fields);
+            if (count > 1) {
+                EXPECT_EQ(HasSepOutsideParens(text, sep), 1) << "'" << text << "' on " << sep;
+            }
+        }
+    }
+    EXPECT_EQ(HasSepOutsideParens("a(b", '('), 1);
+    EXPECT_EQ(HasSepOutsideParens("ab", '('), 0);
 }
 
 TEST(StrAppendN, AppendsAtMostN) {

@@ -1,5 +1,9 @@
 #include "platform/platform.h"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -24,30 +28,67 @@ class NativePathTest : public ::testing::Test {
     void SetUp() override {
         const char *root = platform::EnvGet("NUVEX_DRIVE_ROOT");
         saved_root = root ? root : "";
-        platform::EnvSet("NUVEX_DRIVE_ROOT", "/srv/drives");
+        drives = folder.Root() + "/drives";
+        platform::EnvSet("NUVEX_DRIVE_ROOT", drives.c_str());
     }
     void TearDown() override { platform::EnvSet("NUVEX_DRIVE_ROOT", saved_root.c_str()); }
+    static bool IsFolder(const std::string &path) {
+        struct stat st;
+        return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    }
+    testsupport::TempFolder folder;
     std::string saved_root;
+    std::string drives;
 };
 
 TEST_F(NativePathTest, DriveLetterBecomesAFolderOfTheDriveRoot) {
     EXPECT_EQ(platform::NativePath("C:\\nuvex\\docroot\\data\\app-list"),
-              "/srv/drives/c/nuvex/docroot/data/app-list");
-    EXPECT_EQ(platform::NativePath("d:"), "/srv/drives/d");
-    EXPECT_EQ(platform::NativePath("d:rel"), "/srv/drives/d/rel");
+              drives + "/c/nuvex/docroot/data/app-list");
+    EXPECT_EQ(platform::NativePath("d:"), drives + "/d");
+    EXPECT_EQ(platform::NativePath("d:rel"), drives + "/d/rel");
 }
 
 TEST_F(NativePathTest, RelativeAndSlashPathsKeepTheirPlace) {
     EXPECT_EQ(platform::NativePath("sub\\dir\\f.bin"), "sub/dir/f.bin");
     EXPECT_EQ(platform::NativePath("/var/lib/app"), "/var/lib/app");
-    EXPECT_EQ(platform::NativePath("\\tmp\\x"), "/tmp/x");
+    EXPECT_EQ(platform::NativePath("/var\\lib"), "/var/lib");
+}
+
+TEST_F(NativePathTest, BackslashRootIsTheRootOfTheCurrentDrive) {
+    EXPECT_EQ(platform::NativePath("\\etc\\passwd"), drives + "/c/etc/passwd");
+    EXPECT_EQ(platform::NativePath("\\a.dll"), drives + "/c/a.dll");
+    EXPECT_EQ(platform::NativePath("\\"), drives + "/c/");
+}
+
+// ".." stops at the root of a drive as on Windows, so no drive path leaves the drive root.
+TEST_F(NativePathTest, DotDotNeverClimbsAboveTheDrive) {
+    EXPECT_EQ(platform::NativePath("c:\\..\\..\\etc\\x"), drives + "/c/etc/x");
+    EXPECT_EQ(platform::NativePath("c:..\\x"), drives + "/c/x");
+    EXPECT_EQ(platform::NativePath("\\..\\..\\x"), drives + "/c/x");
+    EXPECT_EQ(platform::NativePath("c:\\a\\.\\b\\..\\..\\..\\y/"), drives + "/c/y/");
+    EXPECT_EQ(platform::NativePath("c:\\a\\b\\..\\f.txt"), drives + "/c/a/f.txt");
+    // Relative paths keep their ".." as a native path does.
+    EXPECT_EQ(platform::NativePath("..\\x"), "../x");
+}
+
+TEST_F(NativePathTest, ADriveFolderIsMadeOnFirstUse) {
+    ASSERT_FALSE(IsFolder(drives));
+    FILE *file = platform::StreamOpen("e:\\new.txt", "wb");
+    ASSERT_NE(file, nullptr);
+    std::fclose(file);
+    EXPECT_TRUE(IsFolder(drives + "/e"));
+    EXPECT_TRUE(testsupport::Exists(drives + "/e/new.txt"));
+    // Only the drive itself: folders inside it are not made.
+    EXPECT_EQ(platform::StreamOpen("f:\\sub\\new.txt", "wb"), nullptr);
+    EXPECT_TRUE(IsFolder(drives + "/f"));
+    EXPECT_FALSE(IsFolder(drives + "/f/sub"));
 }
 
 TEST_F(NativePathTest, UnsetRootFallsBackToAPerUserFolder) {
     platform::EnvSet("NUVEX_DRIVE_ROOT", nullptr);
+    testsupport::ScopedEnv data("XDG_DATA_HOME", (folder.Root() + "/data").c_str());
     const std::string mapped = platform::NativePath("c:\\x");
-    EXPECT_NE(mapped.find("nuvex"), std::string::npos);
-    EXPECT_EQ(mapped.substr(mapped.size() - 4), "/c/x");
+    EXPECT_EQ(mapped, folder.Root() + "/data/nuvex/drives/c/x");
 }
 
 TEST(TempDirectory, FollowsTmpdirAndEndsWithSlash) {

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "tests/unit/support.h"
+#include "webreq/error_internal.h"
+#include "webreq/request_state.h"
 #include "webreq/values.h"
 
 #ifdef __GLIBC__
@@ -21,6 +23,7 @@ namespace {
 using testsupport::CaptureStdoutTo;
 using testsupport::ReadFile;
 using testsupport::ScopedEnv;
+using testsupport::StdoutCapture;
 using testsupport::TempFolder;
 using testsupport::WriteFile;
 
@@ -127,8 +130,8 @@ TEST_F(RequestTest, MultipartWithUploadsAndTheirFourEntries) {
     const ec_entry *doc = ec_ValueList()->next;
     EXPECT_EQ(std::string(doc->value, 15), file) << "NUL bytes included";
     EXPECT_STREQ(ec_ValueOrigin("doc.filename"), "P");
-    char rest[32] = {};
-    EXPECT_STREQ(std::fgets(rest, sizeof rest, stdin), "\r\n") << "nothing after the close";
+    for (const auto &[name, value] : entries)
+        EXPECT_EQ(value.find("epilogue"), std::string::npos) << "nothing after the close";
 }
 
 TEST_F(RequestTest, BoundaryOf249CharactersIsAccepted) {
@@ -376,6 +379,273 @@ TEST_F(RequestTest, BodiesBeyondTheirLimitsAreRefusedWithTheirMessage) {
     int entries = 0;
     for (ec_entry *e = ec_ValueList(); e; e = e->next) ++entries;
     EXPECT_EQ(entries, EC_FIELD_LIMIT) << "the limit itself is accepted";
+}
+
+// The block reader against the byte-by-byte reference, through every path of the body: both
+// decode the same request and must give the same parts (bytes and lengths), entries, counts,
+// upload records and error output. Errors end the request through the error hook, not the
+// process, so that many decodings fit in one test.
+using webreq::MultipartMethod;
+
+struct RequestEnded {};
+[[noreturn]] void EndRequest() {
+    throw RequestEnded();
+}
+
+struct Decoded {
+    bool ended = false;
+    std::string output;
+    Pairs parts;  // name and all the bytes of each part's value, as the decoder appended it
+    Pairs entries;
+    std::vector<int> counts;
+    Pairs uploads;  // field and bytes of each upload record
+    bool operator==(const Decoded &) const = default;
+};
+
+std::ostream &operator<<(std::ostream &out, const Decoded &d) {
+    out << (d.ended ? "ended: " + d.output : "decoded") << "; parts:";
+    for (const auto &[name, value] : d.parts) out << " [" << name << "]=" << value.size();
+    return out;
+}
+
+Pairs *g_parts = nullptr;
+void RecordPart(const char *name, const char *value, size_t length) {
+    if (g_parts) g_parts->emplace_back(name, std::string(value, length));
+}
+
+class MultipartReaderTest : public RequestTest {
+   protected:
+    void SetUp() override {
+        RequestTest::SetUp();
+        saved_ = webreq::MultipartSettingsGet();
+        webreq::ErrorEndHookSet(EndRequest);
+        Clear();
+        Env("REQUEST_METHOD", "POST");
+    }
+    void TearDown() override {
+        webreq::MultipartSettingsSet(saved_);
+        webreq::ErrorEndHookSet(nullptr);
+        RequestTest::TearDown();
+    }
+
+    // One decoding of the body; content_length null: the body's size, "" unset.
+    Decoded Decode(const std::string &boundary, const std::string &body, MultipartMethod method,
+                   size_t block_size = 64 * 1024, const char *content_length = nullptr) {
+        Env("CONTENT_TYPE", ("multipart/form-data; boundary=" + boundary).c_str());
+        const std::string honest = std::to_string(body.size());
+        Env("CONTENT_LENGTH", !content_length   ? honest.c_str()
+                              : *content_length ? content_length
+                                                : nullptr);
+        Body(body);
+        webreq::MultipartSettings settings = limits;
+        settings.method = method;
+        settings.block_size = block_size;
+        settings.part_seen = RecordPart;
+        webreq::MultipartSettingsSet(settings);
+        Decoded d;
+        g_parts = &d.parts;
+        {
+            StdoutCapture capture;
+            try {
+                _parse_request();
+                for (ec_entry *e = webreq::Request().list; e; e = e->next)
+                    d.entries.emplace_back(e->name, e->value);
+                d.counts.assign(webreq::Request().counts, webreq::Request().counts + 4);
+                for (const webreq::Upload &u : webreq::Request().uploads)
+                    d.uploads.emplace_back(u.field, std::string(u.value, u.length));
+            } catch (const RequestEnded &) {
+                d.ended = true;
+            }
+            d.output = capture.Text();
+        }
+        g_parts = nullptr;
+        ec_ValueFree();
+        return d;
+    }
+
+    // The reference's decoding, after checking that blocks of every given size give the same.
+    Decoded Agreed(const std::string &boundary, const std::string &body,
+                   const std::vector<size_t> &block_sizes, const char *content_length = nullptr) {
+        const Decoded reference =
+            Decode(boundary, body, MultipartMethod::kBytes, 1, content_length);
+        for (size_t block : block_sizes)
+            EXPECT_EQ(Decode(boundary, body, MultipartMethod::kBlocks, block, content_length),
+                      reference)
+                << "blocks of " << block << " bytes, boundary of " << boundary.size();
+        return reference;
+    }
+
+    static std::vector<size_t> Range(size_t from, size_t to) {
+        std::vector<size_t> sizes;
+        for (size_t size = from; size <= to; ++size) sizes.push_back(size);
+        return sizes;
+    }
+
+    webreq::MultipartSettings limits;
+    webreq::MultipartSettings saved_;
+};
+
+std::string FormPart(const std::string &name, const std::string &value,
+                     const std::string &extra = "") {
+    return "Content-Disposition: form-data; name=\"" + name + "\"" + extra + "\r\n\r\n" + value;
+}
+
+// A body with a file of NUL bytes, line ends and near-delimiters, then a field and an empty
+// field: every separator lands across some block border for sizes 1 to 64.
+const std::string kFile("a\0\r\n--XyZ-\r\n--Xy\r\r\n--XyZ\t\0\n", 28);
+std::string SampleBody() {
+    return "--XyZ\r\n" +
+           FormPart("doc", kFile, "; filename=\"C:\\up\\f.bin\"\r\nContent-Type: text/x") +
+           "\r\n--XyZ\r\n" + FormPart("title", "x--XyZ") + "\r\n--XyZ\r\n" + FormPart("empty", "") +
+           "\r\n--XyZ--";
+}
+
+TEST_F(MultipartReaderTest, DelimitersSplitAtEveryBlockBorder) {
+    std::vector<size_t> sizes = Range(1, 64);
+    sizes.push_back(SampleBody().size());
+    sizes.push_back(64 * 1024);
+    const Decoded d = Agreed("XyZ", SampleBody(), sizes);
+    EXPECT_FALSE(d.ended) << d.output;
+    EXPECT_EQ(d.parts, (Pairs{{"doc", kFile}, {"title", "x--XyZ"}, {"empty", ""}}));
+    EXPECT_EQ(d.entries, (Pairs{{"doc", "a"},
+                                {"doc.length", "28"},
+                                {"doc.filename", "f.bin"},
+                                {"doc.contenttype", "text/x"},
+                                {"title", "x--XyZ"},
+                                {"empty", ""}}));
+    EXPECT_EQ(d.counts, (std::vector<int>{0, 0, 6, 0}));
+    EXPECT_EQ(d.uploads, (Pairs{{"doc", kFile}}));
+}
+
+TEST_F(MultipartReaderTest, BoundariesOfEveryLength) {
+    for (size_t length = 0; length <= 250; ++length) {
+        std::string boundary;
+        for (size_t i = 0; i < length; ++i) boundary += "-x="[i % 3];
+        // Near-delimiters: the boundary less its last byte, and followed by "-x".
+        std::string value = "v";
+        if (length > 0) value += "\r\n--" + boundary.substr(0, length - 1) + "\r\n";
+        value += "\r\n--" + boundary + "-x";
+        const std::string body = "--" + boundary + "\r\n" + FormPart("f", value) + "\r\n--" +
+                                 boundary + "\r\n" + FormPart("g", "w") + "\r\n--" + boundary +
+                                 "--";
+        const Decoded d = Agreed(boundary, body, {1, 3, length + 6, 64, 64 * 1024});
+        if (length == 250) {
+            EXPECT_EQ(d.output,
+                      "Error: _parse_multipart_data(): The boundary string is too long. "
+                      "Stopping process.\n");
+        } else {
+            EXPECT_EQ(d.parts, (Pairs{{"f", value}, {"g", "w"}})) << "boundary of " << length;
+        }
+    }
+}
+
+TEST_F(MultipartReaderTest, LineEndQuirksEndValuesAsTheReferenceDoes) {
+    const struct {
+        const char *what;
+        std::string body;
+        Pairs parts;
+    } cases[] = {
+        {"bare LF before the delimiter",
+         "--b\r\n" + FormPart("a", "1\n--b\r\n2") + "\r\n--b--",
+         {{"a", "1\n--b\r\n2"}}},
+        {"CR without LF",
+         "--b\r\n" + FormPart("a", "1\r--b\r\n2") + "\r\n--b--",
+         {{"a", "1\r--b\r\n2"}}},
+        {"CR before the delimiter", "--b\r\n" + FormPart("a", "1\r") + "\r\n--b--", {{"a", "1\r"}}},
+        {"blank line before the delimiter",
+         "--b\r\n" + FormPart("a", "1\r\n") + "\r\n--b--",
+         {{"a", "1\r\n"}}},
+        {"delimiter without its line end",
+         "--b\r\n" + FormPart("a", "1\r\n--bX\r\n--b-\r\n") + "\r\n--b--",
+         {{"a", "1\r\n--bX\r\n--b-\r\n"}}},
+        {"value that begins with the delimiter",
+         "--b\r\n" + FormPart("a", "") + "--b\r\n" + FormPart("c", "") + "--b--",
+         {{"a", ""}, {"c", ""}}},
+        {"bare LF as a header line",
+         "--b\r\nContent-Disposition: form-data; name=\"a\"\n\n\r\n1\r\n--b--",
+         {{"a", "1"}}},
+        {"first line a CR LF, delimiter with more after it",
+         "\r\n--bmore\r\n" + FormPart("a", "1") + "\r\n--b--",
+         {{"a", "1"}}},
+    };
+    for (const auto &c : cases) {
+        const Decoded d = Agreed("b", c.body, Range(1, 16));
+        EXPECT_FALSE(d.ended) << c.what << ": " << d.output;
+        EXPECT_EQ(d.parts, c.parts) << c.what;
+    }
+}
+
+TEST_F(MultipartReaderTest, TruncatedBodiesFailAlike) {
+    const std::string body = SampleBody();
+    for (size_t cut = 0; cut <= body.size(); ++cut) {
+        const Decoded d = Agreed("XyZ", body.substr(0, cut), {1, 5, 64});
+        EXPECT_EQ(d.ended, cut < body.size()) << "cut at " << cut;
+    }
+    EXPECT_EQ(Agreed("XyZ", "", {1}).output,
+              "Error: _parse_multipart_data(): Your browser sent a non-HTTP compliant message.\n");
+    EXPECT_EQ(Agreed("XyZ", body.substr(0, body.size() - 1), {1, 7}).output,
+              "Error: _parse_multipart_data(): \t\t\tBroken stream at end of 'empty'.\n");
+    EXPECT_EQ(Agreed("XyZ", body.substr(0, 20), {1, 7}).output,
+              "Error: _parse_multipart_data(): \t\t\tBroken stream at end of ''.\n")
+        << "cut inside the first part's headers";
+}
+
+TEST_F(MultipartReaderTest, DataAfterTheCloseDelimiterIsNotUsed) {
+    const std::string epilogue =
+        "\r\n--XyZ\r\n" + FormPart("late", "x", "; filename=\"late.txt\"") + "\r\n--XyZ--\r\n";
+    const std::string body = SampleBody();
+    const Decoded plain = Agreed("XyZ", body, {1, 64});
+    EXPECT_EQ(Agreed("XyZ", body + epilogue, {1, 2, 64, 64 * 1024}), plain);
+    // Past the body's limit, the epilogue still counts for nothing.
+    limits.body_limit = static_cast<long long>(body.size());
+    const std::string announced = std::to_string(body.size());
+    EXPECT_EQ(Agreed("XyZ", body + epilogue + std::string(5000, 'z'), {1, 64, 64 * 1024},
+                     announced.c_str()),
+              plain);
+    EXPECT_EQ(Agreed("XyZ", body + epilogue, {1, 64}, "").ended, false);
+    // The reference leaves the input right after the close.
+    limits = webreq::MultipartSettings();
+    Decode("XyZ", body + epilogue, MultipartMethod::kBytes);
+    char rest[16] = {};
+    EXPECT_STREQ(std::fgets(rest, sizeof rest, stdin), "\r\n");
+}
+
+TEST_F(MultipartReaderTest, AnnouncedLengthChangesNothing) {
+    const std::string body = SampleBody();
+    const Decoded honest = Agreed("XyZ", body, {1, 64});
+    for (const char *length : {"", "10", "0", "100000", "12abc", " +30"})
+        EXPECT_EQ(Agreed("XyZ", body, {1, 7, 64}, length), honest) << "[" << length << "]";
+}
+
+// The body limit and the memory bound stop both readers at the same byte, with the same
+// parts appended before.
+TEST_F(MultipartReaderTest, LimitsStopBothReadersAtTheSameByte) {
+    const std::string body = SampleBody();
+    for (long long limit = 0; limit <= static_cast<long long>(body.size()) + 1; ++limit) {
+        limits.body_limit = limit;
+        const Decoded d = Agreed("XyZ", body, {1, 6, 64});
+        EXPECT_EQ(d.ended, limit < static_cast<long long>(body.size())) << limit;
+        if (d.ended) {
+            EXPECT_EQ(d.output, "Error: _parse_multipart_data(): Request body is too large.\n");
+        }
+    }
+    limits = webreq::MultipartSettings();
+    std::string many = "--b\r\n";
+    for (int i = 0; i < 40; ++i) many += FormPart("p", std::string(i * 900, 'v')) + "\r\n--b\r\n";
+    many += "\r\n\r\n--b--";
+    int stopped = 0;
+    for (long long slack = 0; slack <= 40000; slack += 2500) {
+        limits.slack = slack;
+        const Decoded d = Agreed("b", many, {1, 6, 4096});
+        if (d.ended) {
+            ++stopped;
+            EXPECT_EQ(d.output,
+                      "Error: _parse_multipart_data(): The request holds too many parts for its "
+                      "size.\n");
+        }
+    }
+    EXPECT_GT(stopped, 0);
+    EXPECT_LT(stopped, 17) << "a slack that lets the body through";
 }
 
 }  // namespace

@@ -249,6 +249,34 @@ TEST_F(SessionTest, MisuseEndsTheProcess) {
         << text;
 }
 
+// A name is written as it stands; one that could not be read back as itself is refused, so a
+// client's text used as a name cannot add entries (reserved ones included).
+TEST_F(SessionTest, NamesThatCouldNotBeReadBackAreRefused) {
+    const std::string out = folder.Path("out");
+    const char *message =
+        "Error: ec_SessionAdd(): Name can not hold a line break or '=', start with '#' or have "
+        "blanks at its edges.\n";
+    for (const char *name : {"x\n_Q_INTERVAL = 99", "a\rb", "a=b", "#a", " a", "a\t"}) {
+        for (bool increase : {false, true}) {
+            EXPECT_EXIT(
+                {
+                    CaptureStdoutTo(out);
+                    ec_Session(repository.c_str());
+                    if (increase)
+                        ec_SessionIncrease(name, 1);
+                    else
+                        ec_SessionAdd(name, "v");
+                },
+                testing::ExitedWithCode(1), "");
+            const std::string text = ReadFile(out);
+            EXPECT_NE(text.find(message), std::string::npos) << name << ": " << text;
+        }
+    }
+    ec_Session(repository.c_str());
+    EXPECT_STREQ(ec_SessionAdd("a b", "v"), "v");  // inner blanks read back as they are
+    ec_Finish();
+}
+
 TEST_F(SessionTest, ValuesCannotAddEntriesAndComeBackByteForByte) {
     Open("");
     const std::string id = ec_SessionGetID();

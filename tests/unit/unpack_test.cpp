@@ -2,9 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <string>
 
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include "platform/platform.h"
 #include "tests/unit/support.h"
 #include "tools/pkgwrite.h"
 #include "util/filepath.h"
@@ -211,5 +220,152 @@ TEST_F(UnpackTest, UnwritableEntryIsPassedOverSilently) {
               1);
     EXPECT_EQ(ReadFile(Here("ok")), "z");
 }
+
+// A link planted at xx1 or xx2 points at a file of the user's; the unpacking must replace
+// the name, never write through it.
+class PlantedLinkTest : public UnpackTest {
+   protected:
+    void Plant(const std::string &name) {
+        WriteFile(victim.Path("precious"), "precious");
+        std::error_code failed;
+        std::filesystem::remove(SandboxTemp() + name, failed);
+        std::filesystem::create_symlink(victim.Path("precious"), SandboxTemp() + name, failed);
+        if (failed) GTEST_SKIP() << "links cannot be made here: " << failed.message();
+    }
+    bool IsLink(const std::string &name) {
+        return std::filesystem::is_symlink(SandboxTemp() + name);
+    }
+    TempFolder victim;
+};
+
+TEST_F(PlantedLinkTest, RestoredCopyReplacesALinkAtXx1) {
+    Plant("xx1");
+    const std::string restored = "3 0 0 1\nf!--------@0!--------@1\n" + kMarker + "\nz";
+    EXPECT_EQ(UnpackRestored(restored), 1);
+    EXPECT_EQ(ReadFile(victim.Path("precious")), "precious");
+    EXPECT_FALSE(IsLink("xx1"));
+    EXPECT_EQ(ReadFile(SandboxTemp() + "xx1"), restored);
+    EXPECT_EQ(ReadFile(Here("f")), "z");
+}
+
+TEST_F(PlantedLinkTest, HeaderCopyReplacesALinkAtXx2) {
+    Plant("xx2");
+    EXPECT_EQ(UnpackRestored("3 0 0 1\nf!--------@0!--------@1\n" + kMarker + "\nz"), 1);
+    EXPECT_EQ(ReadFile(victim.Path("precious")), "precious");
+    EXPECT_FALSE(Exists(SandboxTemp() + "xx2"));
+    EXPECT_FALSE(IsLink("xx2"));
+    EXPECT_EQ(ReadFile(Here("f")), "z");
+}
+
+#ifndef _WIN32
+// "/x/y" becomes "\x\y", the root of the current drive; so does "$win_dir$\a" without a
+// Windows folder. On Linux that drive is c in the drive root, never the real root.
+TEST_F(UnpackTest, RootedEntriesLandOnTheCurrentDrive) {
+    WindowsDirectorySet("");
+    const std::string drive_c = std::string(platform::EnvGet("NUVEX_DRIVE_ROOT")) + "/c";
+    EXPECT_EQ(UnpackRestored("3 0 0 2\n/nuvex-rooted/f!--------@0!--------@1\n"
+                             "$win_dir$\\nuvex-rooted.dll!--------@0!--------@1\n" +
+                             kMarker + "\nz"),
+              1);
+    EXPECT_EQ(ReadFile(drive_c + "/nuvex-rooted/f"), "z");
+    EXPECT_EQ(ReadFile(drive_c + "/nuvex-rooted.dll"), "z");
+    EXPECT_FALSE(Exists("/nuvex-rooted"));
+    std::filesystem::remove_all(drive_c + "/nuvex-rooted");
+    std::filesystem::remove(drive_c + "/nuvex-rooted.dll");
+}
+#endif
+
+TEST_F(UnpackTest, OnlyTheFirstTwoInfoRecordsAreHandedBack) {
+    EXPECT_EQ(UnpackRestored("3 4 0 0\nappname!--------@A\nb!--------@B\nc!--------@C\n"
+                             "d!--------@D\n" +
+                             kMarker + "\n"),
+              1);
+    ASSERT_NE(info, nullptr);
+    EXPECT_STREQ(info[0], "appname!--------@A");
+    EXPECT_STREQ(info[1], "b!--------@B");
+    EXPECT_EQ(info[2], nullptr);
+    EXPECT_EQ(InfoValue("appname"), "A");
+}
+
+#if !defined(_WIN32) && !defined(__SANITIZE_ADDRESS__)
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define NUVEX_NO_MEMORY_TEST
+#endif
+#endif
+#ifndef NUVEX_NO_MEMORY_TEST
+// Kilobytes from a line of /proc/self/status.
+long StatusKb(const char *field) {
+    FILE *status = std::fopen("/proc/self/status", "r");
+    if (!status) return -1;
+    char line[256];
+    long kb = -1;
+    const size_t length = std::strlen(field);
+    while (std::fgets(line, sizeof line, status))
+        if (std::strncmp(line, field, length) == 0) kb = std::atol(line + length);
+    std::fclose(status);
+    return kb;
+}
+
+// The growth of the peak resident memory over what a fresh child held when it started,
+// in bytes: the unpacking alone, measured in a process of its own.
+long long UnpackPeakGrowth(const std::string &package) {
+    int pipe_ends[2];
+    if (pipe(pipe_ends) != 0) return -1;
+    const pid_t child = fork();
+    if (child == 0) {
+        close(pipe_ends[0]);
+        // "5" resets the peak to what the process holds now.
+        if (FILE *clear = std::fopen("/proc/self/clear_refs", "w")) {
+            std::fputs("5", clear);
+            std::fclose(clear);
+        }
+        const long before = StatusKb("VmRSS:");
+        char **records = nullptr;
+        PackageUnpack(package.c_str(), &records);
+        const long long growth = (StatusKb("VmHWM:") - before) * 1024LL;
+        const ssize_t put = write(pipe_ends[1], &growth, sizeof growth);
+        _exit(put == sizeof growth ? 0 : 1);
+    }
+    close(pipe_ends[1]);
+    long long growth = -1;
+    if (read(pipe_ends[0], &growth, sizeof growth) != sizeof growth) growth = -1;
+    close(pipe_ends[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return growth;
+}
+
+TEST_F(UnpackTest, MemoryStaysWithinThePackageSizeAndSixteenMegabytes) {
+    const std::string path = folder.Path("cab1.rpm");
+    struct Hostile {
+        const char *what;
+        std::string restored;
+    };
+    std::string tiny_infos = "3 4000000 0 0\n";
+    for (int i = 0; i < 4000000; ++i) tiny_infos += "ab ";
+    std::string damaged_entries = "3 0 0 2000000\n";
+    for (int i = 0; i < 2000000; ++i) damaged_entries += "x!--------@1 ";
+    std::string many_counts = "3000000 0 0 0";
+    for (int i = 3; i < 3000000; ++i) many_counts += " 7";
+    std::string lists = "3 0 1000000 0\n";
+    for (int i = 0; i < 1000000; ++i) lists += "a|b|c|d|e|f|g|h|i|j!--------@t ";
+    const Hostile packages[] = {
+        {"4,000,000 two-byte info records", tiny_infos + kMarker + "\n"},
+        {"2,000,000 file entries without an end", damaged_entries + kMarker + "\n"},
+        {"3,000,000 section counts", many_counts + "\n" + kMarker + "\n"},
+        {"1,000,000 list records of ten items", lists + kMarker + "\n"},
+    };
+    for (const auto &package : packages) {
+        WritePackageBytes(path, package.restored);
+        const long long size = static_cast<long long>(package.restored.size());
+        const long long growth = UnpackPeakGrowth(path);
+        ASSERT_GE(growth, 0) << package.what;
+        EXPECT_LE(growth, size + (16LL << 20))
+            << package.what << ": package " << size << " bytes, peak growth " << growth;
+    }
+}
+#endif
+#endif
 
 }  // namespace

@@ -1,0 +1,173 @@
+// Two locked operations on one file in one process: neither waits on the other, and the
+// result is what each gives alone. Across processes readers share and writers wait.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "platform/platform.h"
+#include "tests/unit/support.h"
+#include "util/fileio.h"
+#include "webreq/session.h"
+#include "webreq/template.h"
+
+namespace {
+
+using testsupport::Exists;
+using testsupport::ReadFile;
+using testsupport::TempFolder;
+using testsupport::WriteFile;
+
+// Runs the step on a thread of its own; a step that waits on its own process's lock would
+// never come back, and the test run ends with a message instead of hanging.
+void FinishesSoon(const std::function<void()> &step, const char *what) {
+    std::packaged_task<void()> task(step);
+    std::future<void> done = task.get_future();
+    std::thread runner(std::move(task));
+    if (done.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        std::fprintf(stderr, "FAILED: %s waits on a lock its own process holds\n", what);
+        std::fflush(stderr);
+        std::_Exit(1);
+    }
+    runner.join();
+}
+
+class LockPairsTest : public ::testing::Test {
+   protected:
+    void TearDown() override { ec_AwkClose(); }
+    std::string Make(const std::string &name, const std::string &bytes) {
+        WriteFile(folder.Path(name), bytes);
+        return folder.Path(name);
+    }
+    TempFolder folder;
+};
+
+TEST_F(LockPairsTest, AppendingAFileToItselfDoublesIt) {
+    const std::string x = Make("x", "abc");
+    FinishesSoon([&] { EXPECT_EQ(FileAppend(x.c_str(), x.c_str()), 1); }, "FileAppend(x, x)");
+    EXPECT_EQ(ReadFile(x), "abcabc");
+}
+
+TEST_F(LockPairsTest, AppendingALargeFileToItselfCopiesOnlyWhatItHeld) {
+    // More than one copy block: appended bytes must not be read back as source.
+    std::string bytes(3 << 20, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>('a' + i % 26);
+    const std::string x = Make("big", bytes);
+    FinishesSoon([&] { EXPECT_EQ(FileAppend(x.c_str(), x.c_str()), 1); }, "FileAppend(big, big)");
+    EXPECT_EQ(ReadFile(x), bytes + bytes);
+}
+
+TEST_F(LockPairsTest, ReaderOpenThenCountersOnTheSameFile) {
+    const std::string f = Make("count", "41\n");
+    ASSERT_EQ(ec_AwkOpen(f.c_str(), ' '), 1);
+    FinishesSoon([&] { EXPECT_EQ(ec_CounterGet(f.c_str()), 41); }, "ec_CounterGet while read");
+    FinishesSoon([&] { EXPECT_EQ(ec_CounterAdd(f.c_str(), 1), 42); }, "ec_CounterAdd while read");
+    FinishesSoon([&] { EXPECT_EQ(ec_CounterSet(f.c_str(), 7), 1); }, "ec_CounterSet while read");
+    FinishesSoon([&] { EXPECT_EQ(FileAppend(f.c_str(), f.c_str()), 1); }, "FileAppend while read");
+    ec_awk_fields fields;
+    EXPECT_EQ(ec_AwkNext(fields), 1);
+    EXPECT_STREQ(fields[0], "7");
+    EXPECT_EQ(ec_AwkClose(), 1);
+#ifdef _WIN32
+    EXPECT_EQ(ReadFile(f), "7\r\n7\r\n");  // ec_CounterSet writes in text mode
+#else
+    EXPECT_EQ(ReadFile(f), "7\n7\n");
+#endif
+}
+
+TEST_F(LockPairsTest, CountersInsideAWriterOfTheSameFile) {
+    const std::string f = Make("count", "5\n");
+    FILE *writer = FileOpenLocked(f.c_str(), "r+b");
+    ASSERT_NE(writer, nullptr);
+    FinishesSoon([&] { EXPECT_EQ(ec_CounterGet(f.c_str()), 5); }, "ec_CounterGet while written");
+    FinishesSoon([&] { EXPECT_EQ(ec_CounterAdd(f.c_str(), 2), 7); }, "ec_CounterAdd while written");
+    FinishesSoon([&] { EXPECT_EQ(ec_AwkOpen(f.c_str(), ' '), 1); }, "ec_AwkOpen while written");
+    EXPECT_EQ(ec_AwkClose(), 1);
+    EXPECT_EQ(FileCloseLocked(writer), 0);
+    EXPECT_EQ(ec_CounterGet(f.c_str()), 7);
+}
+
+TEST_F(LockPairsTest, TimeoutFileWhileLockedInTheSameProcess) {
+    const std::string t = Make("s.timeout", "99999999999\n");
+    FILE *holder = FileOpenLocked(t.c_str(), "r+t");
+    ASSERT_NE(holder, nullptr);
+    FinishesSoon([&] { EXPECT_EQ(_session_expiry_check(t.c_str()), 1); }, "expiry check");
+    FileCloseLocked(holder);
+    ASSERT_EQ(ec_AwkOpen(t.c_str(), ' '), 1);
+    FinishesSoon([&] { EXPECT_EQ(_session_expiry_check(t.c_str()), 1); }, "expiry check");
+}
+
+TEST_F(LockPairsTest, EveryLockIsGoneWhenItsStreamsClose) {
+    const std::string f = Make("f", "1\n");
+    FILE *first = FileOpenLocked(f.c_str(), "rb");
+    FILE *second = nullptr;
+    FinishesSoon([&] { second = FileOpenLocked(f.c_str(), "ab"); }, "a writer while read");
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    // The first stream goes while the second still holds the lock; then the second.
+    EXPECT_EQ(FileCloseLocked(first), 0);
+    EXPECT_EQ(FileUnlock(second), 0);
+    EXPECT_EQ(FileUnlock(second), -1);  // nothing left to release
+    std::fclose(second);
+}
+
+std::string Probe() {
+    std::string path = NUVEX_LOCK_PROBE;
+#ifdef _WIN32
+    if (!path.empty() && path[0] == '/') path = "Z:" + path;  // Wine's view of the Unix tree
+#endif
+    return path;
+}
+
+bool AppearsWithin(const std::string &path, std::chrono::milliseconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!Exists(path)) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+TEST_F(LockPairsTest, ProcessesReadingOneDataFileShare) {
+    const std::string f = Make("data", "a b\n");
+    const std::string taken = folder.Path("taken");
+    ASSERT_EQ(ec_AwkOpen(f.c_str(), ' '), 1);
+    ASSERT_TRUE(platform::ProcessStart(Probe().c_str(), {Probe(), "rt", f, taken}));
+    EXPECT_TRUE(AppearsWithin(taken, std::chrono::seconds(30)));
+    ec_AwkClose();
+    AppearsWithin(taken, std::chrono::seconds(30));  // the probe is done before the folder goes
+}
+
+TEST_F(LockPairsTest, AnUpdateInAnotherProcessWaitsForTheReader) {
+    const std::string f = Make("data", "1\n");
+    const std::string taken = folder.Path("taken");
+    ASSERT_EQ(ec_AwkOpen(f.c_str(), ' '), 1);
+    ASSERT_TRUE(platform::ProcessStart(Probe().c_str(), {Probe(), "r+t", f, taken}));
+    EXPECT_FALSE(AppearsWithin(taken, std::chrono::milliseconds(1500)));
+    ec_AwkClose();
+    EXPECT_TRUE(AppearsWithin(taken, std::chrono::seconds(30)));
+}
+
+// A counter set in another process waits for this one's update and only then empties the file:
+// the value held meanwhile is never lost to an early cut.
+TEST_F(LockPairsTest, ASetInAnotherProcessCutsTheCounterOnlyUnderTheLock) {
+    const std::string f = Make("counter", "1234567\n");
+    const std::string done = folder.Path("done");
+    FILE *update = FileOpenLocked(f.c_str(), "r+t");
+    ASSERT_NE(update, nullptr);
+    ASSERT_TRUE(platform::ProcessStart(Probe().c_str(), {Probe(), "counter-set", f, done}));
+    EXPECT_FALSE(AppearsWithin(done, std::chrono::milliseconds(1500)));
+    EXPECT_EQ(ReadFile(f), "1234567\n");
+    FileCloseLocked(update);
+    ASSERT_TRUE(AppearsWithin(done, std::chrono::seconds(30)));
+    EXPECT_EQ(ec_CounterGet(f.c_str()), 5);
+    const std::string text = ReadFile(f);
+    EXPECT_TRUE(text == "5\n" || text == "5\r\n") << "the old digits are cut: " << text;
+}
+
+}  // namespace

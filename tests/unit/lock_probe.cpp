@@ -1,0 +1,25 @@
+// Takes the lock of a file the way the library does (FileOpenLocked with the mode given),
+// says so by creating the "taken" file, and lets the lock go again.
+//   lock_probe MODE PATH TAKEN
+// MODE "counter-set" sets the counter at PATH to 5 instead, saying so once it is done.
+#include <cstdio>
+#include <cstring>
+
+#include "util/fileio.h"
+#include "webreq/template.h"
+
+int main(int argc, char **argv) {
+    if (argc != 4) return 2;
+    if (std::strcmp(argv[1], "counter-set") == 0) {
+        if (ec_CounterSet(argv[2], 5) != 1) return 5;
+        FILE *done = std::fopen(argv[3], "wb");
+        if (done) std::fclose(done);
+        return done ? 0 : 4;
+    }
+    FILE *stream = FileOpenLocked(argv[2], argv[1]);
+    if (!stream) return 3;
+    FILE *taken = std::fopen(argv[3], "wb");
+    if (taken) std::fclose(taken);
+    FileCloseLocked(stream);
+    return taken ? 0 : 4;
+}
