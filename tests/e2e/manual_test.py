@@ -5,7 +5,10 @@ them all, every installed program has its page, the pages pass mandoc's lint, an
 committed HTML is what scripts/manual.sh renders now (so it cannot go stale), its links
 leading to pages that exist.
 
-usage: manual_test.py SOURCE_DIR BUILD_DIR
+The table of ec_Printf's modes, in webreq/output.h and in its page, is held to what
+ec_Printf writes: each cell is checked by running it.
+
+usage: manual_test.py SOURCE_DIR BUILD_DIR MODES_PROGRAM
 """
 import filecmp
 import glob
@@ -137,13 +140,81 @@ def test_html(source, work):
               for p in glob.glob(os.path.join(source, "doc", "man", "*.[137]"))))
 
 
+def header_table(source):
+    """The rows of the mode table in the comment of webreq/output.h: mode -> four cells."""
+    rows = {}
+    with open(os.path.join(source, "webreq", "output.h")) as f:
+        for line in f:
+            found = re.match(r"^ \*   (\d+)\s+(.+?)\s{2,}(.+?)\s{2,}(.+?)\s{2,}(yes|no)\s*$", line)
+            if found:
+                rows[int(found.group(1))] = tuple(found.group(i) for i in range(2, 6))
+    return rows
+
+
+def page_table(source):
+    """The same table as the page ec_output(3) has it."""
+    rows = {}
+    with open(os.path.join(source, "doc", "man", "ec_output.3")) as f:
+        for line in f:
+            found = re.match(r"^\.It (\d+) Ta (.*)$", line.rstrip("\n"))
+            if found:
+                cells = [c.strip().replace("\\(dq", '"') for c in found.group(2).split(" Ta ")]
+                rows[int(found.group(1))] = tuple(cells)
+    return rows
+
+
+def test_mode_table(source, program):
+    header, page = header_table(source), page_table(source)
+    check("the header's mode table has the 18 modes", sorted(header) ==
+          [0, 1, 2, 3, 4, 5, 6, 10, 11, 12, 13, 14, 15, 16, 23, 26, 33, 36], sorted(header))
+    check("the page's mode table is the header's", page == header, (page, header))
+
+    def run(mode, text):
+        return subprocess.run([program, str(mode), text], capture_output=True, check=True).stdout
+
+    wrong = []
+    for mode, (escapes, strips, links, breaks) in sorted(header.items()):
+        markup = run(mode, 'a<b>c "q"')
+        if escapes == '< > "':
+            expected = b"a&lt;b&gt;c &quot;q&quot;"
+        elif escapes == '"':
+            expected = b"ac &quot;q&quot;" if "tags" in strips else b'a<b>c &quot;q&quot;'
+        else:
+            expected = b'a<b>c "q"'
+        if markup != expected:
+            wrong.append((mode, "escapes/strips tags", markup))
+        if run(mode, "x & y &amp; &lt;") != b"x & y &amp; &lt;":
+            wrong.append((mode, "'&' is never escaped", run(mode, "x & y &amp; &lt;")))
+        lines = run(mode, "l1\r\nl2  l3")
+        expected = b"l1<br>\nl2 &nbsp;l3" if breaks == "yes" else b"l1\r\nl2  l3"
+        if lines != expected or (("CR" in strips) != (breaks == "yes")):
+            wrong.append((mode, "line breaks and CR", lines))
+        linked = run(mode, "see http://h.example/p?a=1 me@mail.example")
+        if links == "no":
+            expected = b"see http://h.example/p?a=1 me@mail.example"
+        else:
+            target = re.match(r'yes, target "(.*)"$', links).group(1).encode()
+            expected = (b'see <a href="http://h.example/p?a=1" target="' + target +
+                        b'">http://h.example/p?a=1</a> <a href="mailto:me@mail.example">'
+                        b"me@mail.example</a>")
+        if linked != expected:
+            wrong.append((mode, "links", linked))
+    check("every cell of the mode table is what ec_Printf does", not wrong, wrong)
+    refused = subprocess.run([program, "7", "x"], capture_output=True)
+    check("a mode outside the table ends the process with the documented message",
+          refused.returncode == 1 and b"_autolink(): Invalid Mode (7)." in refused.stdout,
+          refused)
+
+
 def main():
     source, build = (os.path.abspath(a) for a in sys.argv[1:3])
+    program = os.path.abspath(sys.argv[3])
     work = tempfile.mkdtemp(prefix="nuvex-manual-")
     try:
         test_installed(source, build, os.path.join(work, "prefix"))
         test_lint(source)
         test_html(source, work)
+        test_mode_table(source, program)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     print(f"{len(failures)} failure(s)")
