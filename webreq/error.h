@@ -13,10 +13,21 @@ extern "C" {
 #define NUVEX_PRINTF(f, a)
 #endif
 
-#if defined(__cplusplus)
+/* C99 has no keyword for it: the GNU attribute there, so -std=c99 -pedantic stays quiet. */
+#if defined(__has_c_attribute) && !defined(__cplusplus)
+#if __has_c_attribute(noreturn)
 #define NUVEX_NORETURN [[noreturn]]
-#else
+#endif
+#endif
+#if defined(NUVEX_NORETURN)
+#elif defined(__cplusplus)
+#define NUVEX_NORETURN [[noreturn]]
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 #define NUVEX_NORETURN _Noreturn
+#elif defined(__GNUC__)
+#define NUVEX_NORETURN __attribute__((noreturn))
+#else
+#define NUVEX_NORETURN
 #endif
 
 /* Reports the formatted message (at most 1023 characters) and ends the process with exit
