@@ -225,8 +225,14 @@ TEST(ReadLines, HundredThousandLinesAndTheirFilterAreLinear) {
     TempFolder folder;
     const std::string path = folder.Path("many");
     std::string text;
-    for (int i = 0; i < 100000; ++i)
-        text += "n" + std::to_string(i % 10) + " = " + std::to_string(i) + "\n";
+    for (int i = 0; i < 100000; ++i) {
+        // Appended piece by piece: GCC 12 at -O3 warns falsely (restrict) on a chain of '+'.
+        text += 'n';
+        text += std::to_string(i % 10);
+        text += " = ";
+        text += std::to_string(i);
+        text += '\n';
+    }
     WriteFile(path, text);
     const auto start = std::chrono::steady_clock::now();
     List list;
