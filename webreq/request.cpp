@@ -278,6 +278,7 @@ class MultipartReader {
           blocks_(settings.method == webreq::MultipartMethod::kBlocks),
           limit_(static_cast<unsigned long long>(settings.body_limit)),
           slack_(static_cast<unsigned long long>(settings.slack)),
+          room_grown_(settings.room_grown),
           matcher_(d.open) {
         if (blocks_) {
             window_.resize(settings.block_size ? settings.block_size : 1);
@@ -490,6 +491,7 @@ class MultipartReader {
             if (!bigger) Fail("_parse_multipart_data(): Memory allocation fail.");
             buffer_ = bigger;
             room_ = grown;
+            if (room_grown_) room_grown_(room_);
         }
         Charge(0);
     }
@@ -515,6 +517,7 @@ class MultipartReader {
         buffer_ = bigger;
         room_ = grown;
         if (large) platform::GrowingBufferAdvise(buffer_, room_);
+        if (room_grown_) room_grown_(room_);
     }
 
     bool AtSeparator(size_t n, size_t *length, bool *more) const {
@@ -549,6 +552,7 @@ class MultipartReader {
     const bool blocks_;
     const unsigned long long limit_;
     const unsigned long long slack_;
+    void (*const room_grown_)(size_t room);
     const DelimiterMatcher matcher_;
     char *buffer_ = nullptr;
     size_t capacity_ = 0;  // the reference's room for the value, which the books charge
