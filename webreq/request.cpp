@@ -507,7 +507,8 @@ class MultipartReader {
             unsigned long long target = announced_ > static_cast<long long>(fetched_)
                                             ? stored_ + (announced_ - fetched_) + 1
                                             : 2ull * stored_;
-            if (allowed > others && target > allowed - others) target = allowed - others;
+            const unsigned long long left = allowed > others ? allowed - others : 0;
+            if (target > left) target = left;
             if (target > stored_ + (limit_ - read_) + 1) target = stored_ + (limit_ - read_) + 1;
             grown = static_cast<size_t>(target);
         }
