@@ -168,3 +168,11 @@ bool LinkRemove(const char *path);
 int StdinReadByte();
 
 }  // namespace platform
+
+namespace platform {
+
+// Asks for large pages behind a big buffer that keeps growing by realloc: the whole pages it
+// touches, so that its mapping stays one piece the allocator can still move; a hint.
+void GrowingBufferAdvise(void *buffer, size_t size);
+
+}  // namespace platform

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/platform.h"
 #include "util/text.h"
 #include "webreq/channel.h"
 #include "webreq/channel_internal.h"
@@ -209,6 +210,25 @@ class DelimiterMatcher {
     // Bytes of the separator that ends the value: CR LF, D and two more.
     size_t Length() const { return prefix_.size() + 2; }
 
+    // Feeds bytes [at, end) of data from state until a separator ends: the position after the
+    // last byte fed. With nothing pending it skips to the next CR, where a separator can start.
+    size_t Scan(const unsigned char *data, size_t at, size_t end, int *state) const {
+        int s = *state;
+        while (at < end && !Done(s)) {
+            if (s == 0) {
+                const void *cr = std::memchr(data + at, '\r', end - at);
+                if (!cr) {
+                    at = end;
+                    break;
+                }
+                at = static_cast<size_t>(static_cast<const unsigned char *>(cr) - data);
+            }
+            s = Next(s, data[at++]);
+        }
+        *state = s;
+        return at;
+    }
+
    private:
     int Size() const { return static_cast<int>(prefix_.size()); }
     // The state after byte in state, -1 when the trie has no such edge.
@@ -258,9 +278,11 @@ class MultipartReader {
           blocks_(settings.method == webreq::MultipartMethod::kBlocks),
           limit_(static_cast<unsigned long long>(settings.body_limit)),
           slack_(static_cast<unsigned long long>(settings.slack)),
+          room_grown_(settings.room_grown),
           matcher_(d.open) {
         if (blocks_) {
             window_.resize(settings.block_size ? settings.block_size : 1);
+            direct_from_ = 2 * window_.size();
             announced_ = AnnouncedLength();
         }
     }
@@ -300,6 +322,7 @@ class MultipartReader {
     char *Body(const std::string &name, size_t *length, bool *more) {
         buffer_ = nullptr;
         capacity_ = 0;
+        room_ = 0;
         stored_ = 0;
         if (blocks_) {
             BlockBody(name, length, more);
@@ -344,16 +367,20 @@ class MultipartReader {
     // The next block, when the window is used up; false at the end of input.
     bool Fill() {
         if (at_ < window_end_) return true;
-        size_t want = window_.size();
-        if (announced_ > static_cast<long long>(fetched_) &&
-            static_cast<unsigned long long>(announced_) - fetched_ < want)
-            want = static_cast<size_t>(static_cast<unsigned long long>(announced_) - fetched_);
-        const long long got = webreq::ChannelRead(window_.data(), want);
+        const long long got = webreq::ChannelRead(window_.data(), Want(window_.size()));
         if (got <= 0) return false;
         at_ = 0;
         window_end_ = static_cast<size_t>(got);
         fetched_ += static_cast<unsigned long long>(got);
         return true;
+    }
+
+    // At most size bytes, and none past an announced length until it has arrived.
+    size_t Want(size_t size) const {
+        if (announced_ > static_cast<long long>(fetched_) &&
+            static_cast<unsigned long long>(announced_) - fetched_ < size)
+            return static_cast<size_t>(static_cast<unsigned long long>(announced_) - fetched_);
+        return size;
     }
 
     // Takes count bytes that are there: the reference would fail at the first past the limit.
@@ -381,24 +408,19 @@ class MultipartReader {
     void BlockBody(const std::string &name, size_t *length, bool *more) {
         int state = matcher_.Start();
         for (;;) {
-            if (!Fill())
-                Fail("_parse_multipart_data(): \t\t\tBroken stream at end of '%s'.", name.c_str());
-            const unsigned char *block = reinterpret_cast<const unsigned char *>(window_.data());
-            size_t at = at_;
-            while (at < window_end_ && !matcher_.Done(state)) {
-                if (state == 0) {
-                    // Nothing of a separator is pending: skip to the next CR.
-                    const void *cr = std::memchr(block + at, '\r', window_end_ - at);
-                    if (!cr) {
-                        at = window_end_;
-                        break;
-                    }
-                    at = static_cast<size_t>(static_cast<const unsigned char *>(cr) - block);
-                }
-                state = matcher_.Next(state, block[at++]);
+            if (at_ == window_end_ && stored_ >= direct_from_) {
+                // A large value: the body is read straight into its tail and searched there.
+                state = DirectRead(name, state);
+            } else {
+                if (!Fill())
+                    Fail("_parse_multipart_data(): \t\t\tBroken stream at end of '%s'.",
+                         name.c_str());
+                const unsigned char *block =
+                    reinterpret_cast<const unsigned char *>(window_.data());
+                const size_t at = matcher_.Scan(block, at_, window_end_, &state);
+                Store(window_.data() + at_, at - at_);
+                at_ = at;
             }
-            Store(window_.data() + at_, at - at_);
-            at_ = at;
             if (matcher_.Done(state)) {
                 // A value that begins with "D CR LF" or "D --" is empty, its separator short.
                 *length = stored_ >= matcher_.Length() ? stored_ - matcher_.Length() : 0;
@@ -408,14 +430,44 @@ class MultipartReader {
         }
     }
 
-    // Appends bytes to the value as the reference stores them one by one: each is counted
-    // against the limit, and the value grows at the same bytes, charged with the same count.
+    // One read of the body into the value's room; the bytes after a separator that ends the
+    // value go back to the window, where the next headers are read from.
+    int DirectRead(const std::string &name, int state) {
+        const size_t want = Want(window_.size());
+        if (room_ < stored_ + want + 1) Room(stored_ + want + 1, true);
+        const long long got = webreq::ChannelRead(buffer_ + stored_, want);
+        if (got <= 0)
+            Fail("_parse_multipart_data(): \t\t\tBroken stream at end of '%s'.", name.c_str());
+        fetched_ += static_cast<unsigned long long>(got);
+        const unsigned char *tail = reinterpret_cast<const unsigned char *>(buffer_ + stored_);
+        const size_t used = matcher_.Scan(tail, 0, static_cast<size_t>(got), &state);
+        const size_t rest = static_cast<size_t>(got) - used;
+        if (rest > 0) std::memcpy(window_.data(), buffer_ + stored_ + used, rest);
+        at_ = 0;
+        window_end_ = rest;
+        Account(used);
+        buffer_[stored_] = '\0';
+        return state;
+    }
+
+    // Appends bytes to the value as the reference stores them one by one.
     void Store(const char *bytes, size_t count) {
+        if (count == 0) return;
+        if (room_ < stored_ + count + 1) Room(stored_ + count + 1, false);
+        std::memcpy(buffer_ + stored_, bytes, count);
+        Account(count);
+        buffer_[stored_] = '\0';
+    }
+
+    // Counts count bytes, already in the room, into the value as the reference takes them one
+    // by one: each against the limit, and the value grows (on the books) at the same bytes,
+    // charged with the same count.
+    void Account(size_t count) {
         while (count > 0) {
             if (stored_ + 1 >= capacity_) {
                 Take(1);
                 Grow();
-                buffer_[stored_++] = *bytes++;
+                ++stored_;
                 --count;
                 continue;
             }
@@ -423,23 +475,50 @@ class MultipartReader {
             if (piece > count) piece = count;
             if (piece > limit_ - read_) piece = static_cast<size_t>(limit_ - read_);
             if (piece == 0) Fail("_parse_multipart_data(): Request body is too large.");
-            std::memcpy(buffer_ + stored_, bytes, piece);
             read_ += piece;
             stored_ += piece;
-            bytes += piece;
             count -= piece;
         }
-        if (buffer_) buffer_[stored_] = '\0';
     }
 
+    // The value's growth as the reference makes it; its memory comes from Room.
     void Grow() {
         const size_t grown = capacity_ ? capacity_ * 2 : kFirstValueSize;
+        held_ += HeapCost(grown) - (capacity_ ? HeapCost(capacity_) : 0);
+        capacity_ = grown;
+        if (!blocks_) {
+            char *bigger = static_cast<char *>(std::realloc(buffer_, grown));
+            if (!bigger) Fail("_parse_multipart_data(): Memory allocation fail.");
+            buffer_ = bigger;
+            room_ = grown;
+            if (room_grown_) room_grown_(room_);
+        }
+        Charge(0);
+    }
+
+    // Memory for at least need bytes of the block reader's value. A large value is sized
+    // from the bytes the body still announces, so it moves seldom, but never past what the
+    // books would let the request hold nor past the body limit; with huge pages asked for.
+    void Room(size_t need, bool large) {
+        size_t grown = room_ ? room_ * 2 : kFirstValueSize;
+        if (large) {
+            const unsigned long long others = held_ - (capacity_ ? HeapCost(capacity_) : 0);
+            const unsigned long long allowed = 3 * read_ + slack_;
+            unsigned long long target = announced_ > static_cast<long long>(fetched_)
+                                            ? stored_ + (announced_ - fetched_) + 1
+                                            : 2ull * stored_;
+            const unsigned long long left = allowed > others ? allowed - others : 0;
+            if (target > left) target = left;
+            if (target > stored_ + (limit_ - read_) + 1) target = stored_ + (limit_ - read_) + 1;
+            grown = static_cast<size_t>(target);
+        }
+        if (grown < need) grown = need;
         char *bigger = static_cast<char *>(std::realloc(buffer_, grown));
         if (!bigger) Fail("_parse_multipart_data(): Memory allocation fail.");
-        held_ += HeapCost(grown) - (capacity_ ? HeapCost(capacity_) : 0);
         buffer_ = bigger;
-        capacity_ = grown;
-        Charge(0);
+        room_ = grown;
+        if (large) platform::GrowingBufferAdvise(buffer_, room_);
+        if (room_grown_) room_grown_(room_);
     }
 
     bool AtSeparator(size_t n, size_t *length, bool *more) const {
@@ -474,9 +553,12 @@ class MultipartReader {
     const bool blocks_;
     const unsigned long long limit_;
     const unsigned long long slack_;
+    void (*const room_grown_)(size_t room);
     const DelimiterMatcher matcher_;
     char *buffer_ = nullptr;
-    size_t capacity_ = 0;
+    size_t capacity_ = 0;  // the reference's room for the value, which the books charge
+    size_t room_ = 0;      // the room the value really has
+    size_t direct_from_ = 0;
     size_t stored_ = 0;
     unsigned long long read_ = 0;
     unsigned long long held_ = 0;

@@ -41,6 +41,8 @@ struct MultipartSettings {
     long long slack = EC_MULTIPART_SLACK;
     // Told every part as it is appended, with its value's true length (values may hold NUL).
     void (*part_seen)(const char *name, const char *value, size_t length) = nullptr;
+    // Told the new room of a value each time the reader gives it more memory.
+    void (*room_grown)(size_t room) = nullptr;
 };
 const MultipartSettings &MultipartSettingsGet();
 // For tests and fuzzing only: the settings of the decodings that follow.

@@ -513,3 +513,15 @@ int StdinReadByte() {
 }
 
 }  // namespace platform
+
+namespace platform {
+
+void GrowingBufferAdvise(void *buffer, size_t size) {
+    constexpr uintptr_t kPage = 4096;
+    if (!buffer || size == 0) return;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(buffer) & ~(kPage - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(buffer) + size + kPage - 1) & ~(kPage - 1);
+    madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
+}
+
+}  // namespace platform

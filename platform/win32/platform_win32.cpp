@@ -418,3 +418,9 @@ int StdinReadByte() {
 }
 
 }  // namespace platform
+
+namespace platform {
+
+void GrowingBufferAdvise(void *, size_t) {}
+
+}  // namespace platform

@@ -649,3 +649,121 @@ TEST_F(MultipartReaderTest, LimitsStopBothReadersAtTheSameByte) {
 }
 
 }  // namespace
+
+namespace {
+
+// Pseudo-random bytes with CR, LF and '-' frequent, and near-delimiters of "--" boundary cut
+// at every length (an 'x' after each, so none becomes a separator), so that a large value
+// holds separator beginnings at many block borders.
+std::string LargeValue(const std::string &boundary, size_t size, unsigned seed) {
+    const std::string near = "\r\n--" + boundary + "--";
+    std::string value;
+    unsigned state = seed;
+    size_t cut = 0;
+    while (value.size() < size) {
+        state = state * 1103515245u + 12345u;
+        const unsigned pick = (state >> 16) % 16;
+        if (pick == 0) {
+            value += near.substr(0, cut++ % (near.size() - 1)) + "x";
+        } else {
+            value += "\r\n-\0x"[pick % 5];
+        }
+    }
+    value.resize(size);
+    return value;
+}
+
+std::vector<size_t> *g_rooms = nullptr;
+void RecordRoom(size_t room) {
+    if (g_rooms) g_rooms->push_back(room);
+}
+
+}  // namespace
+
+// Values over two blocks are read straight into their own memory: every announced length,
+// block size and split of the next part's headers still gives the reference's result.
+TEST_F(MultipartReaderTest, LargeValuesReadIntoTheirRoomAgreeWithTheReference) {
+    const std::string big = LargeValue("XyZ", 20000, 1), other = LargeValue("XyZ", 9000, 2);
+    const std::string body = "--XyZ\r\n" + FormPart("big", big, "; filename=\"big.bin\"") +
+                             "\r\n--XyZ\r\n" + FormPart("small", "s") + "\r\n--XyZ\r\n" +
+                             FormPart("other", other) + "\r\n--XyZ\r\n" + FormPart("empty", "") +
+                             "\r\n--XyZ--\r\nepilogue";
+    const std::string longer = std::to_string(body.size() + 1000);
+    for (const char *length : {static_cast<const char *>(nullptr), "", "100", longer.c_str()}) {
+        const Decoded d = Agreed("XyZ", body, {3, 64, 500, 4096, 65536}, length);
+        EXPECT_FALSE(d.ended) << d.output;
+        EXPECT_EQ(d.parts, (Pairs{{"big", big}, {"small", "s"}, {"other", other}, {"empty", ""}}))
+            << "CONTENT_LENGTH " << (length ? length : "(the body's)");
+        EXPECT_EQ(d.uploads, (Pairs{{"big", big}}));
+    }
+    // Cut inside a large value, inside its separator and just after it.
+    const size_t end_of_big =
+        body.find("\r\n--XyZ\r\nContent-Disposition: form-data; name=\"small");
+    for (size_t cut : {end_of_big - 1, end_of_big + 3, end_of_big + 9}) {
+        const Decoded d = Agreed("XyZ", body.substr(0, cut), {64, 4096});
+        EXPECT_TRUE(d.ended) << cut;
+    }
+}
+
+// The body limit and the memory bound reached inside a value read straight into its memory.
+TEST_F(MultipartReaderTest, LimitsInsideLargeValuesStopBothReadersAtTheSameByte) {
+    const std::string big = LargeValue("b", 30000, 3);
+    const std::string body = "--b\r\n" + FormPart("big", big) + "\r\n--b--";
+    for (long long limit = 1000; limit < static_cast<long long>(body.size()); limit += 2777) {
+        limits.body_limit = limit;
+        const Decoded d = Agreed("b", body, {64, 1000, 4096});
+        EXPECT_EQ(d.output, "Error: _parse_multipart_data(): Request body is too large.\n")
+            << limit;
+    }
+    limits = webreq::MultipartSettings();
+    int stopped = 0;
+    for (long long slack = 0; slack <= 70000; slack += 7000) {
+        limits.slack = slack;
+        const Decoded d = Agreed("b", body, {64, 1000, 4096});
+        if (d.ended) {
+            ++stopped;
+            EXPECT_EQ(d.output,
+                      "Error: _parse_multipart_data(): The request holds too many parts for its "
+                      "size.\n");
+        }
+    }
+    EXPECT_GT(stopped, 0) << "no slack small enough to stop the value";
+    EXPECT_LT(stopped, 11) << "no slack large enough to let the value through";
+}
+
+// A large value with an honest length gets its memory in a few steps, not at every doubling
+// as the reference does, and never more than the request may hold: 3 times the body read so
+// far plus the slack.
+TEST_F(MultipartReaderTest, LargeValuesGrowSeldomWithinTheMemoryBound) {
+    const std::string big = LargeValue("b", 1 << 20, 4);
+    const std::string body = "--b\r\n" + FormPart("big", big) + "\r\n--b--";
+    std::vector<size_t> blocks_rooms, bytes_rooms;
+    limits.room_grown = RecordRoom;
+    g_rooms = &bytes_rooms;
+    const Decoded reference = Decode("b", body, MultipartMethod::kBytes, 1);
+    g_rooms = &blocks_rooms;
+    EXPECT_EQ(Decode("b", body, MultipartMethod::kBlocks, 4096), reference);
+    EXPECT_EQ(reference.parts, (Pairs{{"big", big}}));
+    EXPECT_EQ(bytes_rooms.size(), 8u) << "16 KiB doubled up to 2 MiB";
+    EXPECT_LE(blocks_rooms.size(), 2u);
+    ASSERT_FALSE(blocks_rooms.empty());
+    EXPECT_GE(blocks_rooms.back(), big.size());
+    EXPECT_LE(blocks_rooms.back(), body.size() + 1);
+
+    // A small slack: the memory comes in more steps, each within the bound.
+    limits.slack = 64 * 1024;
+    blocks_rooms.clear();
+    const Decoded tight = Decode("b", body, MultipartMethod::kBlocks, 4096);
+    EXPECT_EQ(tight.parts, reference.parts) << tight.output;
+    EXPECT_GT(blocks_rooms.size(), 2u);
+    EXPECT_LT(blocks_rooms.size(), bytes_rooms.size());
+    for (size_t room : blocks_rooms) EXPECT_LE(room, 3 * body.size() + 64 * 1024);
+
+    // Without a length the memory still grows by doubling at least.
+    limits = webreq::MultipartSettings();
+    limits.room_grown = RecordRoom;
+    blocks_rooms.clear();
+    EXPECT_EQ(Decode("b", body, MultipartMethod::kBlocks, 4096, "").parts, reference.parts);
+    EXPECT_LE(blocks_rooms.size(), bytes_rooms.size());
+    g_rooms = nullptr;
+}
