@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "util/fileio.h"
 #include "util/text.h"
+#include "webreq/channel_internal.h"
 #include "webreq/cookie.h"
 #include "webreq/entrylist_internal.h"
 #include "webreq/entrylist_save.h"
@@ -228,8 +229,8 @@ int _list_print(ec_entry *list) {
     ec_ContentType("text/html");
     int count = 0;
     for (; list; list = list->next, ++count)
-        std::printf("'%s' = '%s'<br>\n", webreq::HtmlEscaped(list->name).c_str(),
-                    webreq::HtmlEscaped(list->value).c_str());
+        webreq::ChannelPrintf("'%s' = '%s'<br>\n", webreq::HtmlEscaped(list->name).c_str(),
+                              webreq::HtmlEscaped(list->value).c_str());
     return count;
 }
 

@@ -9,6 +9,8 @@
 #include "platform/platform.h"
 #include "util/fileio.h"
 #include "util/text.h"
+#include "webreq/channel.h"
+#include "webreq/channel_internal.h"
 #include "webreq/entrylist_internal.h"
 #include "webreq/error.h"
 #include "webreq/output.h"
@@ -106,13 +108,9 @@ int DecodeCookieAndQuery(const char *operation) {
            DecodeOrigin("GET", '&', webreq::kGet, operation);
 }
 
-// Standard input byte by byte, without locking the stream for each byte.
+// The body byte by byte, from the request channel.
 int NextInputByte() {
-#ifdef _WIN32
-    return _getc_nolock(stdin);
-#else
-    return getc_unlocked(stdin);
-#endif
+    return webreq::ChannelGetByte();
 }
 
 struct Delimiters {
@@ -290,7 +288,7 @@ class MultipartReader {
 // The announced length, when it is a number, is refused over the limit before anything is
 // read; without one (or with a wrong one) the reader's own count still stops at the limit.
 void RefuseLargeMultipart() {
-    const char *text = platform::EnvGet("CONTENT_LENGTH");
+    const char *text = ec_ChannelVar("CONTENT_LENGTH");
     if (!text) return;
     while (*text == ' ' || *text == '\t') ++text;
     if (*text == '+') ++text;
@@ -324,28 +322,28 @@ char *_get_query(const char *origin) {
     if (!origin) return nullptr;
     const std::string which = origin;
     if (which == "COOKIE") {
-        const char *cookie = platform::EnvGet("HTTP_COOKIE");
+        const char *cookie = ec_ChannelVar("HTTP_COOKIE");
         return cookie ? NewText(cookie) : nullptr;
     }
     if (which == "GET") {
-        const char *query = platform::EnvGet("QUERY_STRING");
+        const char *query = ec_ChannelVar("QUERY_STRING");
         if (!query) return nullptr;
-        const char *uri = platform::EnvGet("REQUEST_URI");
+        const char *uri = ec_ChannelVar("REQUEST_URI");
         if (*query || !uri) return NewText(query);
         const char *mark = std::strchr(uri, '?');
         return NewText(mark ? mark + 1 : "");
     }
     if (which != "POST") return nullptr;
-    const char *method = platform::EnvGet("REQUEST_METHOD");
+    const char *method = ec_ChannelVar("REQUEST_METHOD");
     if (!method || std::strcmp(method, "POST") != 0) return nullptr;
-    const char *content_length = platform::EnvGet("CONTENT_LENGTH");
+    const char *content_length = ec_ChannelVar("CONTENT_LENGTH");
     if (!content_length) ecError("_get_query(): Your browser sent a non-HTTP compliant message.");
     const long length = PostLength(content_length);
     char *body = static_cast<char *>(std::malloc(static_cast<size_t>(length) + 1));
     if (!body) ecError("_get_query(): Memory allocation fail.");
     // A body shorter than announced keeps what arrived.
-    const size_t got = std::fread(body, 1, static_cast<size_t>(length), stdin);
-    body[got] = '\0';
+    const long long got = webreq::ChannelRead(body, static_cast<size_t>(length));
+    body[got > 0 ? got : 0] = '\0';
     return body;
 }
 
@@ -356,9 +354,9 @@ int _parse_urlencoded_data(void) {
 
 int _parse_multipart_data(void) {
     const int header_entries = DecodeCookieAndQuery("_parse_multipart_data");
-    platform::StdStreamsBinary();
+    webreq::ChannelBinary();
     RefuseLargeMultipart();
-    const char *content_type = platform::EnvGet("CONTENT_TYPE");
+    const char *content_type = ec_ChannelVar("CONTENT_TYPE");
     const Delimiters d = DelimitersOf(content_type ? content_type : "");
     MultipartReader reader(d);
 
@@ -396,7 +394,7 @@ int _parse_multipart_data(void) {
 
 int _parse_request(void) {
     if (Request().list) return -1;
-    const char *type = platform::EnvGet("CONTENT_TYPE");
+    const char *type = ec_ChannelVar("CONTENT_TYPE");
     if (type && StartsWith(type, "multipart/form-data") &&
         !StartsWith(type, "application/x-www-form-urlencoded"))
         return _parse_multipart_data();

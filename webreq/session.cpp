@@ -34,6 +34,9 @@ struct Session {
     bool open = false;
     int result = 0;
     bool modified = false;
+    // Set while _session_close saves: an error in that save closes without saving again, so
+    // the clean-up it runs does not fail a second time.
+    bool closing = false;
     ec_entry *list = nullptr;
     int interval = kDefaultInterval;
     std::string repository, properties, timeout;
@@ -309,7 +312,10 @@ long ec_SessionSave(void) {
 
 void _session_close(void) {
     if (!g_session.open) return;
-    ec_SessionSave();
+    if (!g_session.closing) {
+        g_session.closing = true;
+        ec_SessionSave();
+    }
     _list_free(g_session.list);
     g_session = Session();
 }

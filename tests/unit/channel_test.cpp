@@ -436,7 +436,13 @@ TEST_F(ChannelFastCgi, AnErrorEndsOnlyItsRequest) {
     const std::string pid = first.out.substr(first.out.find("pid="));
     const Response broken = worker_->Send({{"QUERY_STRING", "error"}});
     EXPECT_TRUE(broken.ended);
-    EXPECT_EQ(broken.out.substr(0, 7), "before\n");
+    // The header, the page's text and the error all reach that request.
+    EXPECT_EQ(broken.out, "Content-Type: text/plain\n\nbefore\nError: broken request 1\n");
+    const Response page = worker_->Send({{"QUERY_STRING", "error"}, {"REMOTE_ADDR", "10.0.0.9"}});
+    EXPECT_TRUE(page.ended);
+    EXPECT_EQ(page.out.rfind("Content-Type: text/plain\n\nbefore\n<html>", 0), 0u) << page.out;
+    EXPECT_NE(page.out.find("<title>Error: broken request 1note</title>"), std::string::npos)
+        << page.out;
     for (int i = 0; i < 50; ++i) {
         const Response next = worker_->Send({{"QUERY_STRING", "state"}});
         ASSERT_TRUE(next.ended) << "request " << i;
