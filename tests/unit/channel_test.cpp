@@ -12,9 +12,13 @@
 
 #include "tests/unit/support.h"
 #include "webreq/channel_internal.h"
+#include "webreq/environ.h"
 #include "webreq/error.h"
+#include "webreq/output.h"
 #include "webreq/serve.h"
 #include "webreq/serve_internal.h"
+#include "webreq/session.h"
+#include "webreq/values.h"
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -363,9 +367,15 @@ std::string VarOrDash(const char *name) {
     return value ? value : "-";
 }
 
-// The worker's page: what it does is chosen by the query string.
+// What the last request left in the library's shared results: seen by the next one only if
+// the reset misses them.
+const char *g_last_id = nullptr;
+const char *g_last_script = nullptr;
+
+// The worker's page: what it does is chosen by the query string (up to its first '&').
 int TestHandler() {
-    const std::string action = VarOrDash("QUERY_STRING");
+    const std::string query = VarOrDash("QUERY_STRING");
+    const std::string action = query.substr(0, query.find('&'));
     if (action == "echo") {
         Put("one=" + VarOrDash("X_ONE") + " two=" + VarOrDash("X_TWO") +
             " fastcgi=" + std::to_string(ec_ChannelIsFastCgi()) + "\n");
@@ -388,6 +398,27 @@ int TestHandler() {
         ecError("broken request %d", 1);
     } else if (action == "state") {
         Put("sent=" + std::to_string(ec_ContentTypeSent()) + " pid=" + std::to_string(getpid()));
+    } else if (action == "fail") {
+        ecError("plain failure");
+    } else if (action == "values") {
+        Put(std::string("v=") + ec_ValueDefault("-", "v") + " c=" + ec_ValueDefault("-", "c"));
+    } else if (action == "token") {
+        // A tokenizer left inside the last request's text gives nothing to the next one.
+        static char text[] = "first second third";
+        const char *token =
+            _next_token(VarOrDash("X_ONE") == "start" ? text : nullptr, " ", nullptr);
+        Put(std::string("token=") + (token ? token : "null"));
+    } else if (action == "texts") {
+        Put(std::string("id=") + (g_last_id ? g_last_id : "null") +
+            " script=" + (g_last_script ? g_last_script : "null"));
+        g_last_id = _unique_id();
+        g_last_script = ec_ScriptName();
+    } else if (action == "session") {
+        // A repository that cannot be written: the save at the request's end fails.
+        ec_Session(VarOrDash("X_ONE").c_str());
+        ec_SessionAdd("user", "%s", "ann");
+        Put("opened\n");
+        if (VarOrDash("X_TWO") == "finish") ec_Finish();
     } else if (action == "bounded") {
         Put(std::to_string(webreq::ChannelPrintfBounded(8, "%s", "1234567")));
         Put(std::to_string(webreq::ChannelPrintfBounded(8, "%s", "12345678")));
@@ -401,6 +432,7 @@ class ChannelFastCgi : public ::testing::Test {
         if (!webreq::FastCgiAvailable()) GTEST_SKIP() << "built without libfcgi";
         worker_ = std::make_unique<Worker>(TestHandler);
     }
+    TempFolder folder_;
     std::unique_ptr<Worker> worker_;
 };
 
@@ -447,6 +479,45 @@ TEST_F(ChannelFastCgi, AnErrorEndsOnlyItsRequest) {
         const Response next = worker_->Send({{"QUERY_STRING", "state"}});
         ASSERT_TRUE(next.ended) << "request " << i;
         EXPECT_EQ(next.out, "sent=0 " + pid) << "request " << i;  // same worker, flag reset
+    }
+}
+
+TEST_F(ChannelFastCgi, RequestValuesAndSettingsDoNotReachTheNextRequest) {
+    EXPECT_EQ(worker_->Send({{"QUERY_STRING", "values&v=secret"}, {"HTTP_COOKIE", "c=kept"}}).out,
+              "v=secret c=kept");
+    EXPECT_EQ(worker_->Send({{"QUERY_STRING", "values"}}).out, "v=- c=-");
+    // The error note of one request is not added to the next one's page.
+    worker_->Send({{"QUERY_STRING", "error"}, {"REMOTE_ADDR", "10.0.0.9"}});
+    const Response page = worker_->Send({{"QUERY_STRING", "fail"}, {"REMOTE_ADDR", "10.0.0.9"}});
+    EXPECT_NE(page.out.find("<title>Error: plain failure</title>"), std::string::npos) << page.out;
+}
+
+TEST_F(ChannelFastCgi, TheTokenizerAndSharedResultsStartEmpty) {
+    EXPECT_EQ(worker_->Send({{"QUERY_STRING", "token"}, {"X_ONE", "start"}}).out, "token=first");
+    EXPECT_EQ(worker_->Send({{"QUERY_STRING", "token"}}).out, "token=null");
+    EXPECT_EQ(worker_
+                  ->Send({{"QUERY_STRING", "texts"},
+                          {"SCRIPT_NAME", "/cgi/secret.cgi"},
+                          {"REMOTE_ADDR", "10.1.2.3"}})
+                  .out,
+              "id=null script=null");
+    EXPECT_EQ(worker_->Send({{"QUERY_STRING", "texts"}}).out, "id= script=");
+}
+
+TEST_F(ChannelFastCgi, AFailedSessionSaveEndsOnlyItsRequest) {
+    const std::string missing = folder_.Path("no/such/folder");
+    for (const char *how : {"finish", "loop"}) {  // saved by the page's ec_Finish, or the loop's
+        const Response failed = worker_->Send({{"QUERY_STRING", "session"},
+                                               {"X_ONE", missing},
+                                               {"X_TWO", how},
+                                               {"REMOTE_ADDR", "10.0.0.9"}});
+        EXPECT_TRUE(failed.ended) << how;
+        EXPECT_NE(failed.out.find("Error: ec_SessionSave(): Can not access session repository"),
+                  std::string::npos)
+            << how << ": " << failed.out;
+        const Response next = worker_->Send({{"QUERY_STRING", "state"}});
+        ASSERT_TRUE(next.ended) << how << ": the worker ended";
+        EXPECT_EQ(next.out.substr(0, 7), "sent=0 ") << how;
     }
 }
 
