@@ -118,8 +118,52 @@ void StartNewSession(const std::string &id) {
     ec_SessionSetTimeout(g_session.interval);
 }
 
+// The whole file, read under its lock.
+bool ReadLocked(FILE *stream, std::string *text) {
+    char block[4096];
+    size_t got;
+    while ((got = std::fread(block, 1, sizeof block, stream)) > 0) text->append(block, got);
+    return !std::ferror(stream);
+}
+
+// The usual save: the file is rewritten where it lies under its lock, which every reader of a
+// session file takes too, so a reader sees the old or the new bytes whole. (Replacing the file
+// costs a data flush on some file systems: ext4 forces one on a rename over a file.) Without
+// truncation a shorter text would leave the old tail, so only a text at least as long as the
+// file is written here; false then, or when the file is missing: the caller replaces it.
+bool RewriteInPlace(const char *path, const std::string &text) {
+    FILE *stream = FileOpenLocked(path, "r+b");
+    if (!stream) return false;
+    std::string old;
+    bool written = ReadLocked(stream, &old);
+    // Lines end as the file's do: saved values encode their CRs, so a CR is a line end of a
+    // text-mode write.
+    std::string expanded;
+    const std::string *bytes = &text;
+    if (old.find('\r') != std::string::npos) {
+        for (char ch : text) {
+            if (ch == '\n') expanded += '\r';
+            expanded += ch;
+        }
+        bytes = &expanded;
+    }
+    written = written && bytes->size() >= old.size() && std::fseek(stream, 0, SEEK_SET) == 0 &&
+              std::fwrite(bytes->data(), 1, bytes->size(), stream) == bytes->size();
+    return FileCloseLocked(stream) == 0 && written;
+}
+
+// Read under the lock that RewriteInPlace holds while it writes.
+ec_entry *LoadProperties(const char *path) {
+    FILE *stream = FileOpenLocked(path, "rb");
+    if (!stream) return nullptr;
+    std::string text;
+    const bool read = ReadLocked(stream, &text);
+    FileCloseLocked(stream);
+    return read ? webreq::ListFromSavedText(text.c_str()) : nullptr;
+}
+
 void ResumeSession() {
-    g_session.list = _list_load(g_session.properties.c_str());
+    g_session.list = LoadProperties(g_session.properties.c_str());
     const int connections = _list_int_value(g_session.list, "_Q_CONNECTIONS");
     g_session.list = _list_set(g_session.list, "_Q_CONNECTIONS",
                                NumberText(SaturatedSum(connections, 1)).c_str());
@@ -152,6 +196,9 @@ bool ReplaceWithRetries(const char *from, const char *to) {
 // it half-written, but a save never fails because someone reads.
 bool SaveProperties() {
     const char *properties = g_session.properties.c_str();
+    std::string text;
+    if (!webreq::ListSavedText(g_session.list, properties, true, &text)) return false;
+    if (RewriteInPlace(properties, text)) return true;
     const std::string temp = TemporaryBeside(g_session.properties);
     if (!webreq::ListSaveAs(g_session.list, temp.c_str(), properties, true)) {
         platform::FileRemove(temp.c_str());
@@ -341,6 +388,8 @@ int _session_expiry_check(const char *timeout_path) {
 
 long _session_expiry_write(const char *timeout_path, int interval) {
     const long long expiry = static_cast<long long>(std::time(nullptr)) + interval;
+    if (RewriteInPlace(timeout_path, std::to_string(expiry) + "\n"))
+        return static_cast<long>(expiry);
     const std::string temp = TemporaryBeside(timeout_path);
     const bool written = WriteExpiry(temp.c_str(), expiry);
     if (written && ReplaceWithRetries(temp.c_str(), timeout_path)) return static_cast<long>(expiry);
