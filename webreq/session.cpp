@@ -122,8 +122,18 @@ void StartNewSession(const std::string &id) {
 bool ReadLocked(FILE *stream, std::string *text) {
     char block[4096];
     size_t got;
-    while ((got = std::fread(block, 1, sizeof block, stream)) > 0) text->append(block, got);
+    do {  // a short block is the end: no further read to find it
+        got = std::fread(block, 1, sizeof block, stream);
+        text->append(block, got);
+    } while (got == sizeof block);
     return !std::ferror(stream);
+}
+
+// Session files are small: a buffer given before the first read spares stdio the query of
+// the file's block size on every open. The buffer must outlive the stream.
+constexpr size_t kStreamBuffer = 4096;
+void UseBuffer(FILE *stream, char *buffer) {
+    std::setvbuf(stream, buffer, _IOFBF, kStreamBuffer);
 }
 
 // The usual save: the file is rewritten where it lies under its lock, which every reader of a
@@ -134,6 +144,8 @@ bool ReadLocked(FILE *stream, std::string *text) {
 bool RewriteInPlace(const char *path, const std::string &text) {
     FILE *stream = FileOpenLocked(path, "r+b");
     if (!stream) return false;
+    char buffer[kStreamBuffer];
+    UseBuffer(stream, buffer);
     std::string old;
     bool written = ReadLocked(stream, &old);
     // Lines end as the file's do: saved values encode their CRs, so a CR is a line end of a
@@ -156,6 +168,8 @@ bool RewriteInPlace(const char *path, const std::string &text) {
 ec_entry *LoadProperties(const char *path) {
     FILE *stream = FileOpenLocked(path, "rb");
     if (!stream) return nullptr;
+    char buffer[kStreamBuffer];
+    UseBuffer(stream, buffer);
     std::string text;
     const bool read = ReadLocked(stream, &text);
     FileCloseLocked(stream);
@@ -379,6 +393,8 @@ void ec_SessionDestroy(void) {
 int _session_expiry_check(const char *timeout_path) {
     FILE *stream = FileOpenLocked(timeout_path, "rt");
     if (!stream) return 0;
+    char buffer[kStreamBuffer];
+    UseBuffer(stream, buffer);
     long long expiry = 0;
     const bool read = std::fscanf(stream, "%lld", &expiry) == 1;
     FileCloseLocked(stream);
