@@ -4,7 +4,7 @@ the library and by GNU cgicc (time ratio, and peak memory against the body size;
 than cgicc, peak at most 2.5 times the body). The session page against PHP's under FastCGI is
 bench/fcgi_bench.py.
 
-usage: cgi_bench.py BUILD_DIR [--mb 100] [--seconds 5]
+usage: cgi_bench.py BUILD_DIR [--mb 100] [--rounds 3]
 """
 import argparse
 import os

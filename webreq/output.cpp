@@ -260,6 +260,7 @@ int ec_IsURL(const char *text) {
 }
 
 char *ec_ScriptName(void) {
+    webreq::RequestResetStepAdd(ClearRequestTexts);
     const char *name = ec_ChannelVar("SCRIPT_NAME");
     if (!name) return nullptr;
     const char *slash = std::strrchr(name, '/'), *backslash = std::strrchr(name, '\\');
@@ -402,6 +403,7 @@ int ec_StrNICmp(const char *a, const char *b, int n) {
 }
 
 char *ec_StrNumber(int number) {
+    webreq::RequestResetStepAdd(ClearRequestTexts);
     const long long value = number;
     std::string digits = std::to_string(value < 0 ? -value : value);
     std::string grouped;

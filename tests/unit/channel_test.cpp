@@ -371,6 +371,7 @@ std::string VarOrDash(const char *name) {
 // the reset misses them.
 const char *g_last_id = nullptr;
 const char *g_last_script = nullptr;
+const char *g_last_number = nullptr;
 
 // The worker's page: what it does is chosen by the query string (up to its first '&').
 int TestHandler() {
@@ -410,9 +411,11 @@ int TestHandler() {
         Put(std::string("token=") + (token ? token : "null"));
     } else if (action == "texts") {
         Put(std::string("id=") + (g_last_id ? g_last_id : "null") +
-            " script=" + (g_last_script ? g_last_script : "null"));
+            " script=" + (g_last_script ? g_last_script : "null") +
+            " number=" + (g_last_number ? g_last_number : "null"));
         g_last_id = _unique_id();
         g_last_script = ec_ScriptName();
+        g_last_number = ec_StrNumber(1234567);
     } else if (action == "session") {
         // A repository that cannot be written: the save at the request's end fails.
         ec_Session(VarOrDash("X_ONE").c_str());
@@ -492,16 +495,20 @@ TEST_F(ChannelFastCgi, RequestValuesAndSettingsDoNotReachTheNextRequest) {
     EXPECT_NE(page.out.find("<title>Error: plain failure</title>"), std::string::npos) << page.out;
 }
 
-TEST_F(ChannelFastCgi, TheTokenizerAndSharedResultsStartEmpty) {
-    EXPECT_EQ(worker_->Send({{"QUERY_STRING", "token"}, {"X_ONE", "start"}}).out, "token=first");
-    EXPECT_EQ(worker_->Send({{"QUERY_STRING", "token"}}).out, "token=null");
+TEST_F(ChannelFastCgi, SharedResultsStartEmpty) {
+    // On a fresh worker: each buffer clears itself, not only after the tokenizer was used.
     EXPECT_EQ(worker_
                   ->Send({{"QUERY_STRING", "texts"},
                           {"SCRIPT_NAME", "/cgi/secret.cgi"},
                           {"REMOTE_ADDR", "10.1.2.3"}})
                   .out,
-              "id=null script=null");
-    EXPECT_EQ(worker_->Send({{"QUERY_STRING", "texts"}}).out, "id= script=");
+              "id=null script=null number=null");
+    EXPECT_EQ(worker_->Send({{"QUERY_STRING", "texts"}}).out, "id= script= number=");
+}
+
+TEST_F(ChannelFastCgi, TheTokenizerStartsEmpty) {
+    EXPECT_EQ(worker_->Send({{"QUERY_STRING", "token"}, {"X_ONE", "start"}}).out, "token=first");
+    EXPECT_EQ(worker_->Send({{"QUERY_STRING", "token"}}).out, "token=null");
 }
 
 TEST_F(ChannelFastCgi, AFailedSessionSaveEndsOnlyItsRequest) {
