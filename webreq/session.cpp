@@ -37,6 +37,9 @@ struct Session {
     // Set while _session_close saves: an error in that save closes without saving again, so
     // the clean-up it runs does not fail a second time.
     bool closing = false;
+    // The expiry the timeout file held when the session was resumed, or last written: a save
+    // in the same second finds it there already and does not write it again.
+    long long stored_expiry = 0;
     ec_entry *list = nullptr;
     int interval = kDefaultInterval;
     std::string repository, properties, timeout;
@@ -176,6 +179,22 @@ ec_entry *LoadProperties(const char *path) {
     return read ? webreq::ListFromSavedText(text.c_str()) : nullptr;
 }
 
+// _session_expiry_check, with the expiry read (0 when none could be).
+int ExpiryRead(const char *timeout_path, long long *expiry) {
+    *expiry = 0;
+    FILE *stream = FileOpenLocked(timeout_path, "rt");
+    if (!stream) return 0;
+    char buffer[kStreamBuffer];
+    UseBuffer(stream, buffer);
+    const bool read = std::fscanf(stream, "%lld", expiry) == 1;
+    FileCloseLocked(stream);
+    if (!read) {
+        *expiry = 0;
+        return -1;  // not a number counts as expired
+    }
+    return *expiry < static_cast<long long>(std::time(nullptr)) ? -1 : 1;
+}
+
 void ResumeSession() {
     g_session.list = LoadProperties(g_session.properties.c_str());
     const int connections = _list_int_value(g_session.list, "_Q_CONNECTIONS");
@@ -250,7 +269,7 @@ int ec_Session(const char *repository) {
     bool is_new = !IsPlainIdentifier(sent);
     std::string id = is_new ? NewIdentifier() : std::string(sent);
     ComposePaths(id);
-    if (!is_new && _session_expiry_check(g_session.timeout.c_str()) != 1) {
+    if (!is_new && ExpiryRead(g_session.timeout.c_str(), &g_session.stored_expiry) != 1) {
         RemoveFiles();
         id = NewIdentifier();
         ComposePaths(id);
@@ -363,10 +382,14 @@ long ec_SessionSave(void) {
     if (!SaveProperties())
         ecError("ec_SessionSave(): Can not access session repository(%s).",
                 g_session.properties.c_str());
-    const long expiry = _session_expiry_write(g_session.timeout.c_str(), g_session.interval);
+    const long long due = static_cast<long long>(std::time(nullptr)) + g_session.interval;
+    const long expiry = due == g_session.stored_expiry
+                            ? static_cast<long>(due)
+                            : _session_expiry_write(g_session.timeout.c_str(), g_session.interval);
     if (expiry == 0)
         ecError("ec_SessionSave(): Can not access session repository(%s).",
                 g_session.timeout.c_str());
+    g_session.stored_expiry = expiry;
     g_session.modified = false;
     return expiry;
 }
@@ -391,15 +414,8 @@ void ec_SessionDestroy(void) {
 }
 
 int _session_expiry_check(const char *timeout_path) {
-    FILE *stream = FileOpenLocked(timeout_path, "rt");
-    if (!stream) return 0;
-    char buffer[kStreamBuffer];
-    UseBuffer(stream, buffer);
     long long expiry = 0;
-    const bool read = std::fscanf(stream, "%lld", &expiry) == 1;
-    FileCloseLocked(stream);
-    if (!read) return -1;  // not a number counts as expired
-    return expiry < static_cast<long long>(std::time(nullptr)) ? -1 : 1;
+    return ExpiryRead(timeout_path, &expiry);
 }
 
 long _session_expiry_write(const char *timeout_path, int interval) {
