@@ -399,6 +399,9 @@ int TestHandler() {
         ecError("broken request %d", 1);
     } else if (action == "state") {
         Put("sent=" + std::to_string(ec_ContentTypeSent()) + " pid=" + std::to_string(getpid()));
+    } else if (action == "setting") {
+        Put(std::string("setting=") + _getenv_default("-", "NUVEX_TEST_SETTING") +
+            " var=" + VarOrDash("NUVEX_TEST_SETTING"));
     } else if (action == "fail") {
         ecError("plain failure");
     } else if (action == "values") {
@@ -493,6 +496,17 @@ TEST_F(ChannelFastCgi, RequestValuesAndSettingsDoNotReachTheNextRequest) {
     worker_->Send({{"QUERY_STRING", "error"}, {"REMOTE_ADDR", "10.0.0.9"}});
     const Response page = worker_->Send({{"QUERY_STRING", "fail"}, {"REMOTE_ADDR", "10.0.0.9"}});
     EXPECT_NE(page.out.find("<title>Error: plain failure</title>"), std::string::npos) << page.out;
+}
+
+// A program's settings: the request's value first, else the worker's own environment; a CGI
+// variable never comes from there.
+TEST(ChannelFastCgiSettings, GetenvDefaultFallsBackToTheWorkerEnvironment) {
+    if (!webreq::FastCgiAvailable()) GTEST_SKIP() << "built without libfcgi";
+    ScopedEnv setting("NUVEX_TEST_SETTING", "worker");
+    Worker worker(TestHandler);
+    EXPECT_EQ(worker.Send({{"QUERY_STRING", "setting"}}).out, "setting=worker var=-");
+    EXPECT_EQ(worker.Send({{"QUERY_STRING", "setting"}, {"NUVEX_TEST_SETTING", "request"}}).out,
+              "setting=request var=request");
 }
 
 TEST_F(ChannelFastCgi, SharedResultsStartEmpty) {
