@@ -12,12 +12,14 @@
 
 #include "tests/unit/support.h"
 #include "webreq/channel_internal.h"
+#include "webreq/cookie.h"
 #include "webreq/environ.h"
 #include "webreq/error.h"
 #include "webreq/output.h"
 #include "webreq/serve.h"
 #include "webreq/serve_internal.h"
 #include "webreq/session.h"
+#include "webreq/template.h"
 #include "webreq/values.h"
 
 #ifndef _WIN32
@@ -257,7 +259,8 @@ struct Response {
 
 class Worker {
    public:
-    explicit Worker(ec_request_handler handler) : socket_path_(folder_.Path("worker.sock")) {
+    explicit Worker(ec_request_handler handler)
+        : socket_path_(folder_.Path("worker.sock")), stray_path_(folder_.Path("stdout")) {
         const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
@@ -269,9 +272,11 @@ class Worker {
         std::fflush(nullptr);
         pid_ = fork();
         if (pid_ == 0) {
-            // The library's writes that do not pass through the channel yet land nowhere.
-            const int null = open("/dev/null", O_WRONLY);
-            dup2(null, 1);
+            // Every response byte goes through the channel: whatever still reached standard
+            // output would show up nowhere near the client.
+            const int stray = open(stray_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(stray, 1);
+            std::setvbuf(stdout, nullptr, _IONBF, 0);
             _exit(webreq::ServeFastCgi(listener, handler));
         }
         close(listener);
@@ -327,6 +332,8 @@ class Worker {
     }
 
     pid_t Pid() const { return pid_; }
+    // What the worker wrote to its standard output instead of the request.
+    std::string Stray() const { return testsupport::ReadFile(stray_path_); }
 
     // Sends the signal and waits up to five seconds for the worker's end; its wait status, or
     // -1 when it still runs.
@@ -354,7 +361,7 @@ class Worker {
     }
 
     TempFolder folder_;
-    std::string socket_path_;
+    std::string socket_path_, stray_path_;
     pid_t pid_ = -1;
 };
 
@@ -399,6 +406,18 @@ int TestHandler() {
         ecError("broken request %d", 1);
     } else if (action == "state") {
         Put("sent=" + std::to_string(ec_ContentTypeSent()) + " pid=" + std::to_string(getpid()));
+    } else if (action == "writers") {
+        // Each of the library's writers of a response.
+        ec_CookieSet("c", "v", 0, "/", nullptr, 0);
+        ec_ContentType("text/html");
+        ec_Printf(1, "<%s>", "b");
+        ec_entry *args = ec_SedArgAdd(nullptr, "$X", "%s", "filled");
+        ec_SedStr(args, "[$X]<!--#include file=\"", 1);
+        ec_SedArgFree(args);
+        ec_ValuePrint();
+        char word[] = "w";
+        char *words[] = {word, nullptr};
+        ec_KeywordPrint(words);
     } else if (action == "setting") {
         Put(std::string("setting=") + _getenv_default("-", "NUVEX_TEST_SETTING") +
             " var=" + VarOrDash("NUVEX_TEST_SETTING"));
@@ -507,6 +526,18 @@ TEST(ChannelFastCgiSettings, GetenvDefaultFallsBackToTheWorkerEnvironment) {
     EXPECT_EQ(worker.Send({{"QUERY_STRING", "setting"}}).out, "setting=worker var=-");
     EXPECT_EQ(worker.Send({{"QUERY_STRING", "setting"}, {"NUVEX_TEST_SETTING", "request"}}).out,
               "setting=request var=request");
+}
+
+TEST_F(ChannelFastCgi, EveryWriterOfTheLibraryReachesTheRequest) {
+    const Response r = worker_->Send({{"QUERY_STRING", "writers&q=1"}});
+    EXPECT_TRUE(r.ended);
+    EXPECT_EQ(
+        r.out.rfind("Set-Cookie: c=v; path=/\nContent-Type: text/html\n\n&lt;b&gt;[filled]", 0), 0u)
+        << r.out;
+    for (const char *part :
+         {"ending tag not found]", "'q' = '1'<br>", "COOKIE = 0 , GET = 2", "'w' (1 bytes)<br>"})
+        EXPECT_NE(r.out.find(part), std::string::npos) << part << " in " << r.out;
+    EXPECT_EQ(worker_->Stray(), "");
 }
 
 TEST_F(ChannelFastCgi, SharedResultsStartEmpty) {
