@@ -5,8 +5,8 @@ the same run and the runs alternated:
       (PHP_FCGI_CHILDREN=0, PHP_FCGI_MAX_REQUESTS high, so workers are not recycled);
   (b) a bare libfcgi worker writing a fixed page (bench/fcgi_bare.c): the limit of the path;
   (c) the library's session example under CGI (examples/cgi/session.cgi through mod_cgi);
-  (d) the same example as a FastCGI worker spawned by mod_fastcgi; skipped while the example
-      is not a FastCGI worker (it does not serve through ec_Serve).
+  (d) the same example binary as a FastCGI worker spawned by mod_fastcgi (it serves through
+      ec_Serve); skipped for a build without libfcgi.
 Goals: (d) at least 3 times (a), and at least half of (b).
 
 usage: fcgi_bench.py BUILD_DIR [--seconds 5] [--rounds 3] [--procs 2]

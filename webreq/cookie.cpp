@@ -6,6 +6,7 @@
 #include <ctime>
 #include <string>
 
+#include "webreq/channel_internal.h"
 #include "webreq/cookie_internal.h"
 #include "webreq/error.h"
 
@@ -146,7 +147,7 @@ std::string ComposedCookie(const char *name, const char *value, int days, const 
 
 int WriteCookie(const std::string &cookie) {
     if (cookie.size() >= kCookieSize) ecError("ec_CookieSet(): Cookie is too long.");
-    return std::printf("Set-Cookie: %s\n", cookie.c_str());
+    return webreq::ChannelPrintf("Set-Cookie: %s\n", cookie.c_str());
 }
 
 }  // namespace

@@ -13,6 +13,12 @@ namespace webreq {
 // gives back exactly the stored bytes and no value can start a line of its own. 1 or 0.
 int ListSaveAs(ec_entry *list, const char *file, const char *named, bool encode_values);
 
+// The text that ListSaveAs writes (its lines end in LF); false when a line does not fit.
+bool ListSavedText(ec_entry *list, const char *named, bool encode_values, std::string *text);
+
+// The entries of a saved text as _list_load reads them from a file.
+ec_entry *ListFromSavedText(const char *text);
+
 // The value as ListSaveAs writes it with encode_values.
 std::string SavedValueEncoded(const char *value);
 

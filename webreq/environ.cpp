@@ -8,11 +8,20 @@
 
 #include "platform/platform.h"
 #include "util/fileio.h"
+#include "webreq/channel.h"
 #include "webreq/md5.h"
+#include "webreq/serve_internal.h"
 
 namespace {
 
 char g_unique_id[33];
+struct tm g_local_time;
+
+// What the last request left in the shared results is not seen by the next one.
+void ClearRequestTexts() {
+    g_unique_id[0] = '\0';
+    g_local_time = {};
+}
 
 char *NewText(const std::string &text) {
     char *copy = static_cast<char *>(std::malloc(text.size() + 1));
@@ -25,16 +34,20 @@ char *NewText(const std::string &text) {
 extern "C" {
 
 struct tm *_local_time(void) {
+    webreq::RequestResetStepAdd(ClearRequestTexts);
     const std::time_t now = std::time(nullptr);
-    struct tm *local = std::localtime(&now);
+    const struct tm *local = std::localtime(&now);
     if (!local) return nullptr;
-    local->tm_year += 1900;
-    local->tm_mon += 1;
-    return local;
+    g_local_time = *local;
+    g_local_time.tm_year += 1900;
+    g_local_time.tm_mon += 1;
+    return &g_local_time;
 }
 
 const char *_getenv_default(const char *default_text, const char *name) {
-    const char *value = name ? platform::EnvGet(name) : nullptr;
+    if (!name) return default_text;
+    const char *value = ec_ChannelVar(name);
+    if (!value && ec_ChannelIsFastCgi()) value = platform::EnvGet(name);
     return value ? value : default_text;
 }
 
@@ -100,7 +113,7 @@ ec_cgi_environment *_cgi_environment(ec_cgi_environment *record) {
                              &record->unique_id};
     static_assert(sizeof names / sizeof names[0] == sizeof fields / sizeof fields[0]);
     for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i)
-        *fields[i] = platform::EnvGet(names[i]);
+        *fields[i] = ec_ChannelVar(names[i]);
     if (!record->remote_host) record->remote_host = record->remote_addr;
     const struct tm *now = _local_time();
     record->year = now ? now->tm_year : 0;

@@ -9,8 +9,9 @@
 extern "C" {
 #endif
 
-/* The CGI variables of the current request, each the environment's own string or null, and
- * the local time of the snapshot. */
+/* The CGI variables of the current request, each the request's own string (the process
+ * environment's under CGI; valid until the request ends) or null, and the local time of the
+ * snapshot. */
 typedef struct ec_cgi_environment {
     const char *auth_type;
     const char *content_length;
@@ -49,10 +50,13 @@ typedef struct ec_cgi_environment {
     int second;
 } ec_cgi_environment;
 
-/* The current local time with the full year and the month from 1, in the platform's shared
- * record (the next call overwrites it). */
+/* The current local time with the full year and the month from 1, in a shared record (the
+ * next call overwrites it; cleared between two requests). */
 struct tm *_local_time(void);
-/* The variable's value, or default_text when it is not set (an empty value counts as set). */
+/* The variable's value, or default_text when it is not set (an empty value counts as set).
+ * The variable is looked up in the current request (ec_ChannelVar); under FastCGI, one the
+ * request does not carry is then looked up in the worker's own environment, where a server
+ * puts a program's settings (lighttpd's bin-environment). */
 const char *_getenv_default(const char *default_text, const char *name);
 /* Fills every field of the record and returns it. */
 ec_cgi_environment *_cgi_environment(ec_cgi_environment *record);

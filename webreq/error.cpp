@@ -7,6 +7,8 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "webreq/channel.h"
+#include "webreq/channel_internal.h"
 #include "webreq/environ.h"
 #include "webreq/error_internal.h"
 
@@ -26,8 +28,8 @@ void (*g_cleanup_steps[3][kActionsPerStep])(void) = {};
 webreq::ErrorEndHook g_end_hook = nullptr;
 
 [[noreturn]] void EndProcess() {
+    webreq::ChannelFlush();
     if (g_end_hook) {
-        std::fflush(stdout);
         g_error_guard = 0;
         g_end_hook();
     }
@@ -35,7 +37,7 @@ webreq::ErrorEndHook g_end_hook = nullptr;
 }
 
 const char *EnvOr(const char *name, const char *fallback) {
-    const char *value = platform::EnvGet(name);
+    const char *value = ec_ChannelVar(name);
     return value ? value : fallback;
 }
 
@@ -96,11 +98,13 @@ void WritePage(const std::string &display) {
     ec_ContentType("text/html");
     const std::string title = TitleEscaped(display);
     const std::string alert = ScriptStringEscaped(display);
-    std::fputs("<html>\n<head>\n", stdout);
-    std::fprintf(stdout, "<title>Error: %s</title>\n", title.c_str());
-    std::fputs("<script language='JavaScript'>\n", stdout);
-    std::fprintf(stdout, "  alert(\"%s\");\n", alert.c_str());
-    std::fputs("  history.back();\n</script>\n</head>\n</html>\n", stdout);
+    // One write: under FastCGI the page goes out in one record.
+    std::string page = "<html>\n<head>\n<title>Error: ";
+    page += title;
+    page += "</title>\n<script language='JavaScript'>\n  alert(\"";
+    page += alert;
+    page += "\");\n  history.back();\n</script>\n</head>\n</html>\n";
+    webreq::ChannelWrite(page);
 }
 
 }  // namespace
@@ -125,18 +129,20 @@ void ecError(const char *format, ...) {
     const int length = format ? std::vsnprintf(message, sizeof message, format, args) : -1;
     va_end(args);
     if (length < 0 || static_cast<size_t>(length) >= sizeof message) {
-        std::fputs("ecError(): Message is too long or invalid.", stdout);
+        webreq::ChannelWrite("ecError(): Message is too long or invalid.");
         EndProcess();
     }
 
     const int logged = LogLine(message);
-    if (platform::EnvGet("REMOTE_ADDR")) {
+    if (ec_ChannelVar("REMOTE_ADDR")) {
+        // In its own block: under FastCGI the end below jumps back to the loop, past any
+        // destructor still pending here.
         std::string display = message;
         if (g_error_note) display += g_error_note;
         if (logged == -1) display += " [ERROR LOGGING FAIL]";
         WritePage(display);
     } else {
-        std::printf("Error: %s\n", message);
+        webreq::ChannelPrintf("Error: %s\n", message);
     }
     _cleanup();
     EndProcess();
@@ -154,7 +160,7 @@ int ec_ContentType(const char *type) {
     if (g_content_type_sent) return 0;
     if (type && std::strpbrk(type, "\r\n"))
         ecError("ec_ContentType(): Content type must not hold CR or LF.");
-    const int written = std::printf("Content-Type: %s%c%c", type ? type : "", '\n', '\n');
+    const int written = webreq::ChannelPrintf("Content-Type: %s\n\n", type ? type : "");
     g_content_type_sent = 1;
     return written;
 }

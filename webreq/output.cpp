@@ -10,8 +10,11 @@
 #include "util/fileio.h"
 #include "util/filepath.h"
 #include "util/text.h"
+#include "webreq/channel.h"
+#include "webreq/channel_internal.h"
 #include "webreq/error.h"
 #include "webreq/html.h"
+#include "webreq/serve_internal.h"
 
 namespace {
 
@@ -59,7 +62,32 @@ bool IsLinkToken(const char *token) {
 }
 
 void Write(const std::string &text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
+    webreq::ChannelWrite(text);
+}
+
+// The buffers that hand out the last request's texts, and the tokenizer's position (which may
+// point into a buffer of that request), are cleared before the next request.
+void ClearRequestTexts() {
+    g_script_name[0] = '\0';
+    g_number[0] = '\0';
+    g_token_position = nullptr;
+}
+
+// The file's bytes after the download's header block; the count written, -1 when it cannot
+// be opened.
+long CopyFileToChannel(const char *path) {
+    webreq::ChannelBinary();
+    const int fd = FileOpenMode(path, "rb");
+    if (fd < 0) return -1;
+    std::string block(1 << 16, '\0');
+    long count = 0;
+    long long got;
+    while ((got = platform::FdRead(fd, block.data(), block.size())) > 0) {
+        if (!webreq::ChannelWrite(block.data(), static_cast<size_t>(got))) break;
+        count += static_cast<long>(got);
+    }
+    FileClose(fd);
+    return count;
 }
 
 void LineBreaksOnly(const char *text, std::string *out) {
@@ -189,7 +217,7 @@ int ec_Redirect(const char *url) {
             "stream out.");
     if (!url) ecError("ec_Redirect(): Null pointer can not be used.");
     if (std::strpbrk(url, "\r\n")) ecError("ec_Redirect(): URL must not hold CR or LF.");
-    return std::printf("Location: %s\n\n", url);
+    return webreq::ChannelPrintf("Location: %s\n\n", url);
 }
 
 long ec_DownloadMime(const char *path, const char *type) {
@@ -210,18 +238,14 @@ long ec_DownloadMime(const char *path, const char *type) {
     if (name.find_first_of("\r\n") != std::string::npos)
         ecError("ec_DownloadMime(): File name must not hold CR or LF.");
     const bool attachment = std::strcmp(type, "application/octet-stream") == 0;
-    std::printf("Content-Disposition: %s;filename=\"%s\"\n", attachment ? "attachment" : "inline",
-                QuotedParameter(name).c_str());
-    std::printf("Content-Transfer-Encoding: binary\n");
-    std::printf("Accept-Ranges: bytes\n");
     // The size as a 64-bit count: a long holds no more than 2 GB on every platform.
     long long size = -1;
     if (!platform::FileStatSize(path, &size)) size = -1;
-    std::printf("Content-Length: %lld\n", size);
-    std::printf("Connection: close\n");
-    std::printf("Content-Type: %s\n", type);
-    std::printf("\n");
-    return FileCatFmt("%s", path);
+    webreq::ChannelPrintf(
+        "Content-Disposition: %s;filename=\"%s\"\nContent-Transfer-Encoding: binary\n"
+        "Accept-Ranges: bytes\nContent-Length: %lld\nConnection: close\nContent-Type: %s\n\n",
+        attachment ? "attachment" : "inline", QuotedParameter(name).c_str(), size, type);
+    return CopyFileToChannel(path);
 }
 
 long ec_Download(const char *path) {
@@ -236,7 +260,8 @@ int ec_IsURL(const char *text) {
 }
 
 char *ec_ScriptName(void) {
-    const char *name = platform::EnvGet("SCRIPT_NAME");
+    webreq::RequestResetStepAdd(ClearRequestTexts);
+    const char *name = ec_ChannelVar("SCRIPT_NAME");
     if (!name) return nullptr;
     const char *slash = std::strrchr(name, '/'), *backslash = std::strrchr(name, '\\');
     const char *base = slash > backslash ? slash + 1 : (backslash ? backslash + 1 : name);
@@ -264,7 +289,7 @@ int ec_Printf(int mode, const char *format, ...) {
 void _autolink(int mode, char *text) {
     if (!text) return;
     if (mode == 0) {
-        std::fputs(text, stdout);
+        webreq::ChannelWrite(text, std::strlen(text));
         return;
     }
     std::string out;
@@ -280,6 +305,7 @@ void _autolink(int mode, char *text) {
 }
 
 char *_next_token(char *text, const char *stops, char *stop) {
+    webreq::RequestResetStepAdd(ClearRequestTexts);
     if (text) g_token_position = text;
     char *start = g_token_position;
     if (!start) {
@@ -377,6 +403,7 @@ int ec_StrNICmp(const char *a, const char *b, int n) {
 }
 
 char *ec_StrNumber(int number) {
+    webreq::RequestResetStepAdd(ClearRequestTexts);
     const long long value = number;
     std::string digits = std::to_string(value < 0 ? -value : value);
     std::string grouped;
@@ -436,8 +463,8 @@ int ec_KeywordPrint(char **keywords) {
     for (; keywords && keywords[count]; ++count) {
         const char *word = keywords[count];
         // The words come from a request: escaped, with their own length reported.
-        std::printf("'%s' (%d bytes)<br>\n", webreq::HtmlEscaped(word).c_str(),
-                    static_cast<int>(std::strlen(word)));
+        webreq::ChannelPrintf("'%s' (%d bytes)<br>\n", webreq::HtmlEscaped(word).c_str(),
+                              static_cast<int>(std::strlen(word)));
     }
     return count;
 }
@@ -467,7 +494,6 @@ int ec_KeywordHighlight(int mode, const char *text, char **keywords) {
             continue;
         }
         FlushPending(mode, &pending);
-        std::fflush(stdout);
         Write("<b>" + webreq::HtmlEscaped(std::string_view(text + i, matched)) + "</b>");
         ++count;
         i += matched;

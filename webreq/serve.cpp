@@ -30,7 +30,11 @@ std::jmp_buf g_request_end;
 // The handler, then the reset. false when the reset itself ended in an error: the library's
 // state is then unknown and the worker must not take another request.
 bool RunOneRequest(ec_request_handler handler) {
-    if (setjmp(g_request_end) == 0) handler();
+    // The end of the request (the session's save) belongs to it: its error ends the request.
+    if (setjmp(g_request_end) == 0) {
+        handler();
+        ec_Finish();
+    }
     if (setjmp(g_request_end) == 0) {
         webreq::RequestReset();
         return true;

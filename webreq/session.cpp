@@ -34,6 +34,12 @@ struct Session {
     bool open = false;
     int result = 0;
     bool modified = false;
+    // Set while _session_close saves: an error in that save closes without saving again, so
+    // the clean-up it runs does not fail a second time.
+    bool closing = false;
+    // The expiry the timeout file held when the session was resumed, or last written: a save
+    // in the same second finds it there already and does not write it again.
+    long long stored_expiry = 0;
     ec_entry *list = nullptr;
     int interval = kDefaultInterval;
     std::string repository, properties, timeout;
@@ -135,8 +141,82 @@ void StartNewSession(const std::string &id) {
     ec_SessionSetTimeout(g_session.interval);
 }
 
+// The whole file, read under its lock.
+bool ReadLocked(FILE *stream, std::string *text) {
+    char block[4096];
+    size_t got;
+    do {  // a short block is the end: no further read to find it
+        got = std::fread(block, 1, sizeof block, stream);
+        text->append(block, got);
+    } while (got == sizeof block);
+    return !std::ferror(stream);
+}
+
+// Session files are small: a buffer given before the first read spares stdio the query of
+// the file's block size on every open. The buffer must outlive the stream.
+constexpr size_t kStreamBuffer = 4096;
+void UseBuffer(FILE *stream, char *buffer) {
+    std::setvbuf(stream, buffer, _IOFBF, kStreamBuffer);
+}
+
+// The usual save: the file is rewritten where it lies under its lock, which every reader of a
+// session file takes too, so a reader sees the old or the new bytes whole. (Replacing the file
+// costs a data flush on some file systems: ext4 forces one on a rename over a file.) Without
+// truncation a shorter text would leave the old tail, so only a text at least as long as the
+// file is written here; false then, or when the file is missing: the caller replaces it.
+bool RewriteInPlace(const char *path, const std::string &text) {
+    FILE *stream = FileOpenLocked(path, "r+b");
+    if (!stream) return false;
+    char buffer[kStreamBuffer];
+    UseBuffer(stream, buffer);
+    std::string old;
+    bool written = ReadLocked(stream, &old);
+    // Lines end as the file's do: saved values encode their CRs, so a CR is a line end of a
+    // text-mode write.
+    std::string expanded;
+    const std::string *bytes = &text;
+    if (old.find('\r') != std::string::npos) {
+        for (char ch : text) {
+            if (ch == '\n') expanded += '\r';
+            expanded += ch;
+        }
+        bytes = &expanded;
+    }
+    written = written && bytes->size() >= old.size() && std::fseek(stream, 0, SEEK_SET) == 0 &&
+              std::fwrite(bytes->data(), 1, bytes->size(), stream) == bytes->size();
+    return FileCloseLocked(stream) == 0 && written;
+}
+
+// Read under the lock that RewriteInPlace holds while it writes.
+ec_entry *LoadProperties(const char *path) {
+    FILE *stream = FileOpenLocked(path, "rb");
+    if (!stream) return nullptr;
+    char buffer[kStreamBuffer];
+    UseBuffer(stream, buffer);
+    std::string text;
+    const bool read = ReadLocked(stream, &text);
+    FileCloseLocked(stream);
+    return read ? webreq::ListFromSavedText(text.c_str()) : nullptr;
+}
+
+// _session_expiry_check, with the expiry read (0 when none could be).
+int ExpiryRead(const char *timeout_path, long long *expiry) {
+    *expiry = 0;
+    FILE *stream = FileOpenLocked(timeout_path, "rt");
+    if (!stream) return 0;
+    char buffer[kStreamBuffer];
+    UseBuffer(stream, buffer);
+    const bool read = std::fscanf(stream, "%lld", expiry) == 1;
+    FileCloseLocked(stream);
+    if (!read) {
+        *expiry = 0;
+        return -1;  // not a number counts as expired
+    }
+    return *expiry < static_cast<long long>(std::time(nullptr)) ? -1 : 1;
+}
+
 void ResumeSession() {
-    g_session.list = _list_load(g_session.properties.c_str());
+    g_session.list = LoadProperties(g_session.properties.c_str());
     const int connections = _list_int_value(g_session.list, "_Q_CONNECTIONS");
     g_session.list = _list_set(g_session.list, "_Q_CONNECTIONS",
                                NumberText(SaturatedSum(connections, 1)).c_str());
@@ -169,6 +249,9 @@ bool ReplaceWithRetries(const char *from, const char *to) {
 // it half-written, but a save never fails because someone reads.
 bool SaveProperties() {
     const char *properties = g_session.properties.c_str();
+    std::string text;
+    if (!webreq::ListSavedText(g_session.list, properties, true, &text)) return false;
+    if (RewriteInPlace(properties, text)) return true;
     const std::string temp = TemporaryBeside(g_session.properties);
     if (!webreq::ListSaveAs(g_session.list, temp.c_str(), properties, true)) {
         platform::FileRemove(temp.c_str());
@@ -206,7 +289,7 @@ int ec_Session(const char *repository) {
     bool is_new = !IsPlainIdentifier(sent);
     std::string id = is_new ? NewIdentifier() : std::string(sent);
     ComposePaths(id);
-    if (!is_new && _session_expiry_check(g_session.timeout.c_str()) != 1) {
+    if (!is_new && ExpiryRead(g_session.timeout.c_str(), &g_session.stored_expiry) != 1) {
         RemoveFiles();
         id = NewIdentifier();
         ComposePaths(id);
@@ -313,17 +396,24 @@ long ec_SessionSave(void) {
     if (!SaveProperties())
         ecError("ec_SessionSave(): Can not access session repository(%s).",
                 g_session.properties.c_str());
-    const long expiry = _session_expiry_write(g_session.timeout.c_str(), g_session.interval);
+    const long long due = static_cast<long long>(std::time(nullptr)) + g_session.interval;
+    const long expiry = due == g_session.stored_expiry
+                            ? static_cast<long>(due)
+                            : _session_expiry_write(g_session.timeout.c_str(), g_session.interval);
     if (expiry == 0)
         ecError("ec_SessionSave(): Can not access session repository(%s).",
                 g_session.timeout.c_str());
+    g_session.stored_expiry = expiry;
     g_session.modified = false;
     return expiry;
 }
 
 void _session_close(void) {
     if (!g_session.open) return;
-    ec_SessionSave();
+    if (!g_session.closing) {
+        g_session.closing = true;
+        ec_SessionSave();
+    }
     _list_free(g_session.list);
     g_session = Session();
 }
@@ -338,17 +428,14 @@ void ec_SessionDestroy(void) {
 }
 
 int _session_expiry_check(const char *timeout_path) {
-    FILE *stream = FileOpenLocked(timeout_path, "rt");
-    if (!stream) return 0;
     long long expiry = 0;
-    const bool read = std::fscanf(stream, "%lld", &expiry) == 1;
-    FileCloseLocked(stream);
-    if (!read) return -1;  // not a number counts as expired
-    return expiry < static_cast<long long>(std::time(nullptr)) ? -1 : 1;
+    return ExpiryRead(timeout_path, &expiry);
 }
 
 long _session_expiry_write(const char *timeout_path, int interval) {
     const long long expiry = static_cast<long long>(std::time(nullptr)) + interval;
+    if (RewriteInPlace(timeout_path, std::to_string(expiry) + "\n"))
+        return static_cast<long>(expiry);
     const std::string temp = TemporaryBeside(timeout_path);
     const bool written = WriteExpiry(temp.c_str(), expiry);
     if (written && ReplaceWithRetries(temp.c_str(), timeout_path)) return static_cast<long>(expiry);

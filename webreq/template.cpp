@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "util/fileio.h"
 #include "util/text.h"
+#include "webreq/channel_internal.h"
 #include "webreq/error.h"
 #include "webreq/output.h"
 
@@ -53,7 +54,9 @@ int SaturatedAdd(int value, int increment) {
     return static_cast<int>(sum);
 }
 
+// Descriptor 1 is the response: it goes through the request channel.
 bool WriteAll(int fd, const char *data, size_t size) {
+    if (fd == 1) return webreq::ChannelWrite(data, size);
     while (size > 0) {
         const long long put = platform::FdWrite(fd, data, size);
         if (put <= 0) return false;
@@ -118,43 +121,47 @@ class TemplateFiller {
     size_t Include(std::string_view rest) {
         const size_t close = rest.find(kIncludeClose);
         if (close == std::string_view::npos) {
-            std::fputs(
+            webreq::ChannelWrite(
                 "[ec_SedStr: an error occurred while processing 'include' directive - "
-                "ending tag not found]",
-                stdout);
+                "ending tag not found]");
             return 1;  // only the '<': the rest is ordinary text
         }
         const size_t start = sizeof kIncludeOpen - 1;
         const std::string path(rest.substr(start, close - start));
         const size_t consumed = close + sizeof kIncludeClose - 1;
         if (path.size() > kIncludePathLimit) {
-            std::fputs(
+            webreq::ChannelWrite(
                 "[ec_SedStr: an error occurred while processing 'include' directive - "
-                "path too long]",
-                stdout);
+                "path too long]");
         } else if (depth_ >= kIncludeDepthLimit) {
-            std::printf(
+            webreq::ChannelPrintf(
                 "[ec_SedStr: an error occurred while processing 'include' directive - "
                 "file(%s) nested too deep]",
                 path.c_str());
         } else if (*includes_ >= kIncludeTotalLimit) {
-            std::printf(
+            webreq::ChannelPrintf(
                 "[ec_SedStr: an error occurred while processing 'include' directive - "
                 "file(%s) too many includes]",
                 path.c_str());
         } else if (platform::FileIsRegular(path.c_str()) &&
                    FileExistsFmt("%s", path.c_str()) == 1) {
             ++*includes_;
-            std::fflush(stdout);
+            FlushMessages();
             FillFile(path.c_str());
         } else {
-            std::printf(
+            webreq::ChannelPrintf(
                 "[ec_SedStr: an error occurred while processing 'include' directive - "
                 "file(%s) open fail]",
                 path.c_str());
         }
-        std::fflush(stdout);
+        FlushMessages();
         return consumed;
+    }
+
+    // The messages go to the response; written to another descriptor, the text must not
+    // overtake them.
+    void FlushMessages() {
+        if (fd_ != 1) webreq::ChannelFlush();
     }
 
     void FillFile(const char *path) {

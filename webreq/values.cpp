@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "util/text.h"
+#include "webreq/channel_internal.h"
 #include "webreq/entrylist_internal.h"
 #include "webreq/error.h"
 #include "webreq/request.h"
@@ -206,7 +207,8 @@ int ec_ValuePrint(void) {
     DecodeIfNeeded();
     const int printed = _list_print(Request().list);
     const int *c = Request().counts;
-    std::printf("<hr>\nCOOKIE = %d , GET = %d , POST = %d, NEW = %d\n", c[0], c[1], c[2], c[3]);
+    webreq::ChannelPrintf("<hr>\nCOOKIE = %d , GET = %d , POST = %d, NEW = %d\n", c[0], c[1], c[2],
+                          c[3]);
     return printed;
 }
 

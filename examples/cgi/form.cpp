@@ -90,7 +90,9 @@ static void ShowReceived(void) {
     StoreUpload();
 }
 
-int main(void) {
+// One request; run by ec_Serve once as a CGI program, or request after request as a
+// FastCGI worker.
+static int Page(void) {
     ec_ContentType("text/html");
     ec_Printf(0, "<html><head><title>Form</title></head><body>\n");
     const char *method = _getenv_default("GET", "REQUEST_METHOD");
@@ -101,4 +103,8 @@ int main(void) {
     ec_Printf(0, "</body></html>\n");
     ec_Finish();
     return 0;
+}
+
+int main(void) {
+    return ec_Serve(Page);
 }

@@ -16,7 +16,9 @@ static int IsPlainName(const char *name) {
     return length <= kNameLimit;
 }
 
-int main(void) {
+// One request; run by ec_Serve once as a CGI program, or request after request as a
+// FastCGI worker.
+static int Page(void) {
     const int is_new = ec_Session(_getenv_default("sessions", "NUVEX_SESSION_DIR"));
     const char *timeout = _getenv_default(NULL, "NUVEX_SESSION_TIMEOUT");
     if (timeout) ec_SessionSetTimeout(atoi(timeout));
@@ -57,4 +59,8 @@ int main(void) {
               "</body></html>\n");
     ec_Finish();  // saves the session
     return 0;
+}
+
+int main(void) {
+    return ec_Serve(Page);
 }

@@ -5,7 +5,9 @@
 
 #include "webreq/webreq.h"
 
-int main(void) {
+// One request; run by ec_Serve once as a CGI program, or request after request as a
+// FastCGI worker.
+static int Page(void) {
     const int hits = ec_CounterAdd(_getenv_default("hits.count", "NUVEX_COUNTER_FILE"), 1);
     ec_entry *args = NULL;
     args = ec_SedArgAdd(args, "$TITLE", "%s", "Template example");
@@ -16,10 +18,13 @@ int main(void) {
     const int plain = *name && strlen(name) <= 64 && ec_StrIsAlnum(name);
     args = ec_SedArgAdd(args, "$NAME", "%s", plain ? name : "visitor");
     ec_ContentType("text/html");
-    fflush(stdout);
     const int filled = ec_SedFile(args, "templates/page.html", 1);
     ec_SedArgFree(args);
     if (!filled) ecError("template.cgi: the page template could not be read.");
     ec_Finish();
     return 0;
+}
+
+int main(void) {
+    return ec_Serve(Page);
 }

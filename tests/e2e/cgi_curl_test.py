@@ -3,9 +3,12 @@
 posts, uploads (a 50 MB file with NUL bytes arrives byte for byte), a broken multipart body,
 sessions through their life, 8 clients in parallel on one session and one counter, and each
 example under hostile input (traversal names, spoofed lengths, over-long fields and lines).
+With --mode fastcgi the same programs run as FastCGI workers (one per program, spawned by
+lighttpd), and the requests that follow each other on a worker show nothing of one another.
 
-usage: cgi_curl_test.py CGI_DIR
+usage: cgi_curl_test.py CGI_DIR [--mode cgi|fastcgi]
 """
+import argparse
 import concurrent.futures
 import glob
 import hashlib
@@ -277,8 +280,8 @@ def test_session_life(server, work):
               for f in session_files(server)), session_files(server))
 
 
-def test_session_expiry(cgi_dir, work):
-    with CgiServer(cgi_dir, session_timeout=3) as server:
+def test_session_expiry(cgi_dir, work, mode):
+    with CgiServer(cgi_dir, session_timeout=3, mode=mode) as server:
         jar = os.path.join(work, "expiry.jar")
         _, _, body = curl(f"{server.url}/session.cgi", jar=jar)
         first = field(body, "session")
@@ -323,11 +326,67 @@ def test_parallel(server, work):
           field(body, "hits") == "81", body)
 
 
+def same_worker(server, name, before):
+    """Under FastCGI: the program's one worker is still the one seen before."""
+    if server.mode != "fastcgi":
+        return
+    check(f"{name}: the same worker served every request", server.worker_pids(name) == before,
+          (before, server.worker_pids(name)))
+
+
+def test_isolation(server, work):
+    form_worker, session_worker = server.worker_pids("form.cgi"), server.worker_pids("session.cgi")
+    if server.mode == "fastcgi":
+        check("one worker per program", len(form_worker) == 1 and len(session_worker) == 1,
+              (form_worker, session_worker))
+    # One client's values, then another client's request to the same program.
+    curl("-b", "theme=secret-cookie", "--data", "name=SecretName&note=secret-note",
+         f"{server.url}/form.cgi?q=secret-query")
+    _, _, body = curl(f"{server.url}/form.cgi?q=other")
+    check("the next request shows none of the last one's values",
+          "secret" not in body.lower() and items(body) == [] and "<form" in body, body)
+    _, _, body = curl("--data", "name=Ann", f"{server.url}/form.cgi")
+    check("the next post shows only its own values", items(body) == ["name = Ann"], items(body))
+    # A signed-in session, then a new client: a new session, no user.
+    jar = os.path.join(work, "isolation.jar")
+    curl(f"{server.url}/session.cgi", jar=jar)
+    _, _, body = curl(f"{server.url}/session.cgi?action=signin&name=Mallory", jar=jar)
+    signed = field(body, "session")
+    check("signed in", field(body, "user") == "Mallory", body)
+    _, head, body = curl(f"{server.url}/session.cgi")
+    check("a new client gets a new session of its own",
+          field(body, "state") == "new" and field(body, "user") == "" and
+          field(body, "session") not in (None, signed) and "Mallory" not in body and
+          f"QSESSIONID={signed}" not in head, body)
+    # A failed request (the error page), then 50 good ones.
+    status, _, body = curl("-H", "Content-Type: multipart/form-data; boundary=XYZ",
+                           "--data-binary", "--XYZ\r\nContent-Disposition: form-data; "
+                           "name=\"cut\"\r\n\r\nno end", f"{server.url}/form.cgi")
+    check("the broken request gets the error page", "<title>Error: " in body, body)
+    answers = [curl("--data", f"name=N{i}", f"{server.url}/form.cgi") for i in range(50)]
+    check("after it 50 requests all answered 200 with their own values",
+          all(a[0] == 200 and items(a[2]) == [f"name = N{i}"] and "Error" not in a[2]
+              for i, a in enumerate(answers)),
+          [(a[0], items(a[2])) for a in answers if a[0] != 200][:5])
+    _, _, body = curl("-b", "QSESSIONID=" + "0" * 32, f"{server.url}/session.cgi?action=signin")
+    check("a refused sign-in shows the error page", "<title>Error: " in body, body[-300:])
+    _, _, body = curl(f"{server.url}/session.cgi")
+    check("and the next visitor gets a fresh session",
+          field(body, "state") == "new" and field(body, "visits") == "1", body)
+    same_worker(server, "form.cgi", form_worker)
+    same_worker(server, "session.cgi", session_worker)
+
+
 def main():
-    cgi_dir = os.path.abspath(sys.argv[1])
+    parser = argparse.ArgumentParser()
+    parser.add_argument("cgi_dir")
+    parser.add_argument("--mode", choices=("cgi", "fastcgi"), default="cgi")
+    args = parser.parse_args()
+    cgi_dir, mode = os.path.abspath(args.cgi_dir), args.mode
+    print(f"mode: {mode}")
     work = tempfile.mkdtemp(prefix="nuvex-curl-")
     try:
-        with CgiServer(cgi_dir) as server:
+        with CgiServer(cgi_dir, mode=mode) as server:
             test_fields_cookies_and_query(server)
             test_uploads(server, work)
             test_broken_multipart(server, work)
@@ -336,7 +395,8 @@ def main():
             test_parallel(server, work)
             test_template_hostile(server)
             test_session_hostile(server, work)
-        test_session_expiry(cgi_dir, work)
+            test_isolation(server, work)
+        test_session_expiry(cgi_dir, work, mode)
     finally:
         subprocess.run(["rm", "-rf", work])
     print(f"{len(failures)} failure(s)")

@@ -1,7 +1,8 @@
 """A real web server for the example CGI programs: lighttpd on 127.0.0.1 with a free port,
 mod_cgi running the programs in a document root of their own, and, when asked, mod_fastcgi
 running programs as FastCGI workers that lighttpd spawns itself (socket in the server's
-temporary folder)."""
+temporary folder). In mode "fastcgi" every example program (*.cgi) is served by mod_fastcgi
+instead: lighttpd spawns one worker per program, which answers every request to it."""
 import os
 import shutil
 import socket
@@ -27,8 +28,12 @@ def fastcgi_app(program, env=None, procs=1, check_local=False):
 
 class CgiServer:
     def __init__(self, cgi_dir, session_timeout=None, extra_files=None, php_cgi=None,
-                 fastcgi=None, probe="/form.cgi"):
-        """fastcgi maps a URL path ("/app.fcgi") or an extension (".php") to fastcgi_app()."""
+                 fastcgi=None, probe="/form.cgi", mode="cgi"):
+        """fastcgi maps a URL path ("/app.fcgi") or an extension (".php") to fastcgi_app();
+        mode "fastcgi" adds every *.cgi of cgi_dir, at its own path, with one worker."""
+        if mode not in ("cgi", "fastcgi"):
+            raise ValueError(f"unknown mode {mode}")
+        self.mode = mode
         self.work = tempfile.mkdtemp(prefix="nuvex-cgi-")
         self.root = os.path.join(self.work, "www")
         self.sessions = os.path.join(self.work, "sessions")
@@ -40,7 +45,13 @@ class CgiServer:
         for name, text in (extra_files or {}).items():
             with open(os.path.join(self.root, name), "w") as f:
                 f.write(text)
-        assigns = '".cgi" => ""' + (f', ".php" => "{php_cgi}"' if php_cgi else "")
+        fastcgi = dict(fastcgi or {})
+        if mode == "fastcgi":
+            for name in sorted(os.listdir(self.root)):
+                if name.endswith(".cgi"):
+                    fastcgi["/" + name] = fastcgi_app(os.path.join(self.root, name))
+        assigns = ", ".join(([] if mode == "fastcgi" else ['".cgi" => ""']) +
+                            ([f'".php" => "{php_cgi}"'] if php_cgi else []))
         self.port = free_port()
         self.url = f"http://127.0.0.1:{self.port}"
         env = {"NUVEX_SESSION_DIR": self.sessions, "NUVEX_UPLOAD_DIR": self.uploads,
@@ -87,6 +98,12 @@ mimetype.assign = (".html" => "text/html")
         "check-local" => "{'enable' if app['check_local'] else 'disable'}"
     ))''')
         return "fastcgi.server = (\n    " + ",\n    ".join(entries) + "\n)\n"
+
+    def worker_pids(self, name):
+        """The processes of the FastCGI worker for the program name ("form.cgi")."""
+        out = subprocess.run(["pgrep", "-x", "-f", os.path.join(self.root, name)],
+                             capture_output=True, text=True).stdout
+        return sorted(int(p) for p in out.split())
 
     def _wait_until_up(self):
         deadline = time.time() + 15

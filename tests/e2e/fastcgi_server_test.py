@@ -4,7 +4,8 @@ socket in the server's temporary folder) and answers through it, request after r
 the CGI programs on the same server still run under mod_cgi. Then one program built on the loop
 entry (serve_probe) runs unchanged under mod_cgi and as a FastCGI worker: nothing of a request
 shows in the next one to the same worker, a failed request is followed by 50 answered ones, and
-the worker's memory stays flat over many requests (with wrk, when it is installed).
+the worker's memory stays flat over many requests (with wrk, when it is installed), also for
+the session example, whose every request loads, counts and saves one session.
 
 usage: fastcgi_server_test.py CGI_DIR FCGI_BARE SERVE_PROBE [--requests 100000]
 """
@@ -100,6 +101,43 @@ def probe_both_ways(cgi_dir, probe, requests):
         print(f"worker memory: {before} kB -> {after} kB over {served - served_before} requests")
 
 
+def session_example_memory(cgi_dir, requests):
+    """The session example as a FastCGI worker, one client's session visited many times."""
+    if requests == 0 or not shutil.which("wrk"):
+        print("skip session example memory: no requests asked for, or no wrk")
+        return
+    with CgiServer(cgi_dir, mode="fastcgi", probe="/session.cgi") as server:
+        out = subprocess.run(["curl", "-s", "-D", "-", server.url + "/session.cgi"],
+                             capture_output=True, text=True, check=True).stdout
+        cookie = re.search(r"QSESSIONID=[0-9a-f]{32}", out).group(0)
+        pids = server.worker_pids("session.cgi")
+        check("session example: one worker", len(pids) == 1, pids)
+
+        def visits():
+            status, body = get(server.url + "/session.cgi", "-b", cookie)
+            found = re.search(r'id="visits">(\d+)<', body)
+            return int(found.group(1)) if status == 200 and found else -1
+
+        load = ["wrk", "-t2", "-c8", "-H", f"Cookie: {cookie}", server.url + "/session.cgi"]
+        subprocess.run(load[:1] + ["-d2s"] + load[1:], capture_output=True)
+        before, start = rss_kb(pids[0]), visits()
+        deadline, now = time.time() + 240, start
+        while now - start < requests and time.time() < deadline:
+            out = subprocess.run(load[:1] + ["-d10s"] + load[1:], capture_output=True,
+                                 text=True).stdout
+            check("session example under load: no failing response",
+                  "Non-2xx" not in out and "Socket errors" not in out, out)
+            now = visits()
+        after = rss_kb(pids[0])
+        check(f"session example: {now - start} visits counted", now - start >= requests,
+              now - start)
+        check("session example: the worker's memory grew by at most 1 MB",
+              after - before <= 1024, f"{before} kB -> {after} kB")
+        check("session example: the same worker throughout", server.worker_pids("session.cgi") == pids,
+              (pids, server.worker_pids("session.cgi")))
+        print(f"session worker memory: {before} kB -> {after} kB over {now - start} requests")
+
+
 def main():
     cgi_dir, bare = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
     probe = os.path.abspath(sys.argv[3])
@@ -121,6 +159,7 @@ def main():
         check("CGI programs still run under mod_cgi", status == 200 and "<form" in body,
               (status, body[:200]))
     probe_both_ways(cgi_dir, probe, requests)
+    session_example_memory(cgi_dir, requests)
     print("FAILED: " + ", ".join(failures) if failures else "all passed")
     return 1 if failures else 0
 

@@ -12,9 +12,15 @@
 
 #include "tests/unit/support.h"
 #include "webreq/channel_internal.h"
+#include "webreq/cookie.h"
+#include "webreq/environ.h"
 #include "webreq/error.h"
+#include "webreq/output.h"
 #include "webreq/serve.h"
 #include "webreq/serve_internal.h"
+#include "webreq/session.h"
+#include "webreq/template.h"
+#include "webreq/values.h"
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -253,7 +259,8 @@ struct Response {
 
 class Worker {
    public:
-    explicit Worker(ec_request_handler handler) : socket_path_(folder_.Path("worker.sock")) {
+    explicit Worker(ec_request_handler handler)
+        : socket_path_(folder_.Path("worker.sock")), stray_path_(folder_.Path("stdout")) {
         const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
@@ -265,9 +272,11 @@ class Worker {
         std::fflush(nullptr);
         pid_ = fork();
         if (pid_ == 0) {
-            // The library's writes that do not pass through the channel yet land nowhere.
-            const int null = open("/dev/null", O_WRONLY);
-            dup2(null, 1);
+            // Every response byte goes through the channel: whatever still reached standard
+            // output would show up nowhere near the client.
+            const int stray = open(stray_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(stray, 1);
+            std::setvbuf(stdout, nullptr, _IONBF, 0);
             _exit(webreq::ServeFastCgi(listener, handler));
         }
         close(listener);
@@ -323,6 +332,8 @@ class Worker {
     }
 
     pid_t Pid() const { return pid_; }
+    // What the worker wrote to its standard output instead of the request.
+    std::string Stray() const { return testsupport::ReadFile(stray_path_); }
 
     // Sends the signal and waits up to five seconds for the worker's end; its wait status, or
     // -1 when it still runs.
@@ -350,7 +361,7 @@ class Worker {
     }
 
     TempFolder folder_;
-    std::string socket_path_;
+    std::string socket_path_, stray_path_;
     pid_t pid_ = -1;
 };
 
@@ -363,9 +374,16 @@ std::string VarOrDash(const char *name) {
     return value ? value : "-";
 }
 
-// The worker's page: what it does is chosen by the query string.
+// What the last request left in the library's shared results: seen by the next one only if
+// the reset misses them.
+const char *g_last_id = nullptr;
+const char *g_last_script = nullptr;
+const char *g_last_number = nullptr;
+
+// The worker's page: what it does is chosen by the query string (up to its first '&').
 int TestHandler() {
-    const std::string action = VarOrDash("QUERY_STRING");
+    const std::string query = VarOrDash("QUERY_STRING");
+    const std::string action = query.substr(0, query.find('&'));
     if (action == "echo") {
         Put("one=" + VarOrDash("X_ONE") + " two=" + VarOrDash("X_TWO") +
             " fastcgi=" + std::to_string(ec_ChannelIsFastCgi()) + "\n");
@@ -388,6 +406,44 @@ int TestHandler() {
         ecError("broken request %d", 1);
     } else if (action == "state") {
         Put("sent=" + std::to_string(ec_ContentTypeSent()) + " pid=" + std::to_string(getpid()));
+    } else if (action == "writers") {
+        // Each of the library's writers of a response.
+        ec_CookieSet("c", "v", 0, "/", nullptr, 0);
+        ec_ContentType("text/html");
+        ec_Printf(1, "<%s>", "b");
+        ec_entry *args = ec_SedArgAdd(nullptr, "$X", "%s", "filled");
+        ec_SedStr(args, "[$X]<!--#include file=\"", 1);
+        ec_SedArgFree(args);
+        ec_ValuePrint();
+        char word[] = "w";
+        char *words[] = {word, nullptr};
+        ec_KeywordPrint(words);
+    } else if (action == "setting") {
+        Put(std::string("setting=") + _getenv_default("-", "NUVEX_TEST_SETTING") +
+            " var=" + VarOrDash("NUVEX_TEST_SETTING"));
+    } else if (action == "fail") {
+        ecError("plain failure");
+    } else if (action == "values") {
+        Put(std::string("v=") + ec_ValueDefault("-", "v") + " c=" + ec_ValueDefault("-", "c"));
+    } else if (action == "token") {
+        // A tokenizer left inside the last request's text gives nothing to the next one.
+        static char text[] = "first second third";
+        const char *token =
+            _next_token(VarOrDash("X_ONE") == "start" ? text : nullptr, " ", nullptr);
+        Put(std::string("token=") + (token ? token : "null"));
+    } else if (action == "texts") {
+        Put(std::string("id=") + (g_last_id ? g_last_id : "null") +
+            " script=" + (g_last_script ? g_last_script : "null") +
+            " number=" + (g_last_number ? g_last_number : "null"));
+        g_last_id = _unique_id();
+        g_last_script = ec_ScriptName();
+        g_last_number = ec_StrNumber(1234567);
+    } else if (action == "session") {
+        // A repository that cannot be written: the save at the request's end fails.
+        ec_Session(VarOrDash("X_ONE").c_str());
+        ec_SessionAdd("user", "%s", "ann");
+        Put("opened\n");
+        if (VarOrDash("X_TWO") == "finish") ec_Finish();
     } else if (action == "bounded") {
         Put(std::to_string(webreq::ChannelPrintfBounded(8, "%s", "1234567")));
         Put(std::to_string(webreq::ChannelPrintfBounded(8, "%s", "12345678")));
@@ -401,6 +457,7 @@ class ChannelFastCgi : public ::testing::Test {
         if (!webreq::FastCgiAvailable()) GTEST_SKIP() << "built without libfcgi";
         worker_ = std::make_unique<Worker>(TestHandler);
     }
+    TempFolder folder_;
     std::unique_ptr<Worker> worker_;
 };
 
@@ -436,11 +493,83 @@ TEST_F(ChannelFastCgi, AnErrorEndsOnlyItsRequest) {
     const std::string pid = first.out.substr(first.out.find("pid="));
     const Response broken = worker_->Send({{"QUERY_STRING", "error"}});
     EXPECT_TRUE(broken.ended);
-    EXPECT_EQ(broken.out.substr(0, 7), "before\n");
+    // The header, the page's text and the error all reach that request.
+    EXPECT_EQ(broken.out, "Content-Type: text/plain\n\nbefore\nError: broken request 1\n");
+    const Response page = worker_->Send({{"QUERY_STRING", "error"}, {"REMOTE_ADDR", "10.0.0.9"}});
+    EXPECT_TRUE(page.ended);
+    EXPECT_EQ(page.out.rfind("Content-Type: text/plain\n\nbefore\n<html>", 0), 0u) << page.out;
+    EXPECT_NE(page.out.find("<title>Error: broken request 1note</title>"), std::string::npos)
+        << page.out;
     for (int i = 0; i < 50; ++i) {
         const Response next = worker_->Send({{"QUERY_STRING", "state"}});
         ASSERT_TRUE(next.ended) << "request " << i;
         EXPECT_EQ(next.out, "sent=0 " + pid) << "request " << i;  // same worker, flag reset
+    }
+}
+
+TEST_F(ChannelFastCgi, RequestValuesAndSettingsDoNotReachTheNextRequest) {
+    EXPECT_EQ(worker_->Send({{"QUERY_STRING", "values&v=secret"}, {"HTTP_COOKIE", "c=kept"}}).out,
+              "v=secret c=kept");
+    EXPECT_EQ(worker_->Send({{"QUERY_STRING", "values"}}).out, "v=- c=-");
+    // The error note of one request is not added to the next one's page.
+    worker_->Send({{"QUERY_STRING", "error"}, {"REMOTE_ADDR", "10.0.0.9"}});
+    const Response page = worker_->Send({{"QUERY_STRING", "fail"}, {"REMOTE_ADDR", "10.0.0.9"}});
+    EXPECT_NE(page.out.find("<title>Error: plain failure</title>"), std::string::npos) << page.out;
+}
+
+// A program's settings: the request's value first, else the worker's own environment; a CGI
+// variable never comes from there.
+TEST(ChannelFastCgiSettings, GetenvDefaultFallsBackToTheWorkerEnvironment) {
+    if (!webreq::FastCgiAvailable()) GTEST_SKIP() << "built without libfcgi";
+    ScopedEnv setting("NUVEX_TEST_SETTING", "worker");
+    Worker worker(TestHandler);
+    EXPECT_EQ(worker.Send({{"QUERY_STRING", "setting"}}).out, "setting=worker var=-");
+    EXPECT_EQ(worker.Send({{"QUERY_STRING", "setting"}, {"NUVEX_TEST_SETTING", "request"}}).out,
+              "setting=request var=request");
+}
+
+TEST_F(ChannelFastCgi, EveryWriterOfTheLibraryReachesTheRequest) {
+    const Response r = worker_->Send({{"QUERY_STRING", "writers&q=1"}});
+    EXPECT_TRUE(r.ended);
+    EXPECT_EQ(
+        r.out.rfind("Set-Cookie: c=v; path=/\nContent-Type: text/html\n\n&lt;b&gt;[filled]", 0), 0u)
+        << r.out;
+    for (const char *part :
+         {"ending tag not found]", "'q' = '1'<br>", "COOKIE = 0 , GET = 2", "'w' (1 bytes)<br>"})
+        EXPECT_NE(r.out.find(part), std::string::npos) << part << " in " << r.out;
+    EXPECT_EQ(worker_->Stray(), "");
+}
+
+TEST_F(ChannelFastCgi, SharedResultsStartEmpty) {
+    // On a fresh worker: each buffer clears itself, not only after the tokenizer was used.
+    EXPECT_EQ(worker_
+                  ->Send({{"QUERY_STRING", "texts"},
+                          {"SCRIPT_NAME", "/cgi/secret.cgi"},
+                          {"REMOTE_ADDR", "10.1.2.3"}})
+                  .out,
+              "id=null script=null number=null");
+    EXPECT_EQ(worker_->Send({{"QUERY_STRING", "texts"}}).out, "id= script= number=");
+}
+
+TEST_F(ChannelFastCgi, TheTokenizerStartsEmpty) {
+    EXPECT_EQ(worker_->Send({{"QUERY_STRING", "token"}, {"X_ONE", "start"}}).out, "token=first");
+    EXPECT_EQ(worker_->Send({{"QUERY_STRING", "token"}}).out, "token=null");
+}
+
+TEST_F(ChannelFastCgi, AFailedSessionSaveEndsOnlyItsRequest) {
+    const std::string missing = folder_.Path("no/such/folder");
+    for (const char *how : {"finish", "loop"}) {  // saved by the page's ec_Finish, or the loop's
+        const Response failed = worker_->Send({{"QUERY_STRING", "session"},
+                                               {"X_ONE", missing},
+                                               {"X_TWO", how},
+                                               {"REMOTE_ADDR", "10.0.0.9"}});
+        EXPECT_TRUE(failed.ended) << how;
+        EXPECT_NE(failed.out.find("Error: ec_SessionSave(): Can not access session repository"),
+                  std::string::npos)
+            << how << ": " << failed.out;
+        const Response next = worker_->Send({{"QUERY_STRING", "state"}});
+        ASSERT_TRUE(next.ended) << how << ": the worker ended";
+        EXPECT_EQ(next.out.substr(0, 7), "sent=0 ") << how;
     }
 }
 

@@ -460,3 +460,61 @@ TEST_F(SessionTest, ASaveSucceedsWhileAnotherRequestReadsTheFiles) {
 }
 
 }  // namespace
+
+namespace {
+
+// A save rewrites the files in place when the text grew or kept its length, and replaces them
+// when it got shorter: either way the file holds exactly the new text, no tail of the old.
+TEST_F(SessionTest, SavesThatGrowOrShrinkLeaveExactlyTheNewText) {
+    Open("");
+    const std::string id = ec_SessionGetID();
+    ec_SessionAdd("note", "%s", std::string(300, 'x').c_str());
+    Finish();
+    const std::string grown = ReadFile(Properties(id));
+    ASSERT_NE(grown.find(std::string(300, 'x')), std::string::npos);
+
+    ASSERT_EQ(Open(id), 0);
+    ec_SessionRemove("note");
+    ec_SessionAdd("note", "short");
+    Finish();
+    const std::string shrunk = ReadFile(Properties(id));
+    EXPECT_LT(shrunk.size(), grown.size());
+    EXPECT_EQ(shrunk.find("xxxx"), std::string::npos) << shrunk;
+    const std::vector<std::string> lines = Lines(shrunk);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "note = short");
+    EXPECT_EQ(shrunk.back(), '\n');
+
+    ASSERT_EQ(Open(id), 0);
+    ec_SessionRemove("note");
+    ec_SessionAdd("note", "longer than short");
+    Finish();
+    EXPECT_EQ(Lines(ReadFile(Properties(id))).back(), "note = longer than short");
+    ASSERT_EQ(Open(id), 0);
+    EXPECT_STREQ(ec_SessionValue("note"), "longer than short");
+}
+
+// The expiry is written again unless the file already holds the one due now.
+TEST_F(SessionTest, AResumedSessionRenewsAnExpiryThatDiffers) {
+    Open("");
+    const std::string id = ec_SessionGetID();
+    ec_SessionAdd("k", "v");
+    Finish();
+    const long long soon = static_cast<long long>(std::time(nullptr)) + 100;
+    WriteFile(Timeout(id), std::to_string(soon) + "\n");
+    ASSERT_EQ(Open(id), 0);
+    const long long before = std::time(nullptr);
+    ec_SessionAdd("k2", "v");
+    Finish();
+    EXPECT_GE(std::stoll(ReadFile(Timeout(id))), before + 1800);
+    // A longer expiry text than the file's (in place) and a shorter one (replaced).
+    WriteFile(Timeout(id), "99999999999999\n");
+    ASSERT_EQ(Open(id), 0);
+    ec_SessionAdd("k3", "v");
+    Finish();
+    EXPECT_EQ(std::to_string(std::stoll(ReadFile(Timeout(id)))).size(),
+              std::to_string(before + 1800).size());
+    EXPECT_EQ(ReadFile(Timeout(id)).find("9999"), std::string::npos);
+}
+
+}  // namespace

@@ -61,6 +61,16 @@ try {
   check("signed in", (await session.textContent("#user")) === "Bob");
   check("the same session", (await session.textContent("#session")) === id);
   check("second visit", (await session.textContent("#visits")) === "2");
+  // Another client meanwhile (the same worker under FastCGI): nothing of Bob's reaches it.
+  const other = await (await browser.newContext()).newPage();
+  await other.goto(`${base}/session.cgi`);
+  check("another client gets a session of its own",
+        (await other.textContent("#state")) === "new" && (await other.textContent("#user")) === "" &&
+        (await other.textContent("#session")) !== id);
+  await other.goto(`${base}/form.cgi`);
+  check("and sees no value of the earlier form post", (await other.$$("li")).length === 0 &&
+        !(await other.content()).includes("Ann"));
+  await other.context().close();
   await session.reload();
   check("resumed on reload", (await session.textContent("#state")) === "resumed" &&
         (await session.textContent("#visits")) === "3");
