@@ -39,7 +39,8 @@ struct InfoRecords {
     }
     void Add(const std::string &record) {
         if (buffers.size() >= kKeptInfoRecords) return;
-        buffers.emplace_back(new char[kRecordSize]());
+        std::unique_ptr<char[]> buffer(new char[kRecordSize]());
+        buffers.push_back(std::move(buffer));
         std::strncpy(buffers.back().get(), record.c_str(), kRecordSize - 1);
     }
     void Close() {
@@ -130,7 +131,7 @@ bool ExtractEntry(const package::FileEntry &entry, long long origin, const std::
 
 extern "C" {
 
-int PackageUnpack(const char *package_path, char ***info_records) {
+int PackageUnpack(const char *package_path, char ***info_records) try {
     g_info.Reset();
     if (info_records) *info_records = nullptr;
 
@@ -175,9 +176,12 @@ int PackageUnpack(const char *package_path, char ***info_records) {
         if (info_records) *info_records = g_info.slots.data();
     }
     return unpacker.whole ? 1 : -1;
+} catch (...) {
+    g_info.Reset();  // records of a half-read header are not handed out
+    return -1;
 }
 
-char *PackageInfoValue(const char *key) {
+char *PackageInfoValue(const char *key) try {
     if (!key || !g_info.present) return nullptr;
     for (size_t i = 0; i < 2 && g_info.slots[i]; ++i) {
         if (!std::strstr(g_info.slots[i], key)) continue;
@@ -187,6 +191,8 @@ char *PackageInfoValue(const char *key) {
         if (result) std::strncpy(result, value.c_str(), kRecordSize - 1);
         return result;
     }
+    return nullptr;
+} catch (...) {
     return nullptr;
 }
 

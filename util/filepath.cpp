@@ -53,13 +53,15 @@ bool StreamCopy(FILE *in, FILE *out, long long count) {
 
 extern "C" {
 
-long FileSize(const char *path) {
+long FileSize(const char *path) try {
     long long size = 0;
     if (!path || !platform::FileStatSize(path, &size) || size > kLargestFileSize) return -1;
     return static_cast<long>(size);
+} catch (...) {
+    return -1;
 }
 
-int FileCopyRange(const char *source, const char *destination, long start, long end) {
+int FileCopyRange(const char *source, const char *destination, long start, long end) try {
     if (!source || !destination || end < start) return 0;
     platform::Stream in(platform::StreamOpen(source, "rb"));
     if (!in) return 0;
@@ -72,6 +74,8 @@ int FileCopyRange(const char *source, const char *destination, long start, long 
     const bool copied = StreamCopy(in.get(), out.get(), count);
     const bool closed = std::fclose(out.release()) == 0;
     return (copied && closed) ? 1 : 0;
+} catch (...) {
+    return 0;
 }
 
 char *PathToBackslashes(char *path) {
@@ -93,7 +97,7 @@ char *PathDirectory(const char *path) {
     return directory;
 }
 
-int DirectoryPathCreate(const char *directory) {
+int DirectoryPathCreate(const char *directory) try {
     if (!directory || std::strlen(directory) > kDirectoryPrefixLimit) return -1;
     std::string prefix;
     for (size_t i = 0; directory[i]; ++i) {
@@ -103,13 +107,17 @@ int DirectoryPathCreate(const char *directory) {
         prefix += ch;
     }
     return platform::DirectoryCreate(directory);
+} catch (...) {
+    return -1;
 }
 
-int PathParentsCreate(const char *path) {
+int PathParentsCreate(const char *path) try {
     if (!path || !std::strchr(path, '\\')) return 1;
     char *directory = PathDirectory(path);
     if (directory) DirectoryPathCreate(directory);
     std::free(directory);
+    return 1;
+} catch (...) {
     return 1;
 }
 
@@ -117,9 +125,11 @@ const char *WindowsDirectoryValue(void) {
     return g_windows_directory_set ? WindowsDirectory().c_str() : nullptr;
 }
 
-void WindowsDirectorySet(const char *value) {
-    g_windows_directory_set = value != nullptr;
+void WindowsDirectorySet(const char *value) try {
+    // The copy first: when it cannot be made, the value stays as it was.
     WindowsDirectory() = value ? value : "";
+    g_windows_directory_set = value != nullptr;
+} catch (...) {
 }
 
 }  // extern "C"

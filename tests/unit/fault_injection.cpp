@@ -17,9 +17,10 @@ bool g_hit = false;
 long g_target = 0;
 long g_count = 0;
 long g_live = 0;
+int g_window = 0;
 
 bool FailThisOne() {
-    if (!g_armed) return false;
+    if (!g_armed || g_window == 0) return false;
     if (++g_count != g_target) return false;
     g_hit = true;
     g_armed = false;
@@ -68,6 +69,13 @@ void *Throwing(void *block) {
 }
 
 }  // namespace
+
+Window::Window() {
+    ++g_window;
+}
+Window::~Window() {
+    --g_window;
+}
 
 void Arm(long nth) {
     g_count = 0;

@@ -5,15 +5,31 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace faultinject {
 
-// Fails the nth allocation (from 1) made from now on: the throwing forms throw std::bad_alloc,
-// the nothrow forms return null. Only that one fails.
+// Fails the nth allocation (from 1) made in a Window from now on: the throwing forms throw
+// std::bad_alloc, the nothrow forms return null. Only that one fails.
 void Arm(long nth);
 // Stops counting; true when the armed allocation was reached (and failed).
 bool Disarm();
+// Only allocations made inside a window count: the operation's own, not the test's.
+class Window {
+   public:
+    Window();
+    ~Window();
+    Window(const Window &) = delete;
+    Window &operator=(const Window &) = delete;
+};
+// Calls the operation in a window; the arguments are made before it opens.
+template <class F, class... A>
+decltype(auto) Call(F &&operation, A &&...arguments) {
+    const Window window;
+    return std::forward<F>(operation)(std::forward<A>(arguments)...);
+}
+
 // Blocks handed out by operator new and not yet deleted, over the whole program.
 long LiveBlocks();
 
@@ -25,8 +41,8 @@ struct Operation {
     std::string name;
     // Puts the files, keys and state back as the call expects them (not armed).
     std::function<void()> reset;
-    // Calls the operation once, frees what it handed back and judges the result. It must not
-    // use test assertions: they would allocate while armed.
+    // Calls the operation once through Call, frees what it handed back and judges the result
+    // (no test assertions here).
     std::function<Verdict()> run;
 };
 
