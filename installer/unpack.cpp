@@ -10,6 +10,7 @@
 #include "installer/package.h"
 #include "platform/platform.h"
 #include "util/filepath.h"
+#include "util/filepath_internal.h"
 #include "util/text.h"
 
 namespace {
@@ -121,9 +122,10 @@ bool ExtractEntry(const package::FileEntry &entry, long long origin, const std::
         return false;
     char work[package::kPathLimit + 1];
     std::memcpy(work, target.c_str(), target.size() + 1);
-    PathParentsCreate(work);
-    // An entry whose file cannot be created is passed over.
-    FileCopyRange(g_restored_copy_path, work, from, to);
+    // An entry whose file cannot be created is passed over; running out of memory throws on
+    // and fails the unpacking.
+    nuvex_util::ParentsCreate(work);
+    nuvex_util::CopyRange(g_restored_copy_path, work, from, to);
     return true;
 }
 

@@ -539,6 +539,7 @@ std::string UrlEncode(std::string_view text) {
 
 bool ManifestRead(const std::string &path, PackageSpec *spec, std::string *error) try {
     std::ifstream in(path);
+    in.exceptions(std::ios::badbit);  // a failed allocation in a read throws, never ends the file
     if (!in) return Fail(error, "cannot read the manifest \"" + path + "\"");
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {
@@ -615,6 +616,7 @@ bool PackageWrite(const PackageSpec &spec, const std::string &path, std::string 
 
 bool PackageList(const std::string &path, std::string *listing) try {
     std::ostringstream out;
+    out.exceptions(std::ios::badbit);  // a failed allocation throws, never cuts the text
     OpenedPackage opened;
     if (!PackageOpen(path, &opened)) {
         *listing = "cannot read the package \"" + path + "\"\n";
@@ -728,6 +730,7 @@ std::string ExtractPath(const std::string &entry_path, bool *clamped) {
 
 int PackageExtract(const std::string &path, const std::string &folder, std::string *report) try {
     std::ostringstream out;
+    out.exceptions(std::ios::badbit);  // a failed allocation throws, never cuts the text
     std::error_code code;
     // Only into a folder of its own: nothing already there (a link least of all) can
     // redirect an entry, and diff -r sees only what the package holds.

@@ -63,7 +63,8 @@ int IsDotEntry(const char *name) {
 }
 
 int DirDelete(const char *path) try {
-    if (!PathExists(path)) return -1;
+    // As PathExists, but a failed allocation is a failure here, not a missing path.
+    if (!path || !Search(path, platform::SearchDetail::kKind).started()) return -1;
     return DirDeleteRecursive(path);
 } catch (...) {
     return 0;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -211,8 +212,9 @@ char *MarkerTextWalk(const char *text, MarkerSet *set, ec_entry *list1, ec_entry
     std::string work;
     if (entities == 1) {
         char *replaced = EntitiesReplace(text, list1, list2);
-        work = replaced ? replaced : "";
-        std::free(replaced);
+        if (!replaced) return nullptr;  // out of memory
+        const std::unique_ptr<char, decltype(&std::free)> owner(replaced, &std::free);
+        work = replaced;
     } else {
         work = text;
     }

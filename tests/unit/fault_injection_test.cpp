@@ -471,7 +471,7 @@ std::vector<Operation> ShellOperations() {
              char *root = Call(InstallLogRoot);
              // An empty root is also what a missing log gives.
              const Verdict verdict =
-                 Judge(root && std::strcmp(root, "c:\\nuvex-fault\\nuvex\\") == 0, !root || !*root);
+                 Judge(root && std::strcmp(root, "c:\\nuvex-") == 0, !root || !*root);
              std::free(root);
              return verdict;
          }},
