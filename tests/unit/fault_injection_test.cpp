@@ -222,6 +222,11 @@ std::vector<Operation> FileOperations() {
              const int found = Call(FileExistsFmt, "%s\\%s.txt", kTop, "lines");
              return Judge(found == 1, found == 0);
          }},
+        {"FileCatFmt", lines,
+         [] {
+             const long copied = Call(FileCatFmt, "%s\\lines.txt", kTop);  // into the capture
+             return Judge(copied == 18, copied == -1);
+         }},
         {"FileWriteBytes", [] { Remove(At("written.bin")); },
          [] {
              const int result = Call(FileWriteBytes, "abc", 3, At("written.bin").c_str(), "wb");
@@ -502,6 +507,14 @@ std::vector<Operation> ShellOperations() {
                               "c:\\nuvex-fault\\web\\browse"
                               ".exe");
          }},
+        // No program can start here (the browser and the product are missing): these check
+        // that the paths and arguments made on the way never let an exception out or leak.
+        {"UrlOpen", [] { Browser("\"c:\\nuvex-fault\\missing\\browse.exe\" -url \"%1\""); },
+         [] {
+             const int started = Call(UrlOpen, "http://localhost/a/long/enough/address", 0);
+             return Judge(started == 0, started == 0);
+         }},
+        {"ProductRun", Nothing, [] { return Judge(Call(ProductRun) == 1, false); }},
         {"FirefoxPrefsPatch",
          [] {
              Write(At("mozilla firefox\\firefox.exe"), "");
