@@ -55,12 +55,12 @@ struct ShortcutRow {
 };
 
 std::string FirstFieldBefore(const std::string &command, const char *extension) {
-    std::string result;
     std::vector<char *> fields(command.size() + 2, nullptr);
+    // The fields are freed on every way out, a failed allocation's too.
+    const std::unique_ptr<char *, void (*)(char **)> owner(fields.data(), &FieldsFree);
     if (StrSplit(command.c_str(), fields.data(), extension) > 0)
-        result = std::string(fields[0]) + extension;
-    FieldsFree(fields.data());
-    return result;
+        return std::string(fields[0]) + extension;
+    return std::string();
 }
 
 }  // namespace
