@@ -143,8 +143,10 @@ SweepReport Sweep(const Operation &operation, long limit) {
 
 std::string RunList(const std::vector<long> &runs) {
     std::string text = "n=";
-    for (size_t i = 0; i < runs.size() && i < 8; ++i)
-        text += (i ? "," : "") + std::to_string(runs[i]);
+    for (size_t i = 0; i < runs.size() && i < 8; ++i) {
+        if (i) text += ',';
+        text += std::to_string(runs[i]);
+    }
     if (runs.size() > 8) text += ",... (" + std::to_string(runs.size()) + " runs)";
     return text;
 }
