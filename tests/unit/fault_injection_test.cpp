@@ -450,12 +450,20 @@ void InstallLog() {
           "first\r\nc:\\nuvex-fault\\nuvex\\tamble\\bin\\tamble.exe\r\nlast\r\n");
 }
 
+// The shell folders, new for every call: a tree just removed may still be in the way under
+// Wine.
+int g_folders_generation = 0;
+std::string Folders(const std::string &below) {
+    return At("folders" + std::to_string(g_folders_generation) + "\\" + below);
+}
+
 void ShellFolders() {
     InstallLog();
+    Remove(Folders(""));
+    ++g_folders_generation;
     for (const char *name : {"Common Desktop", "Common Startup", "Common Programs"})
-        Call(RegValueSet, NUVEX_HKEY_LOCAL_MACHINE, kShellFolders, name,
-             (At("folders\\") + name).c_str(), NUVEX_REG_SZ);
-    Remove(At("folders"));
+        RegValueSet(NUVEX_HKEY_LOCAL_MACHINE, kShellFolders, name, Folders(name).c_str(),
+                    NUVEX_REG_SZ);
     fs::create_directories(Native(At("nuvex\\tamble\\bin")));
 }
 
@@ -490,15 +498,15 @@ std::vector<Operation> ShellOperations() {
          [] {
              const int result = Call(ShellFolderShortcutCreate, "c:\\target.exe", "Common Desktop",
                                      "\\t.lnk", "no", "desc", "\\sub", "c:\\");
-             return Judge(result == 0 && Exists(At("folders\\Common Desktop\\sub\\t.lnk")),
+             return Judge(result == 0 && Exists(Folders("Common Desktop\\sub\\t.lnk")),
                           result == 0);
          }},
         {"ProductShortcutsCreate", ShellFolders,
          [] {
              const int result = Call(ProductShortcutsCreate, "Desktop=ON Startup=ON SMenu=ON");
-             const bool all = Exists(At("folders\\Common Desktop\\tamble.lnk")) &&
-                              Exists(At("folders\\Common Startup\\tamble.lnk")) &&
-                              Exists(At("folders\\Common Programs\\nuvex\\tamble\\tamble.lnk"));
+             const bool all = Exists(Folders("Common Desktop\\tamble.lnk")) &&
+                              Exists(Folders("Common Startup\\tamble.lnk")) &&
+                              Exists(Folders("Common Programs\\nuvex\\tamble\\tamble.lnk"));
              return Judge(result == 1 && all, result == 1);
          }},
         {"DefaultBrowserPath", [] { Browser("\"c:\\nuvex-fault\\web\\browse.exe\" -url \"%1\""); },
