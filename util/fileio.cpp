@@ -262,13 +262,12 @@ long FileCatFmt(const char *format, ...) try {
 int FileWriteBytes(const void *data, int count, const char *name, const char *mode) try {
     Descriptor file(FileOpenMode(name, mode));
     if (!file.valid()) return -1;
-    // Single writes are not checked: the requested count is the result.
     const char *bytes = static_cast<const char *>(data);
     size_t done = 0;
     const size_t total = (bytes && count > 0) ? static_cast<size_t>(count) : 0;
     while (done < total) {
         const long long put = platform::FdWrite(file.get(), bytes + done, total - done);
-        if (put <= 0) break;
+        if (put <= 0) return -1;  // a full disk or a read-only open is a failure, not a count
         done += static_cast<size_t>(put);
     }
     return count;
