@@ -14,7 +14,7 @@ constexpr unsigned kColorAttributes[16] = {0x0F, 0x0C, 0x0A, 0x0E, 0x09, 0x0D, 0
 
 extern "C" {
 
-void ConsoleClear(void) {
+void ConsoleClear(void) try {
     int width = 0, height = 0;
     if (!platform::ConsoleScreenSize(&width, &height)) {
         g_width = g_height = 0;
@@ -26,14 +26,16 @@ void ConsoleClear(void) {
     platform::ConsoleFillCharacter(' ', cells);
     platform::ConsoleFillCurrentAttribute(cells);
     platform::ConsoleCursorSet(0, 0);
+} catch (...) {
 }
 
 int ConsoleCursorMoveAllowed(int column, int row) {
     return column >= 0 && column <= g_width && row >= 0 && row <= g_height;
 }
 
-void ConsoleCursorMove(int column, int row) {
+void ConsoleCursorMove(int column, int row) try {
     if (ConsoleCursorMoveAllowed(column, row)) platform::ConsoleCursorSet(column, row);
+} catch (...) {
 }
 
 unsigned ConsoleColorAttribute(int code) {
@@ -41,8 +43,9 @@ unsigned ConsoleColorAttribute(int code) {
     return index < 16 ? kColorAttributes[index] : 0x0Fu;
 }
 
-void ConsoleColorSet(int code) {
+void ConsoleColorSet(int code) try {
     platform::ConsoleTextAttributeSet(ConsoleColorAttribute(code));
+} catch (...) {
 }
 
 }  // extern "C"

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "installer/console.h"
@@ -36,11 +37,13 @@ void ShowBanner() {
     Print(" Belmora \n");
 }
 
-void UnpackPackageInCurrentDirectory(char ***info_records) {
+// The run goes on when memory runs out: what could not be unpacked or registered is left out.
+void UnpackPackageInCurrentDirectory(char ***info_records) try {
     char directory[kCurrentDirectoryLimit + 1];
     if (!platform::CurrentDirectory(directory, sizeof directory)) return;
     const std::string package_path = std::string(directory) + "\\cab1.rpm";
     PackageUnpack(package_path.c_str(), info_records);
+} catch (...) {
 }
 
 // A line break in the name would add lines of the package's choosing to the list.
@@ -49,19 +52,18 @@ bool NameFitsOneLine(const char *name) {
 }
 
 // Appends "\n<name>=<name>\n"; without a name or an openable list nothing is written.
-void RegisterApplication() {
-    char *name = PackageInfoValue("appname");
-    char *value = PackageInfoValue("appname");
-    FILE *list = (NameFitsOneLine(name) && NameFitsOneLine(value))
-                     ? platform::StreamOpen(kApplicationList, "ab+")
-                     : nullptr;
+void RegisterApplication() try {
+    const std::unique_ptr<char, decltype(&std::free)> name(PackageInfoValue("appname"), &std::free);
+    const std::unique_ptr<char, decltype(&std::free)> value(PackageInfoValue("appname"),
+                                                            &std::free);
+    const platform::Stream list((NameFitsOneLine(name.get()) && NameFitsOneLine(value.get()))
+                                    ? platform::StreamOpen(kApplicationList, "ab+")
+                                    : nullptr);
     if (list) {
-        const std::string line = std::string("\n") + name + "=" + value + "\n";
-        std::fwrite(line.data(), 1, line.size(), list);
-        std::fclose(list);
+        const std::string line = std::string("\n") + name.get() + "=" + value.get() + "\n";
+        std::fwrite(line.data(), 1, line.size(), list.get());
     }
-    std::free(name);
-    std::free(value);
+} catch (...) {
 }
 
 }  // namespace

@@ -233,24 +233,32 @@ FILE *ReplacementCreate(const char *target, std::string *new_path) {
 bool ReplacementFinish(FILE *stream, const std::string &new_path, const char *target,
                        bool written) {
     const bool closed = std::fclose(stream) == 0;
-    if (written && closed && platform::FileReplace(new_path.c_str(), target)) return true;
-    platform::FileRemove(new_path.c_str());
+    // Paths are converted on the way down, which may fail to allocate: the new file is then
+    // removed (as far as that can be done) and the replacement reported failed.
+    try {
+        if (written && closed && platform::FileReplace(new_path.c_str(), target)) return true;
+    } catch (...) {
+    }
+    try {
+        platform::FileRemove(new_path.c_str());
+    } catch (...) {
+    }
     return false;
 }
 
 }  // namespace package
 
-extern "C" int PackageRestore(const char *source, const char *target) {
+extern "C" int PackageRestore(const char *source, const char *target) try {
     if (FileSize(source) < 0) return 0;
     platform::Stream in(platform::StreamOpen(source, "rb"));
     if (!in) return 0;
+    // Block by block through one buffer: the same bytes as inverting the whole file at once,
+    // without holding the package in memory. Had before the target is touched.
+    constexpr size_t kBlock = 1 << 20;
+    std::vector<char> block(kBlock);
     std::string new_path;
     FILE *out = package::ReplacementCreate(target, &new_path);
     if (!out) return 0;
-    // Block by block through one buffer: the same bytes as inverting the whole file at once,
-    // without holding the package in memory.
-    constexpr size_t kBlock = 1 << 20;
-    std::vector<char> block(kBlock);
     size_t got;
     bool written = true;
     while (written && (got = std::fread(block.data(), 1, kBlock, in.get())) > 0) {
@@ -259,6 +267,8 @@ extern "C" int PackageRestore(const char *source, const char *target) {
     }
     written = written && !std::ferror(in.get());
     return package::ReplacementFinish(out, new_path, target, written) ? 1 : 0;
+} catch (...) {
+    return 0;
 }
 
 namespace package {

@@ -10,6 +10,7 @@
 #include "installer/package.h"
 #include "platform/platform.h"
 #include "util/filepath.h"
+#include "util/filepath_internal.h"
 #include "util/text.h"
 
 namespace {
@@ -39,7 +40,8 @@ struct InfoRecords {
     }
     void Add(const std::string &record) {
         if (buffers.size() >= kKeptInfoRecords) return;
-        buffers.emplace_back(new char[kRecordSize]());
+        std::unique_ptr<char[]> buffer(new char[kRecordSize]());
+        buffers.push_back(std::move(buffer));
         std::strncpy(buffers.back().get(), record.c_str(), kRecordSize - 1);
     }
     void Close() {
@@ -120,9 +122,10 @@ bool ExtractEntry(const package::FileEntry &entry, long long origin, const std::
         return false;
     char work[package::kPathLimit + 1];
     std::memcpy(work, target.c_str(), target.size() + 1);
-    PathParentsCreate(work);
-    // An entry whose file cannot be created is passed over.
-    FileCopyRange(g_restored_copy_path, work, from, to);
+    // An entry whose file cannot be created is passed over; running out of memory throws on
+    // and fails the unpacking.
+    nuvex_util::ParentsCreate(work);
+    nuvex_util::CopyRange(g_restored_copy_path, work, from, to);
     return true;
 }
 
@@ -130,7 +133,7 @@ bool ExtractEntry(const package::FileEntry &entry, long long origin, const std::
 
 extern "C" {
 
-int PackageUnpack(const char *package_path, char ***info_records) {
+int PackageUnpack(const char *package_path, char ***info_records) try {
     g_info.Reset();
     if (info_records) *info_records = nullptr;
 
@@ -175,9 +178,12 @@ int PackageUnpack(const char *package_path, char ***info_records) {
         if (info_records) *info_records = g_info.slots.data();
     }
     return unpacker.whole ? 1 : -1;
+} catch (...) {
+    g_info.Reset();  // records of a half-read header are not handed out
+    return -1;
 }
 
-char *PackageInfoValue(const char *key) {
+char *PackageInfoValue(const char *key) try {
     if (!key || !g_info.present) return nullptr;
     for (size_t i = 0; i < 2 && g_info.slots[i]; ++i) {
         if (!std::strstr(g_info.slots[i], key)) continue;
@@ -187,6 +193,8 @@ char *PackageInfoValue(const char *key) {
         if (result) std::strncpy(result, value.c_str(), kRecordSize - 1);
         return result;
     }
+    return nullptr;
+} catch (...) {
     return nullptr;
 }
 

@@ -515,6 +515,13 @@ std::vector<std::string> RawEntryTokens(const std::string &header, const package
 
 }  // namespace
 
+// What an operation that ran out of memory hands back. The text fits any string without an
+// allocation.
+bool OutOfMemory(std::string *text) noexcept {
+    if (text) *text = "out of memory";
+    return false;
+}
+
 std::string UrlEncode(std::string_view text) {
     static const char kHex[] = "0123456789ABCDEF";
     std::string out;
@@ -530,8 +537,9 @@ std::string UrlEncode(std::string_view text) {
     return out;
 }
 
-bool ManifestRead(const std::string &path, PackageSpec *spec, std::string *error) {
+bool ManifestRead(const std::string &path, PackageSpec *spec, std::string *error) try {
     std::ifstream in(path);
+    in.exceptions(std::ios::badbit);  // a failed allocation in a read throws, never ends the file
     if (!in) return Fail(error, "cannot read the manifest \"" + path + "\"");
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {
@@ -543,6 +551,8 @@ bool ManifestRead(const std::string &path, PackageSpec *spec, std::string *error
             return Fail(error, origin + ": " + why);
     }
     return true;
+} catch (...) {
+    return OutOfMemory(error);
 }
 
 std::vector<std::string> PackageWarnings(const PackageSpec &spec) {
@@ -564,7 +574,7 @@ std::vector<std::string> PackageWarnings(const PackageSpec &spec) {
     return warnings;
 }
 
-bool PackageBuild(const PackageSpec &spec, std::string *restored, std::string *error) {
+bool PackageBuild(const PackageSpec &spec, std::string *restored, std::string *error) try {
     restored->clear();
     Plan plan;
     if (!PackagePlan(spec, &plan, error)) return false;
@@ -572,9 +582,11 @@ bool PackageBuild(const PackageSpec &spec, std::string *restored, std::string *e
     if (PackageEmit(spec, plan, sink, "the package", error)) return true;
     restored->clear();
     return false;
+} catch (...) {
+    return restored->clear(), OutOfMemory(error);
 }
 
-bool PackageWrite(const PackageSpec &spec, const std::string &path, std::string *error) {
+bool PackageWrite(const PackageSpec &spec, const std::string &path, std::string *error) try {
     Plan plan;
     if (!PackagePlan(spec, &plan, error)) return false;
     std::error_code code;
@@ -584,17 +596,27 @@ bool PackageWrite(const PackageSpec &spec, const std::string &path, std::string 
     File out(std::fopen(path.c_str(), "wb"));
     if (!out) return Fail(error, "cannot write \"" + path + "\"");
     ScrambledFileSink sink(out.get());
-    bool written = PackageEmit(spec, plan, sink, path, error);
+    bool written = false;
+    try {
+        written = PackageEmit(spec, plan, sink, path, error);
+    } catch (...) {
+        out.reset();
+        std::remove(path.c_str());  // nothing is left at path, as on any failure
+        throw;
+    }
     if (std::fclose(out.release()) != 0 && written) {
         written = false;
         Fail(error, "cannot write \"" + path + "\"");
     }
     if (!written) std::remove(path.c_str());
     return written;
+} catch (...) {
+    return OutOfMemory(error);
 }
 
-bool PackageList(const std::string &path, std::string *listing) {
+bool PackageList(const std::string &path, std::string *listing) try {
     std::ostringstream out;
+    out.exceptions(std::ios::badbit);  // a failed allocation throws, never cuts the text
     OpenedPackage opened;
     if (!PackageOpen(path, &opened)) {
         *listing = "cannot read the package \"" + path + "\"\n";
@@ -669,6 +691,8 @@ bool PackageList(const std::string &path, std::string *listing) {
     for (const auto &problem : header.problems) out << "damaged: " << problem << "\n";
     *listing = out.str();
     return !damaged;
+} catch (...) {
+    return OutOfMemory(listing);
 }
 
 std::string ExtractPath(const std::string &entry_path, bool *clamped) {
@@ -704,8 +728,9 @@ std::string ExtractPath(const std::string &entry_path, bool *clamped) {
     return mapped;
 }
 
-int PackageExtract(const std::string &path, const std::string &folder, std::string *report) {
+int PackageExtract(const std::string &path, const std::string &folder, std::string *report) try {
     std::ostringstream out;
+    out.exceptions(std::ios::badbit);  // a failed allocation throws, never cuts the text
     std::error_code code;
     // Only into a folder of its own: nothing already there (a link least of all) can
     // redirect an entry, and diff -r sees only what the package holds.
@@ -777,6 +802,8 @@ int PackageExtract(const std::string &path, const std::string &folder, std::stri
     for (const auto &problem : header.problems) out << "damaged: " << problem << "\n";
     *report = out.str();
     return status;
+} catch (...) {
+    return OutOfMemory(report), 2;
 }
 
 }  // namespace pkgwrite

@@ -62,12 +62,15 @@ int IsDotEntry(const char *name) {
     return name && (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0);
 }
 
-int DirDelete(const char *path) {
-    if (!PathExists(path)) return -1;
+int DirDelete(const char *path) try {
+    // As PathExists, but a failed allocation is a failure here, not a missing path.
+    if (!path || !Search(path, platform::SearchDetail::kKind).started()) return -1;
     return DirDeleteRecursive(path);
+} catch (...) {
+    return 0;
 }
 
-int DirDeleteRecursive(const char *path) {
+int DirDeleteRecursive(const char *path) try {
     if (!path) return 0;
     const bool walked = WalkFolder(
         path, platform::SearchDetail::kKindAndReadOnly,
@@ -86,9 +89,11 @@ int DirDeleteRecursive(const char *path) {
         });
     if (!walked) return 0;
     return platform::DirectoryRemove(path) ? 1 : 0;
+} catch (...) {
+    return 0;
 }
 
-int DirCount(const char *path, int *directories, int *files) {
+int DirCount(const char *path, int *directories, int *files) try {
     if (!path || !directories || !files) return 0;
     return WalkFolder(path, platform::SearchDetail::kKind,
                       [&](const std::string &entry_path, const platform::SearchEntry &entry) {
@@ -103,9 +108,11 @@ int DirCount(const char *path, int *directories, int *files) {
                       })
                ? 1
                : 0;
+} catch (...) {
+    return 0;
 }
 
-int DirList(const char *path, FILE *stream) {
+int DirList(const char *path, FILE *stream) try {
     if (!path || !stream) return 0;
     return WalkFolder(path, platform::SearchDetail::kKind,
                       [&](const std::string &entry_path, const platform::SearchEntry &entry) {
@@ -122,6 +129,8 @@ int DirList(const char *path, FILE *stream) {
                       })
                ? 1
                : 0;
+} catch (...) {
+    return 0;
 }
 
 }  // extern "C"

@@ -130,13 +130,24 @@ int LockStream(FILE *stream, bool exclusive) {
     if (g_stream_locks.count(stream)) FileUnlockStream(stream);
     std::string file;
     if (!platform::StreamFileIdentity(stream, &file)) return -1;
+    // Every record is made before a count or a lock changes: a failed allocation (which
+    // throws out of here) leaves the tables as they were.
+    auto record = g_stream_locks.emplace(stream, StreamLockRecord{file, exclusive}).first;
     auto found = g_held_locks.find(file);
     const bool first = found == g_held_locks.end();
     if (first) {
-        HeldLock held;
-        held.handle = platform::LockHandleOf(stream);
-        if (held.handle == -1) return -1;
-        found = g_held_locks.emplace(file, held).first;
+        try {
+            found = g_held_locks.emplace(file, HeldLock{}).first;
+        } catch (...) {
+            g_stream_locks.erase(record);
+            throw;
+        }
+        found->second.handle = platform::LockHandleOf(stream);
+        if (found->second.handle == -1) {
+            g_held_locks.erase(found);
+            g_stream_locks.erase(record);
+            return -1;
+        }
     }
     HeldLock &held = found->second;
     const platform::LockLevel before = held.Level();
@@ -149,9 +160,9 @@ int LockStream(FILE *stream, bool exclusive) {
         } else {
             platform::LockHandleSet(held.handle, held.Level());
         }
+        g_stream_locks.erase(record);
         return -1;
     }
-    g_stream_locks.emplace(stream, StreamLockRecord{file, exclusive});
     return 0;
 }
 
@@ -165,39 +176,42 @@ bool ModeWrites(const char *mode) {
 // missing, never emptied by that), locked, and only then cut.
 FILE *OpenTruncatedUnderLock(const char *name, const char *mode) {
     std::string update = std::string("r+") + (mode + 1 + (mode[1] == '+' ? 1 : 0));
-    FILE *stream = platform::StreamOpen(name, update.c_str());
+    platform::Stream stream(platform::StreamOpen(name, update.c_str()));
     if (!stream) {
         FILE *created = platform::StreamOpen(name, "ab");
         if (!created) return nullptr;
         std::fclose(created);
-        stream = platform::StreamOpen(name, update.c_str());
+        stream.reset(platform::StreamOpen(name, update.c_str()));
         if (!stream) return nullptr;
     }
-    LockStream(stream, true);  // as any locked open: without a lock the stream is still given
-    if (!platform::StreamTruncateHere(stream)) {
-        FileUnlockStream(stream);
-        std::fclose(stream);
+    // As any locked open: without a lock the stream is still given (not when an allocation
+    // failed: that throws, and the stream closes uncut).
+    LockStream(stream.get(), true);
+    if (!platform::StreamTruncateHere(stream.get())) {
+        FileUnlockStream(stream.get());
         return nullptr;
     }
-    return stream;
+    return stream.release();
 }
 
 }  // namespace
 
 extern "C" {
 
-int FileOpenMode(const char *name, const char *mode) {
+int FileOpenMode(const char *name, const char *mode) try {
     if (!name || !mode) return -1;
     const OpenMode *row = ModeOf(mode);
     if (!row) return -1;
     return platform::FdOpen(name, row->flags, row->permission);
+} catch (...) {
+    return -1;
 }
 
 int FileClose(int fd) {
     return platform::FdClose(fd);
 }
 
-int PathExists(const char *name) {
+int PathExists(const char *name) try {
     if (!name) return 0;
     platform::SearchEntry entry;
     platform::SearchHandle search =
@@ -205,16 +219,20 @@ int PathExists(const char *name) {
     if (!search) return 0;
     platform::SearchClose(search);
     return 1;
+} catch (...) {
+    return 0;
 }
 
-int FileExists(const char *name) {
+int FileExists(const char *name) try {
     const int fd = FileOpenMode(name, "rb");
     if (fd < 0) return 0;
     platform::FdClose(fd);
     return 1;
+} catch (...) {
+    return 0;
 }
 
-int FileExistsFmt(const char *format, ...) {
+int FileExistsFmt(const char *format, ...) try {
     char name[kNameSize];
     va_list args;
     va_start(args, format);
@@ -222,9 +240,11 @@ int FileExistsFmt(const char *format, ...) {
     va_end(args);
     if (!formatted) return -1;
     return FileExists(name);
+} catch (...) {
+    return -1;
 }
 
-long FileCatFmt(const char *format, ...) {
+long FileCatFmt(const char *format, ...) try {
     char name[kNameSize];
     va_list args;
     va_start(args, format);
@@ -235,24 +255,27 @@ long FileCatFmt(const char *format, ...) {
     Descriptor file(FileOpenMode(name, "rb"));
     if (!file.valid()) return -1;
     return CatDescriptor(file.get());
+} catch (...) {
+    return -1;
 }
 
-int FileWriteBytes(const void *data, int count, const char *name, const char *mode) {
+int FileWriteBytes(const void *data, int count, const char *name, const char *mode) try {
     Descriptor file(FileOpenMode(name, mode));
     if (!file.valid()) return -1;
-    // Single writes are not checked: the requested count is the result.
     const char *bytes = static_cast<const char *>(data);
     size_t done = 0;
     const size_t total = (bytes && count > 0) ? static_cast<size_t>(count) : 0;
     while (done < total) {
         const long long put = platform::FdWrite(file.get(), bytes + done, total - done);
-        if (put <= 0) break;
+        if (put <= 0) return -1;  // a full disk or a read-only open is a failure, not a count
         done += static_cast<size_t>(put);
     }
     return count;
+} catch (...) {
+    return -1;
 }
 
-long FileReadAll(const char *name, char **buffer) {
+long FileReadAll(const char *name, char **buffer) try {
     if (!buffer || FileExists(name) != 1) return -1;
     Descriptor file(FileOpenMode(name, "rb"));
     if (!file.valid()) return -1;
@@ -268,9 +291,11 @@ long FileReadAll(const char *name, char **buffer) {
     data[got] = '\0';
     *buffer = data;
     return static_cast<long>(got);
+} catch (...) {
+    return -1;
 }
 
-char *FileLoad(const char *path, long *length) {
+char *FileLoad(const char *path, long *length) try {
     if (length) *length = 0;
     long long size = 0;
     if (!path || !platform::FileStatSize(path, &size) || size < 0) return nullptr;
@@ -284,9 +309,12 @@ char *FileLoad(const char *path, long *length) {
     data[got] = '\0';
     if (length) *length = static_cast<long>(got);
     return data;
+} catch (...) {
+    return nullptr;
 }
 
-int FileAppend(const char *destination, const char *source) {
+int FileAppend(const char *destination, const char *source) try {
+    std::vector<char> block(kBlock);  // first: nothing is open yet if it cannot be had
     FILE *out = FileOpenLocked(destination, "ab");
     if (!out) return 0;
     FILE *in = FileOpenLocked(source, "rb");
@@ -300,7 +328,6 @@ int FileAppend(const char *destination, const char *source) {
     // must not be read again.
     long remaining = std::ftell(in);
     std::fseek(in, 0, SEEK_SET);
-    std::vector<char> block(kBlock);
     bool written = true;
     while (remaining > 0 && !std::feof(in)) {
         const size_t want = remaining < static_cast<long>(block.size())
@@ -315,6 +342,8 @@ int FileAppend(const char *destination, const char *source) {
     FileCloseLocked(in);
     const bool closed = FileCloseLocked(out) == 0;
     return (written && read_ok && closed) ? 1 : 0;
+} catch (...) {
+    return 0;
 }
 
 long FdLength(int fd) {
@@ -324,7 +353,7 @@ long FdLength(int fd) {
     return static_cast<long>(end);
 }
 
-char *FdReadLine(int fd) {
+char *FdReadLine(int fd) try {
     // A text-mode descriptor drops each CR before the line reaches us, so the bytes kept do
     // not tell how far to seek back: read ahead only where the bytes are the file's own.
     if (!platform::FdIsBinary(fd)) return ReadLineByteByByte(fd);
@@ -345,6 +374,8 @@ char *FdReadLine(int fd) {
         line.append(block, static_cast<size_t>(got));
     }
     return line.empty() ? nullptr : NewLine(line);
+} catch (...) {
+    return nullptr;
 }
 
 int FdWriteWord(int fd, const void *word) {
@@ -365,13 +396,15 @@ char *StreamReadLine(char *buffer, int size, FILE *stream) {
     return stored > 0 ? buffer : nullptr;
 }
 
-FILE *FileOpenLocked(const char *name, const char *mode) {
+FILE *FileOpenLocked(const char *name, const char *mode) try {
     if (!name || !mode) return nullptr;
     if (mode[0] == 'w') return OpenTruncatedUnderLock(name, mode);
-    FILE *stream = platform::StreamOpen(name, mode);
+    platform::Stream stream(platform::StreamOpen(name, mode));
     if (!stream) return nullptr;
-    LockStream(stream, ModeWrites(mode));
-    return stream;
+    LockStream(stream.get(), ModeWrites(mode));
+    return stream.release();
+} catch (...) {
+    return nullptr;
 }
 
 int FileCloseLocked(FILE *stream) {
@@ -383,8 +416,8 @@ int FileCloseLocked(FILE *stream) {
 }
 
 // A stream locked directly, without its mode known, takes the exclusive lock.
-int FileLock(FILE *stream) {
-    return LockStream(stream, true);
+int FileLock(FILE *stream) try { return LockStream(stream, true); } catch (...) {
+    return -1;
 }
 
 int FileUnlock(FILE *stream) {

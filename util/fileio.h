@@ -26,7 +26,8 @@ int FileExistsFmt(const char *format, ...) NUVEX_PRINTF(1, 2);
  * number of bytes copied, or -1. */
 long FileCatFmt(const char *format, ...) NUVEX_PRINTF(1, 2);
 
-/* Writes count bytes to the file opened by mode; count, or -1 when the open failed. */
+/* Writes count bytes to the file opened by mode; count, or -1 when the open or a write failed
+ * (a full disk, a mode that does not write). */
 int FileWriteBytes(const void *data, int count, const char *name, const char *mode);
 /* Reads the whole file into a new buffer (NUL added); its length, or -1 (an empty file
  * too). */

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "util/filepath_internal.h"
 
 namespace {
 
@@ -51,15 +52,9 @@ bool StreamCopy(FILE *in, FILE *out, long long count) {
 
 }  // namespace
 
-extern "C" {
+namespace nuvex_util {
 
-long FileSize(const char *path) {
-    long long size = 0;
-    if (!path || !platform::FileStatSize(path, &size) || size > kLargestFileSize) return -1;
-    return static_cast<long>(size);
-}
-
-int FileCopyRange(const char *source, const char *destination, long start, long end) {
+int CopyRange(const char *source, const char *destination, long start, long end) {
     if (!source || !destination || end < start) return 0;
     platform::Stream in(platform::StreamOpen(source, "rb"));
     if (!in) return 0;
@@ -72,6 +67,46 @@ int FileCopyRange(const char *source, const char *destination, long start, long 
     const bool copied = StreamCopy(in.get(), out.get(), count);
     const bool closed = std::fclose(out.release()) == 0;
     return (copied && closed) ? 1 : 0;
+}
+
+int DirectoriesCreate(const char *directory) {
+    if (!directory || std::strlen(directory) > kDirectoryPrefixLimit) return -1;
+    std::string prefix;
+    for (size_t i = 0; directory[i]; ++i) {
+        const char ch = directory[i];
+        if (ch == '\\' && i > 0 && directory[i - 1] != ':')
+            platform::DirectoryCreate(prefix.c_str());
+        prefix += ch;
+    }
+    return platform::DirectoryCreate(directory);
+}
+
+int ParentsCreate(const char *path) {
+    const char *last = path ? std::strrchr(path, '\\') : nullptr;
+    if (!last) return 1;
+    // The part before the last '\\', as PathDirectory gives it: nothing when it does not fit.
+    const size_t length = static_cast<size_t>(last - path);
+    if (length >= kPathDirectorySize) return 1;
+    DirectoriesCreate(std::string(path, length).c_str());
+    return 1;
+}
+
+}  // namespace nuvex_util
+
+extern "C" {
+
+long FileSize(const char *path) try {
+    long long size = 0;
+    if (!path || !platform::FileStatSize(path, &size) || size > kLargestFileSize) return -1;
+    return static_cast<long>(size);
+} catch (...) {
+    return -1;
+}
+
+int FileCopyRange(const char *source, const char *destination, long start, long end) try {
+    return nuvex_util::CopyRange(source, destination, start, end);
+} catch (...) {
+    return 0;
 }
 
 char *PathToBackslashes(char *path) {
@@ -93,23 +128,15 @@ char *PathDirectory(const char *path) {
     return directory;
 }
 
-int DirectoryPathCreate(const char *directory) {
-    if (!directory || std::strlen(directory) > kDirectoryPrefixLimit) return -1;
-    std::string prefix;
-    for (size_t i = 0; directory[i]; ++i) {
-        const char ch = directory[i];
-        if (ch == '\\' && i > 0 && directory[i - 1] != ':')
-            platform::DirectoryCreate(prefix.c_str());
-        prefix += ch;
-    }
-    return platform::DirectoryCreate(directory);
+int DirectoryPathCreate(const char *directory) try {
+    return nuvex_util::DirectoriesCreate(directory);
+} catch (...) {
+    return -1;
 }
 
-int PathParentsCreate(const char *path) {
-    if (!path || !std::strchr(path, '\\')) return 1;
-    char *directory = PathDirectory(path);
-    if (directory) DirectoryPathCreate(directory);
-    std::free(directory);
+int PathParentsCreate(const char *path) try {
+    return nuvex_util::ParentsCreate(path);
+} catch (...) {
     return 1;
 }
 
@@ -117,9 +144,11 @@ const char *WindowsDirectoryValue(void) {
     return g_windows_directory_set ? WindowsDirectory().c_str() : nullptr;
 }
 
-void WindowsDirectorySet(const char *value) {
-    g_windows_directory_set = value != nullptr;
+void WindowsDirectorySet(const char *value) try {
+    // The copy first: when it cannot be made, the value stays as it was.
     WindowsDirectory() = value ? value : "";
+    g_windows_directory_set = value != nullptr;
+} catch (...) {
 }
 
 }  // extern "C"

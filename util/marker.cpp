@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -183,7 +184,7 @@ const char *EntityValue(const char *name, ec_entry *list1, ec_entry *list2) {
     return value;
 }
 
-char *EntitiesReplace(const char *text, ec_entry *list1, ec_entry *list2) {
+char *EntitiesReplace(const char *text, ec_entry *list1, ec_entry *list2) try {
     if (!text) return nullptr;
     std::string result, work = text;
     PieceSlots pieces;
@@ -196,10 +197,12 @@ char *EntitiesReplace(const char *text, ec_entry *list1, ec_entry *list2) {
     }
     result += work;
     return NewText(result);
+} catch (...) {
+    return nullptr;
 }
 
 char *MarkerTextWalk(const char *text, MarkerSet *set, ec_entry *list1, ec_entry *list2,
-                     int lenient, int exchange, int entities) {
+                     int lenient, int exchange, int entities) try {
     if (!text || !set || !set->outer_start || !set->outer_end || !set->inner_start ||
         !set->inner_end)
         return nullptr;
@@ -209,8 +212,9 @@ char *MarkerTextWalk(const char *text, MarkerSet *set, ec_entry *list1, ec_entry
     std::string work;
     if (entities == 1) {
         char *replaced = EntitiesReplace(text, list1, list2);
-        work = replaced ? replaced : "";
-        std::free(replaced);
+        if (!replaced) return nullptr;  // out of memory
+        const std::unique_ptr<char, decltype(&std::free)> owner(replaced, &std::free);
+        work = replaced;
     } else {
         work = text;
     }
@@ -239,9 +243,11 @@ char *MarkerTextWalk(const char *text, MarkerSet *set, ec_entry *list1, ec_entry
     result += work;
     if (outer_result * inner_result != 1) return nullptr;
     return NewText(result);
+} catch (...) {
+    return nullptr;
 }
 
-char *AttrTextNormalize(const char *text) {
+char *AttrTextNormalize(const char *text) try {
     if (!text) return nullptr;
     const std::string_view in(text);
     std::string out;
@@ -260,9 +266,11 @@ char *AttrTextNormalize(const char *text) {
     }
     if (out.empty() || out.back() != ' ') out += ' ';
     return NewText(out);
+} catch (...) {
+    return nullptr;
 }
 
-int AttrTextParse(const char *text, ec_entry **list) {
+int AttrTextParse(const char *text, ec_entry **list) try {
     if (!text || !list) return -1;
     if (std::strlen(text) == 1) return 1;
     *list = nullptr;
@@ -289,6 +297,13 @@ int AttrTextParse(const char *text, ec_entry **list) {
         }
     }
     return 1;
+} catch (...) {
+    // The pairs read so far go with the failure, as with a format error.
+    if (list && std::strlen(text) != 1) {
+        _list_free(*list);
+        *list = nullptr;
+    }
+    return -1;
 }
 
 int BlankCountTo(const char *text, const char *pattern) {

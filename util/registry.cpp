@@ -88,98 +88,125 @@ RegistryRoot RegRootByName(const char *root_name) {
 }
 
 int RegValueSet(RegistryRoot root, const char *subkey, const char *name, const char *data,
-                unsigned long type) {
+                unsigned long type) try {
     Key key;
     if (!key.Create(root, subkey, nullptr, kKeyAllAccess)) return 0;
     return SetValue(key, name, type, data, StringLength(data), false);
+} catch (...) {
+    return 0;
 }
 
 int RegValueSetByName(const char *root_name, const char *subkey, const char *name, const char *data,
-                      unsigned long type) {
+                      unsigned long type) try {
     RegistryRoot root = RegRootByName(root_name);
     return root ? RegValueSet(root, subkey, name, data, type) : 0;
+} catch (...) {
+    return 0;
 }
 
 int RegValueUpdate(RegistryRoot root, const char *subkey, const char *name, const char *data,
-                   unsigned long type) {
+                   unsigned long type) try {
     Key key;
     if (!key.Open(root, subkey, kKeyAllAccess)) return 0;
     return SetValue(key, name, type, data, StringLength(data), false);
+} catch (...) {
+    return 0;
 }
 
 int RegValueUpdateByName(const char *root_name, const char *subkey, const char *name,
-                         const char *data, unsigned long type) {
+                         const char *data, unsigned long type) try {
     RegistryRoot root = RegRootByName(root_name);
     return root ? RegValueUpdate(root, subkey, name, data, type) : 0;
+} catch (...) {
+    return 0;
 }
 
-char *RegStringGet(RegistryRoot root, const char *subkey, const char *name) {
-    char *result = static_cast<char *>(std::calloc(kStringSize, 1));
+char *RegStringGet(RegistryRoot root, const char *subkey, const char *name) try {
+    std::unique_ptr<char, decltype(&std::free)> result(
+        static_cast<char *>(std::calloc(kStringSize, 1)), &std::free);
     if (!result) return nullptr;
     Key key;
     unsigned long type = 0, size = kStringSize;
     if (!key.Open(root, subkey, kKeyAllAccess) ||
-        platform::RegistryQuery(key.get(), name, &type, reinterpret_cast<unsigned char *>(result),
-                                &size) != kSuccess) {
-        std::free(result);
+        platform::RegistryQuery(key.get(), name, &type,
+                                reinterpret_cast<unsigned char *>(result.get()), &size) != kSuccess)
         return nullptr;
-    }
-    return result;
+    return result.release();
+} catch (...) {
+    return nullptr;
 }
 
-char *RegStringGetByName(const char *root_name, const char *subkey, const char *name) {
+char *RegStringGetByName(const char *root_name, const char *subkey, const char *name) try {
     RegistryRoot root = RegRootByName(root_name);
     return root ? RegStringGet(root, subkey, name) : nullptr;
+} catch (...) {
+    return nullptr;
 }
 
 int RegBinarySet(RegistryRoot root, const char *subkey, const char *name, const void *data,
-                 unsigned long size) {
+                 unsigned long size) try {
     Key key;
     if (!key.Create(root, subkey, "REG_BINARY", kKeyWrite)) return 0;
     return SetValue(key, name, NUVEX_REG_BINARY, data, size, true);
+} catch (...) {
+    return 0;
 }
 
-int RegDwordSet(RegistryRoot root, const char *subkey, const char *name, uint32_t value) {
+int RegDwordSet(RegistryRoot root, const char *subkey, const char *name, uint32_t value) try {
     Key key;
     if (!key.Create(root, subkey, "REG_DWORD", kKeyWrite)) return 0;
     return SetValue(key, name, NUVEX_REG_DWORD, &value, sizeof value, true);
+} catch (...) {
+    return 0;
 }
 
-int RegBinaryGet(RegistryRoot root, const char *subkey, const char *name, void *buffer) {
+int RegBinaryGet(RegistryRoot root, const char *subkey, const char *name, void *buffer) try {
     if (!buffer) return 0;
     return SmallValueGet(root, subkey, name, static_cast<unsigned char *>(buffer));
+} catch (...) {
+    return 0;
 }
 
-int RegDwordGet(RegistryRoot root, const char *subkey, const char *name, uint16_t *value) {
+int RegDwordGet(RegistryRoot root, const char *subkey, const char *name, uint16_t *value) try {
     uint32_t number = 0;
     if (!value || !SmallValueGet(root, subkey, name, reinterpret_cast<unsigned char *>(&number)))
         return 0;
     *value = static_cast<uint16_t>(number & 0xFFFFu);
     return 1;
+} catch (...) {
+    return 0;
 }
 
-int RegValueDelete(RegistryRoot root, const char *subkey, const char *name) {
+int RegValueDelete(RegistryRoot root, const char *subkey, const char *name) try {
     Key key;
     if (!key.Open(root, subkey, kKeySetValue)) return 0;
     const long result = platform::RegistryDeleteValue(key.get(), name);
     if (result == kSuccess) return 1;
     platform::LastErrorSet(static_cast<unsigned long>(result));
     return 0;
+} catch (...) {
+    return 0;
 }
 
-int RegKeyDelete(RegistryRoot root, const char *subkey) {
+int RegKeyDelete(RegistryRoot root, const char *subkey) try {
     return platform::RegistryDeleteKey(root, subkey) == kSuccess ? 1 : 0;
+} catch (...) {
+    return 0;
 }
 
-int RegKeyDeleteByName(const char *root_name, const char *subkey) {
+int RegKeyDeleteByName(const char *root_name, const char *subkey) try {
     RegistryRoot root = RegRootByName(root_name);
     return root ? RegKeyDelete(root, subkey) : 0;
+} catch (...) {
+    return 0;
 }
 
-int RegKeyRemove(RegistryRoot root, const char *subkey) {
+int RegKeyRemove(RegistryRoot root, const char *subkey) try {
     const long result = platform::RegistryDeleteKey(root, subkey);
     if (result == kSuccess) return 1;
     platform::LastErrorSet(static_cast<unsigned long>(result));
+    return 0;
+} catch (...) {
     return 0;
 }
 

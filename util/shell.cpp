@@ -55,41 +55,43 @@ struct ShortcutRow {
 };
 
 std::string FirstFieldBefore(const std::string &command, const char *extension) {
-    std::string result;
     std::vector<char *> fields(command.size() + 2, nullptr);
+    // The fields are freed on every way out, a failed allocation's too.
+    const std::unique_ptr<char *, void (*)(char **)> owner(fields.data(), &FieldsFree);
     if (StrSplit(command.c_str(), fields.data(), extension) > 0)
-        result = std::string(fields[0]) + extension;
-    FieldsFree(fields.data());
-    return result;
+        return std::string(fields[0]) + extension;
+    return std::string();
 }
 
 }  // namespace
 
 extern "C" {
 
-char *InstallLogExePath(void) {
+char *InstallLogExePath(void) try {
     const char *windows = WindowsDirectoryValue();
     if (!windows) return nullptr;
     const std::string log = std::string(windows) + "\\tamtam.log";
     if (log.size() >= kLogLineSize) return nullptr;
-    FILE *stream = platform::StreamOpen(log.c_str(), "rb");
+    platform::Stream stream(platform::StreamOpen(log.c_str(), "rb"));
     if (!stream) return nullptr;
     char line[kLogLineSize];
     std::string last;
     bool read_any = false;
-    while (!std::feof(stream) && !std::ferror(stream)) {
-        if (!StreamReadLine(line, sizeof line, stream)) continue;
+    while (!std::feof(stream.get()) && !std::ferror(stream.get())) {
+        if (!StreamReadLine(line, sizeof line, stream.get())) continue;
         last = line;
         read_any = true;
         if (last.find("tamble.exe") != std::string::npos) break;
     }
-    std::fclose(stream);
+    stream.reset();
     if (!read_any) return nullptr;
     last.pop_back();
     return NewBuffer(last, kLogLineSize);
+} catch (...) {
+    return nullptr;
 }
 
-char *InstallLogRoot(void) {
+char *InstallLogRoot(void) try {
     Text line(InstallLogExePath());
     std::string root;
     if (line) {
@@ -98,10 +100,12 @@ char *InstallLogRoot(void) {
         if (at != std::string::npos) root = path.substr(0, at + 6);
     }
     return NewBuffer(root, kLogLineSize);
+} catch (...) {
+    return nullptr;
 }
 
 int ShortcutCreate(const char *target, const char *link_path, const char *description,
-                   const char *icon, const char *working_directory) {
+                   const char *icon, const char *working_directory) try {
     if (!target || !link_path || !description || !icon || !working_directory) return 0;
     if (std::strlen(link_path) > kLinkPathLimit) return 0;
     platform::ShellLinkStart start;
@@ -114,11 +118,13 @@ int ShortcutCreate(const char *target, const char *link_path, const char *descri
     if (!platform::ShellLinkSetDescription(link.get(), description)) return 0;
     platform::ShellLinkSave(link.get(), link_path);  // a failed save is not reported
     return 1;
+} catch (...) {
+    return 0;
 }
 
 int ShellFolderShortcutCreate(const char *target, const char *folder_value, const char *link_name,
                               const char *icon, const char *description, const char *subfolder,
-                              const char *working_directory) {
+                              const char *working_directory) try {
     Text folder(RegStringGet(NUVEX_HKEY_LOCAL_MACHINE, kShellFolders, folder_value));
     if (!folder || !folder.get()[0] || !link_name) return 0;
     const std::string link_path = std::string(folder.get(), strnlen(folder.get(), 512)) +
@@ -127,9 +133,11 @@ int ShellFolderShortcutCreate(const char *target, const char *folder_value, cons
     PathParentsCreate(link_path.c_str());
     ShortcutCreate(target, link_path.c_str(), description, icon, working_directory);
     return 0;
+} catch (...) {
+    return 0;
 }
 
-int ProductShortcutsCreate(const char *options) {
+int ProductShortcutsCreate(const char *options) try {
     Text executable(InstallLogExePath());
     if (!executable || !options) return 1;
     const char *windows = WindowsDirectoryValue();
@@ -161,14 +169,16 @@ int ProductShortcutsCreate(const char *options) {
         ShellFolderShortcutCreate(uninstaller.c_str(), "Common Programs", "\\uninstall.lnk", "no",
                                   "desc", menu, windows);
     return 1;
+} catch (...) {
+    return 1;
 }
 
-char *DefaultBrowserPath(void) {
+char *DefaultBrowserPath(void) try {
     Text value(RegStringGet(NUVEX_HKEY_CLASSES_ROOT, "http\\shell\\open\\command", ""));
     if (!value) return nullptr;
     // The value need not end with a terminator inside its 512 bytes.
     std::string command(value.get(), strnlen(value.get(), 512));
-    ec_StrReplace("sr", command.data(), "\"", "");
+    if (!ec_StrReplace("sr", command.data(), "\"", "")) return nullptr;  // out of memory
     command.resize(std::strlen(command.c_str()));
     std::string path;
     if (command.find(".exe") != std::string::npos)
@@ -179,9 +189,11 @@ char *DefaultBrowserPath(void) {
     char *result = static_cast<char *>(std::malloc(path.size() + 1));
     if (result) std::memcpy(result, path.c_str(), path.size() + 1);
     return result;
+} catch (...) {
+    return nullptr;
 }
 
-int UrlOpen(const char *url, int prefer_explorer) {
+int UrlOpen(const char *url, int prefer_explorer) try {
     if (!url) return 0;
     const std::vector<std::string> arguments = {"-url", url};
     if (prefer_explorer == 1) {
@@ -196,14 +208,18 @@ int UrlOpen(const char *url, int prefer_explorer) {
     }
     Text browser(DefaultBrowserPath());
     return (browser && platform::ProcessStart(browser.get(), arguments)) ? 1 : 0;
+} catch (...) {
+    return 0;
 }
 
-int ProductRun(void) {
+int ProductRun(void) try {
     platform::CommandStart(kProductExecutable, kShowCommand);
+    return 1;
+} catch (...) {
     return 1;
 }
 
-int FirefoxPrefsPatch(void) {
+int FirefoxPrefsPatch(void) try {
     Text browser(DefaultBrowserPath());
     char long_path[255];
     if (!browser || !platform::LongPathName(browser.get(), long_path, sizeof long_path)) return -1;
@@ -217,9 +233,11 @@ int FirefoxPrefsPatch(void) {
         std::fclose(stream);
     }
     return 1;
+} catch (...) {
+    return -1;
 }
 
-int InstallErrorLog(int code) {
+int InstallErrorLog(int code) try {
     const std::time_t now = std::time(nullptr);
     if (code == kSuccessCode) {
         platform::FileRemove(kErrorLog);
@@ -230,6 +248,8 @@ int InstallErrorLog(int code) {
     std::fprintf(stream, "%d %s\n", code, std::ctime(&now));
     std::fclose(stream);
     return -1;
+} catch (...) {
+    return code == kSuccessCode ? 0 : -1;
 }
 
 }  // extern "C"

@@ -158,7 +158,7 @@ unsigned char HexPairValue(char high, char low) {
     return static_cast<unsigned char>(SignedDigitValue(high) * 16 + SignedDigitValue(low));
 }
 
-char *ec_StrReplace(const char *mode, char *text, const char *search, const char *replacement) {
+char *ec_StrReplace(const char *mode, char *text, const char *search, const char *replacement) try {
     if (!IsKnownMode(mode)) ecError("ec_StrReplace(): Unknown mode \"%s\".", mode ? mode : "");
     if (!text || !search || !replacement) ecError("ec_StrReplace(): Missing text.");
     if (mode[0] == 's' && !*search) ecError("ec_StrReplace(): Empty search text.");
@@ -172,6 +172,8 @@ char *ec_StrReplace(const char *mode, char *text, const char *search, const char
     if (mode[1] == 'n') return NewCopy(result, capacity);
     std::memcpy(text, result.c_str(), result.size() + 1);
     return text;
+} catch (...) {
+    return nullptr;
 }
 
 void StrSwap(char *a, char *b) {

@@ -302,7 +302,9 @@ bool IsDriveRootPattern(const char *pattern) {
 std::vector<SearchEntry> MatchingEntries(const std::string &folder, const std::string &pattern,
                                          bool with_dots, SearchDetail detail) {
     std::vector<SearchEntry> found;
-    DIR *dir = opendir(folder.c_str());
+    // Closed on every way out, a failed allocation's too.
+    const std::unique_ptr<DIR, int (*)(DIR *)> owner(opendir(folder.c_str()), &closedir);
+    DIR *dir = owner.get();
     if (!dir) return found;
     while (const dirent *item = readdir(dir)) {
         const std::string name = item->d_name;
@@ -312,7 +314,6 @@ std::vector<SearchEntry> MatchingEntries(const std::string &folder, const std::s
         SearchEntry entry;
         if (EntryOf(dirfd(dir), *item, detail, &entry)) found.push_back(std::move(entry));
     }
-    closedir(dir);
     std::sort(found.begin(), found.end(), [](const SearchEntry &a, const SearchEntry &b) {
         return strcasecmp(a.name.c_str(), b.name.c_str()) < 0;
     });
@@ -388,20 +389,19 @@ SearchHandle SearchFirst(const char *pattern, SearchEntry *entry, SearchDetail d
         LastErrorSet(kErrorPathNotFound);
         return nullptr;
     }
-    auto *search = new Search;
+    auto search = std::make_unique<Search>();  // released to the caller only when complete
     if (HasWildcard(last)) {
         search->entries = MatchingEntries(folder, last, !IsDriveRootPattern(pattern), detail);
     } else if (SearchEntry exact; EntryOf(folder, last, &exact)) {
         search->entries.push_back(exact);
     }
     if (search->entries.empty()) {
-        delete search;
         LastErrorSet(kErrorFileNotFound);
         return nullptr;
     }
     *entry = search->entries[0];
     search->next = 1;
-    return search;
+    return search.release();
 }
 
 bool SearchNext(SearchHandle handle, SearchEntry *entry) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -137,27 +138,31 @@ bool WriteAtomically(const std::string &path, const std::string &bytes) {
     return true;
 }
 
+using DirOwner = std::unique_ptr<DIR, int (*)(DIR *)>;
+
 bool HasSubfolder(const std::string &folder) {
-    DIR *dir = opendir(folder.c_str());
+    const DirOwner owner(opendir(folder.c_str()), &closedir);  // closed on a throw too
+    DIR *dir = owner.get();
     if (!dir) return false;
     bool found = false;
     while (const dirent *item = readdir(dir)) {
         const std::string name = item->d_name;
         if (name != "." && name != ".." && IsFolder(folder + "/" + name)) found = true;
     }
-    closedir(dir);
     return found;
 }
 
 bool RemoveKeyFolder(const std::string &folder) {
-    DIR *dir = opendir(folder.c_str());
-    if (!dir) return false;
     std::vector<std::string> files;
-    while (const dirent *item = readdir(dir)) {
-        const std::string name = item->d_name;
-        if (name != "." && name != "..") files.push_back(folder + "/" + name);
+    {
+        const DirOwner owner(opendir(folder.c_str()), &closedir);
+        DIR *dir = owner.get();
+        if (!dir) return false;
+        while (const dirent *item = readdir(dir)) {
+            const std::string name = item->d_name;
+            if (name != "." && name != "..") files.push_back(folder + "/" + name);
+        }
     }
-    closedir(dir);
     for (const auto &file : files) unlink(file.c_str());
     return rmdir(folder.c_str()) == 0;
 }

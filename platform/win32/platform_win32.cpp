@@ -177,7 +177,12 @@ SearchHandle SearchFirst(const char *pattern, SearchEntry *entry, SearchDetail) 
     WIN32_FIND_DATAA data;
     HANDLE search = FindFirstFileA(pattern, &data);
     if (search == INVALID_HANDLE_VALUE) return nullptr;
-    EntryFrom(data, entry);
+    try {
+        EntryFrom(data, entry);
+    } catch (...) {  // the name could not be copied: the search is not handed out
+        FindClose(search);
+        throw;
+    }
     return search;
 }
 
@@ -273,7 +278,13 @@ ShellLink *ShellLinkCreate(ShellLinkStart *start) {
         return nullptr;
     }
     *start = ShellLinkStart::kCreated;
-    return new ShellLink{link, file};
+    try {
+        return new ShellLink{link, file};
+    } catch (...) {
+        file->Release();
+        link->Release();
+        throw;
+    }
 }
 
 bool ShellLinkSetPath(ShellLink *link, const char *target) {

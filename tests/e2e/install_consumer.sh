@@ -52,6 +52,7 @@ check_layout() {
         fail "headers installed into a generic include/util or include/webreq"
     # Internal C++ headers stay in the tree.
     [ ! -e "$prefix/include/nuvex/webreq/error_internal.h" ] || fail "internal header installed"
+    [ ! -e "$prefix/include/nuvex/util/filepath_internal.h" ] || fail "internal header installed"
     echo "ok   headers below include/nuvex"
 }
 

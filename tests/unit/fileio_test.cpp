@@ -73,6 +73,13 @@ TEST_F(FileIoTest, WriteBytesReportsTheCountOrAFailedOpen) {
     EXPECT_EQ(FileWriteBytes(big.data(), static_cast<int>(big.size()), Path("big").c_str(), "wb"),
               300000);
     EXPECT_EQ(ReadFile(Path("big")), big);
+    // Writes that fail are a failure, not the count asked for.
+    WriteFile(Path("kept"), "kept");
+    EXPECT_EQ(FileWriteBytes("abc", 3, Path("kept").c_str(), "rb"), -1);
+    EXPECT_EQ(ReadFile(Path("kept")), "kept");
+#ifndef _WIN32
+    EXPECT_EQ(FileWriteBytes("abc", 3, "/dev/full", "wb"), -1);  // a full disk
+#endif
 }
 
 TEST_F(FileIoTest, PathExistsTakesAWildcardPattern) {
