@@ -8,4 +8,8 @@ namespace webreq {
 using ErrorEndHook = void (*)();
 void ErrorEndHookSet(ErrorEndHook hook);
 
+// The end of a public operation whose allocation failed (a std::bad_alloc from a container):
+// ecError with "<operation>(): Memory allocation fail.", as the library's own checks report.
+[[noreturn]] void MemoryFail(const char *operation);
+
 }  // namespace webreq
