@@ -1,15 +1,15 @@
 #include "webreq/channel.h"
 
-#include <exception>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <string>
 
 #include "platform/platform.h"
 #include "util/fileio.h"
-#include "webreq/error_internal.h"
 #include "webreq/channel_internal.h"
+#include "webreq/error_internal.h"
 
 #if NUVEX_FASTCGI
 #include <fcgiapp.h>
@@ -134,8 +134,7 @@ int ChannelPrintf(const char *format, ...) {
     char *large = nullptr;
     if (length >= 0 && static_cast<size_t>(length) >= sizeof small) {
         large = static_cast<char *>(std::malloc(static_cast<size_t>(length) + 1));
-        length = large ? std::vsnprintf(large, static_cast<size_t>(length) + 1, format, again)
-                       : -1;
+        length = large ? std::vsnprintf(large, static_cast<size_t>(length) + 1, format, again) : -1;
     }
     va_end(again);
     const bool written =

@@ -1,16 +1,16 @@
 #include "webreq/cookie.h"
 
-#include <exception>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <string>
 
-#include "webreq/error_internal.h"
 #include "webreq/channel_internal.h"
 #include "webreq/cookie_internal.h"
 #include "webreq/error.h"
+#include "webreq/error_internal.h"
 
 namespace {
 

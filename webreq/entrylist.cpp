@@ -1,22 +1,23 @@
 #include "webreq/entrylist.h"
 
-#include <exception>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <memory>
 #include <string>
 
 #include "platform/platform.h"
 #include "util/fileio.h"
 #include "util/text.h"
-#include "webreq/error_internal.h"
 #include "webreq/channel_internal.h"
 #include "webreq/cookie.h"
 #include "webreq/entrylist_internal.h"
 #include "webreq/entrylist_save.h"
 #include "webreq/error.h"
+#include "webreq/error_internal.h"
 #include "webreq/html.h"
 
 namespace {
@@ -35,11 +36,20 @@ char *Copy(const char *text) {
     return copy;
 }
 
+// All three blocks before any is kept: ecError's end leaves none of them behind.
 ec_entry *NewEntry(const char *name, const char *value) {
+    if (!value) value = "";
     auto *entry = static_cast<ec_entry *>(std::malloc(sizeof(ec_entry)));
-    if (!entry) ecError("ec_sDecoder(): Memory allocation fail.");
-    entry->name = Copy(name);
-    entry->value = Copy(value ? value : "");
+    char *name_copy = static_cast<char *>(std::malloc(std::strlen(name) + 1));
+    char *value_copy = static_cast<char *>(std::malloc(std::strlen(value) + 1));
+    if (!entry || !name_copy || !value_copy) {
+        std::free(entry);
+        std::free(name_copy);
+        std::free(value_copy);
+        ecError("ec_sDecoder(): Memory allocation fail.");
+    }
+    entry->name = std::strcpy(name_copy, name);
+    entry->value = std::strcpy(value_copy, value);
     entry->next = nullptr;
     return entry;
 }
@@ -314,11 +324,10 @@ ec_entry *ec_sDecoder(const char *text) try {
 
 ec_entry *ec_fDecoder(const char *path) try {
     long length = 0;
-    char *text = FileLoad(path, &length);
+    // Owned, so that an end thrown back by the end hook (the tests') frees it.
+    const std::unique_ptr<char, void (*)(void *)> text(FileLoad(path, &length), std::free);
     if (!text) return nullptr;
-    ec_entry *list = ec_sDecoder(text);
-    std::free(text);
-    return list;
+    return ec_sDecoder(text.get());
 } catch (const std::exception &) {
     webreq::MemoryFail("ec_fDecoder");
 }
@@ -372,15 +381,11 @@ char *ec_fValueNext(void) try {
     webreq::MemoryFail("ec_fValueNext");
 }
 
-int ec_sPrint(ec_entry *list) try {
-    return _list_print(list);
-} catch (const std::exception &) {
+int ec_sPrint(ec_entry *list) try { return _list_print(list); } catch (const std::exception &) {
     webreq::MemoryFail("ec_sPrint");
 }
 
-void ec_sFree(ec_entry *list) try {
-    _list_free(list);
-} catch (const std::exception &) {
+void ec_sFree(ec_entry *list) try { _list_free(list); } catch (const std::exception &) {
     webreq::MemoryFail("ec_sFree");
 }
 
@@ -560,10 +565,11 @@ ec_entry *_list_insert_in_run(ec_entry *list, const ec_entry *entry, int place) 
 
 ec_entry *_list_insert_sorted(ec_entry *list, const ec_entry *entry) try {
     if (!entry) return list;
-    ec_entry *copy = NewEntry(entry->name, entry->value);
-    const std::string key = SortKey(copy);
+    // The place first: a copy made before it would be lost when a key cannot be built.
+    const std::string key = SortKey(entry);
     ec_entry **link = &list;
     while (*link && SortKey(*link) <= key) link = &(*link)->next;
+    ec_entry *copy = NewEntry(entry->name, entry->value);
     copy->next = *link;
     *link = copy;
     return list;

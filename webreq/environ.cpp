@@ -1,16 +1,16 @@
 #include "webreq/environ.h"
 
-#include <exception>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <vector>
 
 #include "platform/platform.h"
 #include "util/fileio.h"
-#include "webreq/error_internal.h"
 #include "webreq/channel.h"
+#include "webreq/error_internal.h"
 #include "webreq/md5.h"
 #include "webreq/serve_internal.h"
 

@@ -1,10 +1,10 @@
 #include "webreq/error.h"
 
-#include <exception>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <new>
 #include <string>
 

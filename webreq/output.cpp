@@ -1,20 +1,20 @@
 #include "webreq/output.h"
 
-#include <exception>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string>
 
 #include "platform/platform.h"
 #include "util/fileio.h"
 #include "util/filepath.h"
 #include "util/text.h"
-#include "webreq/error_internal.h"
 #include "webreq/channel.h"
 #include "webreq/channel_internal.h"
 #include "webreq/error.h"
+#include "webreq/error_internal.h"
 #include "webreq/html.h"
 #include "webreq/serve_internal.h"
 

@@ -1,20 +1,20 @@
 #include "webreq/request.h"
 
-#include <exception>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/platform.h"
 #include "util/text.h"
-#include "webreq/error_internal.h"
 #include "webreq/channel.h"
 #include "webreq/channel_internal.h"
 #include "webreq/entrylist_internal.h"
 #include "webreq/error.h"
+#include "webreq/error_internal.h"
 #include "webreq/output.h"
 #include "webreq/request_state.h"
 

@@ -1,8 +1,8 @@
 #include "webreq/serve.h"
 
-#include <exception>
 #include <csetjmp>
 #include <csignal>
+#include <exception>
 
 #include "webreq/channel_internal.h"
 #include "webreq/error.h"

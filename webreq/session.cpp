@@ -1,6 +1,5 @@
 #include "webreq/session.h"
 
-#include <exception>
 #include <chrono>
 #include <climits>
 #include <cstdarg>
@@ -8,17 +7,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <string>
 #include <thread>
 
 #include "platform/platform.h"
 #include "util/fileio.h"
-#include "webreq/error_internal.h"
 #include "webreq/cookie.h"
 #include "webreq/cookie_internal.h"
 #include "webreq/entrylist.h"
 #include "webreq/entrylist_save.h"
 #include "webreq/error.h"
+#include "webreq/error_internal.h"
 #include "webreq/values.h"
 
 namespace {
@@ -82,8 +82,9 @@ void RequireStorableName(const char *name) {
         ecError("ec_SessionAdd(): Name can not start with %s. It's reserved for internal uses.",
                 kReserved);
     if (!IsSavableName(name))
-        ecError("ec_SessionAdd(): Name can not hold a line break or '=', start with '#' or "
-                "have blanks at its edges.");
+        ecError(
+            "ec_SessionAdd(): Name can not hold a line break or '=', start with '#' or "
+            "have blanks at its edges.");
 }
 
 // Only identifiers of the library's own form become part of file names.

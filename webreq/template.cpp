@@ -1,11 +1,11 @@
 #include "webreq/template.h"
 
-#include <exception>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,9 +13,9 @@
 #include "platform/platform.h"
 #include "util/fileio.h"
 #include "util/text.h"
-#include "webreq/error_internal.h"
 #include "webreq/channel_internal.h"
 #include "webreq/error.h"
+#include "webreq/error_internal.h"
 #include "webreq/output.h"
 
 namespace {
@@ -295,9 +295,7 @@ int ec_SedArgPrint(ec_entry *list) try {
     webreq::MemoryFail("ec_SedArgPrint");
 }
 
-void ec_SedArgFree(ec_entry *list) try {
-    _list_free(list);
-} catch (const std::exception &) {
+void ec_SedArgFree(ec_entry *list) try { _list_free(list); } catch (const std::exception &) {
     webreq::MemoryFail("ec_SedArgFree");
 }
 

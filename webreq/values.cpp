@@ -1,18 +1,18 @@
 #include "webreq/values.h"
 
-#include <exception>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <vector>
 
 #include "util/text.h"
-#include "webreq/error_internal.h"
 #include "webreq/channel_internal.h"
 #include "webreq/entrylist_internal.h"
 #include "webreq/error.h"
+#include "webreq/error_internal.h"
 #include "webreq/request.h"
 #include "webreq/request_state.h"
 
@@ -159,9 +159,7 @@ char *ec_ValueFirst(const char *format, ...) try {
     webreq::MemoryFail("ec_ValueFirst");
 }
 
-char *ec_ValueNext(void) try {
-    return ec_fValueNext();
-} catch (const std::exception &) {
+char *ec_ValueNext(void) try { return ec_fValueNext(); } catch (const std::exception &) {
     webreq::MemoryFail("ec_ValueNext");
 }
 

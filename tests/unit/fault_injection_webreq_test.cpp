@@ -12,8 +12,8 @@
 
 #include "tests/unit/fault_injection.h"
 #include "tests/unit/support.h"
-#include "webreq/webreq.h"
 #include "webreq/error_internal.h"
+#include "webreq/webreq.h"
 
 namespace {
 
@@ -38,9 +38,8 @@ Verdict Run(F &&call) {
         verdict = call();
     } catch (const Ended &) {
         const std::string text = out.Text();
-        verdict = text.find("(): Memory allocation fail.") != std::string::npos
-                      ? Verdict::kFailure
-                      : Verdict::kWrong;
+        verdict = text.find("(): Memory allocation fail.") != std::string::npos ? Verdict::kFailure
+                                                                                : Verdict::kWrong;
     }
     out.Text();
     return verdict;
@@ -66,6 +65,12 @@ void Put(const char *name, const std::string &bytes) {
 
 void Nothing() {}
 
+// A list the test made, freed also when a later call ends through ecError.
+struct OwnedList {
+    ec_entry *list;
+    ~OwnedList() { ec_sFree(list); }
+};
+
 std::vector<Operation> ListOperations() {
     return {
         {"ec_sDecoder", Nothing,
@@ -90,13 +95,12 @@ std::vector<Operation> ListOperations() {
         {"_list_save_load", [] { std::remove(In("saved.txt").c_str()); },
          [] {
              return Run([] {
-                 ec_entry *list = ec_sDecoder("k = v\nx = y\n");
+                 const OwnedList list{ec_sDecoder("k = v\nx = y\n")};
                  const std::string path = In("saved.txt");
-                 const int saved = Call(_list_save, list, path.c_str());
+                 const int saved = Call(_list_save, list.list, path.c_str());
                  ec_entry *loaded = saved == 1 ? Call(_list_load, path.c_str()) : nullptr;
                  const char *x = loaded ? _list_value(loaded, "x") : nullptr;
                  const bool ok = x && std::strcmp(x, "y") == 0;
-                 ec_sFree(list);
                  ec_sFree(loaded);
                  return Judge(ok, saved != 1 || !loaded);
              });
@@ -104,14 +108,12 @@ std::vector<Operation> ListOperations() {
         {"_list_set_copy_sorted", Nothing,
          [] {
              return Run([] {
-                 ec_entry *list = ec_sDecoder("b = 2\na = 1\n");
-                 list = Call(_list_set, list, "c", "3");
-                 ec_entry *copy = Call(_list_copy, list);
+                 OwnedList list{ec_sDecoder("b = 2\na = 1\n")};
+                 list.list = Call(_list_set, list.list, "c", "3");
+                 OwnedList copy{Call(_list_copy, list.list)};
                  ec_entry one{const_cast<char *>("a"), const_cast<char *>("0"), nullptr};
-                 copy = Call(_list_insert_sorted, copy, &one);
-                 const bool ok = copy && _list_position(copy, "c") >= 0;
-                 ec_sFree(list);
-                 ec_sFree(copy);
+                 copy.list = Call(_list_insert_sorted, copy.list, &one);
+                 const bool ok = copy.list && _list_position(copy.list, "c") >= 0;
                  return Judge(ok, false);
              });
          }},
@@ -176,10 +178,10 @@ std::vector<Operation> TextOperations() {
         {"ec_SedStr", Nothing,
          [] {
              return Run([] {
-                 ec_entry *args = Call([] { return ec_SedArgAdd(nullptr, "name", "%s", "v"); });
-                 const int result = Call(ec_SedStr, args, "x $name$ y\n", 1);
-                 ec_SedArgFree(args);
-                 return Judge(args && result >= 0, !args || result < 0);
+                 const OwnedList args{
+                     Call([] { return ec_SedArgAdd(nullptr, "name", "%s", "v"); })};
+                 const int result = Call(ec_SedStr, args.list, "x $name$ y\n", 1);
+                 return Judge(args.list && result >= 0, !args.list || result < 0);
              });
          }},
         {"ec_CounterAdd", [] { std::remove(In("count.txt").c_str()); },
