@@ -2,11 +2,14 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <exception>
 #include <string>
 
 #include "platform/platform.h"
 #include "util/fileio.h"
 #include "webreq/channel_internal.h"
+#include "webreq/error_internal.h"
 
 #if NUVEX_FASTCGI
 #include <fcgiapp.h>
@@ -97,11 +100,19 @@ bool ChannelWrite(const void *bytes, size_t size) {
 
 int ChannelVPrintfBounded(size_t bound, const char *format, va_list args) {
     if (!format || bound == 0 || bound > INT_MAX) return -1;
-    std::string text(bound, '\0');
-    const int length = std::vsnprintf(text.data(), bound, format, args);
-    if (length < 0) return -1;
-    if (static_cast<size_t>(length) >= bound) return kChannelTooLong;
-    return ChannelWrite(text.data(), static_cast<size_t>(length)) ? length : -1;
+    // malloc, not a container: ecError writes through here and must not throw.
+    char *text = static_cast<char *>(std::malloc(bound));
+    if (!text) return -1;
+    const int length = std::vsnprintf(text, bound, format, args);
+    int result = length;
+    if (length < 0)
+        result = -1;
+    else if (static_cast<size_t>(length) >= bound)
+        result = kChannelTooLong;
+    else if (!ChannelWrite(text, static_cast<size_t>(length)))
+        result = -1;
+    std::free(text);
+    return result;
 }
 
 int ChannelPrintfBounded(size_t bound, const char *format, ...) {
@@ -120,15 +131,16 @@ int ChannelPrintf(const char *format, ...) {
     char small[512];
     int length = std::vsnprintf(small, sizeof small, format, args);
     va_end(args);
-    std::string large;
+    char *large = nullptr;
     if (length >= 0 && static_cast<size_t>(length) >= sizeof small) {
-        large.resize(static_cast<size_t>(length) + 1);
-        length = std::vsnprintf(large.data(), large.size(), format, again);
+        large = static_cast<char *>(std::malloc(static_cast<size_t>(length) + 1));
+        length = large ? std::vsnprintf(large, static_cast<size_t>(length) + 1, format, again) : -1;
     }
     va_end(again);
-    if (length < 0) return -1;
-    const char *text = large.empty() ? small : large.data();
-    return ChannelWrite(text, static_cast<size_t>(length)) ? length : -1;
+    const bool written =
+        length >= 0 && ChannelWrite(large ? large : small, static_cast<size_t>(length));
+    std::free(large);
+    return written ? length : -1;
 }
 
 bool ChannelFlush() {
@@ -169,17 +181,23 @@ const char *ec_ChannelVar(const char *name) {
     return platform::EnvGet(name);
 }
 
-long ec_ChannelRead(void *buffer, size_t size) {
+long ec_ChannelRead(void *buffer, size_t size) try {
     return static_cast<long>(webreq::ChannelRead(buffer, size));
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_ChannelRead");
 }
 
-long ec_ChannelWrite(const void *bytes, size_t size) {
+long ec_ChannelWrite(const void *bytes, size_t size) try {
     if (size > static_cast<size_t>(LONG_MAX)) return -1;
     return webreq::ChannelWrite(bytes, size) ? static_cast<long>(size) : -1;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_ChannelWrite");
 }
 
-int ec_ChannelFlush(void) {
+int ec_ChannelFlush(void) try {
     return webreq::ChannelFlush() ? 0 : -1;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_ChannelFlush");
 }
 
 int ec_ChannelIsFastCgi(void) {

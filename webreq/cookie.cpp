@@ -4,11 +4,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <string>
 
 #include "webreq/channel_internal.h"
 #include "webreq/cookie_internal.h"
 #include "webreq/error.h"
+#include "webreq/error_internal.h"
 
 namespace {
 
@@ -78,7 +80,7 @@ std::string Encoded(const char *text) {
 
 extern "C" {
 
-char *_cookie_encode(const char *text) {
+char *_cookie_encode(const char *text) try {
     if (!text) return nullptr;
     static const char kHex[] = "0123456789abcdef";
     const size_t length = std::strlen(text);
@@ -96,12 +98,16 @@ char *_cookie_encode(const char *text) {
     }
     *w = '\0';
     return out;
+} catch (const std::exception &) {
+    webreq::MemoryFail("_cookie_encode");
 }
 
-long long _gmt_date(char *date, long long offset) {
+long long _gmt_date(char *date, long long offset) try {
     const long long moment = static_cast<long long>(std::time(nullptr)) + offset;
     if (date) FormatGmt(date, moment);
     return moment;
+} catch (const std::exception &) {
+    webreq::MemoryFail("_gmt_date");
 }
 
 }  // extern "C"
@@ -165,14 +171,18 @@ int CookieSetHttpOnly(const char *name, const char *value, int days, const char 
 extern "C" {
 
 int ec_CookieSet(const char *name, const char *value, int days, const char *path,
-                 const char *domain, int secure) {
+                 const char *domain, int secure) try {
     return WriteCookie(ComposedCookie(name, value, days, path, domain, secure));
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_CookieSet");
 }
 
-int ec_CookieRemove(const char *name, const char *path, const char *domain, int secure) {
+int ec_CookieRemove(const char *name, const char *path, const char *domain, int secure) try {
     if (ec_ContentTypeSent())
         ecError("ec_CookieRemove(): must be called before ec_ContentType() and any stream out.");
     return ec_CookieSet(name, "", -1, path, domain, secure);
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_CookieRemove");
 }
 
 }  // extern "C"

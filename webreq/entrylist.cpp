@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <memory>
 #include <string>
 
 #include "platform/platform.h"
@@ -15,6 +17,7 @@
 #include "webreq/entrylist_internal.h"
 #include "webreq/entrylist_save.h"
 #include "webreq/error.h"
+#include "webreq/error_internal.h"
 #include "webreq/html.h"
 
 namespace {
@@ -33,11 +36,20 @@ char *Copy(const char *text) {
     return copy;
 }
 
+// All three blocks before any is kept: ecError's end leaves none of them behind.
 ec_entry *NewEntry(const char *name, const char *value) {
+    if (!value) value = "";
     auto *entry = static_cast<ec_entry *>(std::malloc(sizeof(ec_entry)));
-    if (!entry) ecError("ec_sDecoder(): Memory allocation fail.");
-    entry->name = Copy(name);
-    entry->value = Copy(value ? value : "");
+    char *name_copy = static_cast<char *>(std::malloc(std::strlen(name) + 1));
+    char *value_copy = static_cast<char *>(std::malloc(std::strlen(value) + 1));
+    if (!entry || !name_copy || !value_copy) {
+        std::free(entry);
+        std::free(name_copy);
+        std::free(value_copy);
+        ecError("ec_sDecoder(): Memory allocation fail.");
+    }
+    entry->name = std::strcpy(name_copy, name);
+    entry->value = std::strcpy(value_copy, value);
     entry->next = nullptr;
     return entry;
 }
@@ -180,7 +192,7 @@ int ListSaveAs(ec_entry *list, const char *file, const char *named, bool encode_
 
 extern "C" {
 
-char *_cut_token(char *text, char stop) {
+char *_cut_token(char *text, char stop) try {
     if (!text) return nullptr;
     const char *at = std::strchr(text, stop);
     const size_t length = at && stop ? static_cast<size_t>(at - text) : std::strlen(text);
@@ -191,17 +203,21 @@ char *_cut_token(char *text, char stop) {
     const size_t rest = (at && stop) ? length + 1 : length;
     std::memmove(text, text + rest, std::strlen(text + rest) + 1);
     return token;
+} catch (const std::exception &) {
+    webreq::MemoryFail("_cut_token");
 }
 
-ec_entry *_list_append(ec_entry *list, const char *name, const char *value) {
+ec_entry *_list_append(ec_entry *list, const char *name, const char *value) try {
     if (!name) return list;
     ec_entry *entry = NewEntry(name, value);
     if (!list) return entry;
     Last(list)->next = entry;
     return list;
+} catch (const std::exception &) {
+    webreq::MemoryFail("_list_append");
 }
 
-ec_entry *_list_remove(ec_entry *list, const char *name) {
+ec_entry *_list_remove(ec_entry *list, const char *name) try {
     if (!name || !*name) return list;
     ec_entry **link = &list;
     while (*link) {
@@ -215,58 +231,74 @@ ec_entry *_list_remove(ec_entry *list, const char *name) {
         }
     }
     return list;
+} catch (const std::exception &) {
+    webreq::MemoryFail("_list_remove");
 }
 
-char *_list_value(ec_entry *list, const char *name) {
+char *_list_value(ec_entry *list, const char *name) try {
     if (!name) return nullptr;
     ec_entry *entry = FindName(list, name);
     return entry ? entry->value : nullptr;
+} catch (const std::exception &) {
+    webreq::MemoryFail("_list_value");
 }
 
-int _list_int_value(ec_entry *list, const char *name) {
+int _list_int_value(ec_entry *list, const char *name) try {
     const char *value = _list_value(list, name);
     if (!value) return 0;
     const long number = std::strtol(value, nullptr, 10);
     return number > INT_MAX ? INT_MAX : number < INT_MIN ? INT_MIN : static_cast<int>(number);
+} catch (const std::exception &) {
+    webreq::MemoryFail("_list_int_value");
 }
 
-int _list_position(ec_entry *list, const char *name) {
+int _list_position(ec_entry *list, const char *name) try {
     if (!name) return 0;
     int position = 1;
     for (; list; list = list->next, ++position)
         if (std::strcmp(list->name, name) == 0) return position;
     return 0;
+} catch (const std::exception &) {
+    webreq::MemoryFail("_list_position");
 }
 
-int _list_print(ec_entry *list) {
+int _list_print(ec_entry *list) try {
     ec_ContentType("text/html");
     int count = 0;
     for (; list; list = list->next, ++count)
         webreq::ChannelPrintf("'%s' = '%s'<br>\n", webreq::HtmlEscaped(list->name).c_str(),
                               webreq::HtmlEscaped(list->value).c_str());
     return count;
+} catch (const std::exception &) {
+    webreq::MemoryFail("_list_print");
 }
 
-void _list_free(ec_entry *list) {
+void _list_free(ec_entry *list) try {
     while (list) {
         ec_entry *next = list->next;
         if (g_cursor == list) g_cursor = nullptr;
         FreeEntry(list);
         list = next;
     }
+} catch (const std::exception &) {
+    webreq::MemoryFail("_list_free");
 }
 
-int _list_save(ec_entry *list, const char *path) {
+int _list_save(ec_entry *list, const char *path) try {
     return webreq::ListSaveAs(list, path, path, false);
+} catch (const std::exception &) {
+    webreq::MemoryFail("_list_save");
 }
 
-ec_entry *_list_load(const char *path) {
+ec_entry *_list_load(const char *path) try {
     ec_entry *list = ec_fDecoder(path);
     for (ec_entry *entry = list; entry; entry = entry->next) UrlDecode(entry->value);
     return list;
+} catch (const std::exception &) {
+    webreq::MemoryFail("_list_load");
 }
 
-ec_entry *ec_sDecoder(const char *text) {
+ec_entry *ec_sDecoder(const char *text) try {
     if (!text) return nullptr;
     std::string copy = text;
     webreq::ListBuilder list(nullptr);
@@ -286,36 +318,43 @@ ec_entry *ec_sDecoder(const char *text) {
         std::free(name);
     }
     return list.head();
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_sDecoder");
 }
 
-ec_entry *ec_fDecoder(const char *path) {
+ec_entry *ec_fDecoder(const char *path) try {
     long length = 0;
-    char *text = FileLoad(path, &length);
+    // Owned, so that an end thrown back by the end hook (the tests') frees it.
+    const std::unique_ptr<char, void (*)(void *)> text(FileLoad(path, &length), std::free);
     if (!text) return nullptr;
-    ec_entry *list = ec_sDecoder(text);
-    std::free(text);
-    return list;
+    return ec_sDecoder(text.get());
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_fDecoder");
 }
 
-char *ec_sValue(ec_entry *list, const char *format, ...) {
+char *ec_sValue(ec_entry *list, const char *format, ...) try {
     char name[kNameSize];
     va_list args;
     va_start(args, format);
     FormatName(name, "ec_sValue", format, args);
     va_end(args);
     return _list_value(list, name);
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_sValue");
 }
 
-int ec_siValue(ec_entry *list, const char *format, ...) {
+int ec_siValue(ec_entry *list, const char *format, ...) try {
     char name[kNameSize];
     va_list args;
     va_start(args, format);
     FormatName(name, "ec_siValue", format, args);
     va_end(args);
     return _list_int_value(list, name);
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_siValue");
 }
 
-char *ec_fValueFirst(ec_entry *list, const char *format, ...) {
+char *ec_fValueFirst(ec_entry *list, const char *format, ...) try {
     va_list args;
     va_start(args, format);
     FormatName(g_iteration_name, "ec_fValueFirst", format, args);
@@ -324,9 +363,11 @@ char *ec_fValueFirst(ec_entry *list, const char *format, ...) {
     _cleanup_register(EC_CLEANUP_VALUES, webreq::IterationReset);  // the request ends it
     g_cursor = list;
     return ec_fValueNext();
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_fValueFirst");
 }
 
-char *ec_fValueNext(void) {
+char *ec_fValueNext(void) try {
     for (; g_cursor; g_cursor = g_cursor->next) {
         if (std::strcmp(g_cursor->name, g_iteration_name) == 0) {
             char *value = g_cursor->value;
@@ -336,17 +377,19 @@ char *ec_fValueNext(void) {
     }
     g_iteration_name[0] = '\0';
     return nullptr;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_fValueNext");
 }
 
-int ec_sPrint(ec_entry *list) {
-    return _list_print(list);
+int ec_sPrint(ec_entry *list) try { return _list_print(list); } catch (const std::exception &) {
+    webreq::MemoryFail("ec_sPrint");
 }
 
-void ec_sFree(ec_entry *list) {
-    _list_free(list);
+void ec_sFree(ec_entry *list) try { _list_free(list); } catch (const std::exception &) {
+    webreq::MemoryFail("ec_sFree");
 }
 
-ec_entry *_list_remove_pair(ec_entry *list, const char *name, const char *value) {
+ec_entry *_list_remove_pair(ec_entry *list, const char *name, const char *value) try {
     if (!list || !name || !value || !*name) return list;
     ec_entry **link = &list;
     while (*link) {
@@ -360,22 +403,28 @@ ec_entry *_list_remove_pair(ec_entry *list, const char *name, const char *value)
         }
     }
     return list;
+} catch (const std::exception &) {
+    webreq::MemoryFail("_list_remove_pair");
 }
 
-ec_entry *_list_find_pair(ec_entry *list, const char *name, const char *value) {
+ec_entry *_list_find_pair(ec_entry *list, const char *name, const char *value) try {
     if (!name || !value) return nullptr;
     for (; list; list = list->next)
         if (std::strcmp(list->name, name) == 0 && std::strcmp(list->value, value) == 0) return list;
     return nullptr;
+} catch (const std::exception &) {
+    webreq::MemoryFail("_list_find_pair");
 }
 
-ec_entry *_list_concat(ec_entry *a, ec_entry *b) {
+ec_entry *_list_concat(ec_entry *a, ec_entry *b) try {
     if (!a) return b;
     Last(a)->next = b;
     return a;
+} catch (const std::exception &) {
+    webreq::MemoryFail("_list_concat");
 }
 
-ec_entry *_list_rename(ec_entry *list, const char *old_name, const char *new_name) {
+ec_entry *_list_rename(ec_entry *list, const char *old_name, const char *new_name) try {
     if (!list || !old_name || !new_name) return list;
     for (ec_entry *entry = list; entry; entry = entry->next) {
         if (std::strcmp(entry->name, old_name) != 0) continue;
@@ -384,9 +433,11 @@ ec_entry *_list_rename(ec_entry *list, const char *old_name, const char *new_nam
         entry->name = renamed;
     }
     return list;
+} catch (const std::exception &) {
+    webreq::MemoryFail("_list_rename");
 }
 
-ec_entry *_list_set(ec_entry *list, const char *name, const char *value) {
+ec_entry *_list_set(ec_entry *list, const char *name, const char *value) try {
     if (!name) return list;
     if (!list) return NewEntry(name, value);
     ec_entry *entry = FindName(list, name);
@@ -395,17 +446,21 @@ ec_entry *_list_set(ec_entry *list, const char *name, const char *value) {
     std::free(entry->value);
     entry->value = replaced;
     return list;
+} catch (const std::exception &) {
+    webreq::MemoryFail("_list_set");
 }
 
-ec_entry *_list_filter(ec_entry *list, const char *text) {
+ec_entry *_list_filter(ec_entry *list, const char *text) try {
     if (!text) return nullptr;
     webreq::ListBuilder out(nullptr);  // appends at its tail: linear in the list's length
     for (; list; list = list->next)
         if (std::strstr(list->name, text)) out.AppendCopy(list->name, list->value);
     return out.head();
+} catch (const std::exception &) {
+    webreq::MemoryFail("_list_filter");
 }
 
-char *_list_name_of_value_at(ec_entry *list, const char *value, int *position) {
+char *_list_name_of_value_at(ec_entry *list, const char *value, int *position) try {
     int place = 1;
     for (; list; list = list->next, ++place) {
         if (value && std::strcmp(list->value, value) == 0) {
@@ -415,13 +470,17 @@ char *_list_name_of_value_at(ec_entry *list, const char *value, int *position) {
     }
     if (position) *position = place;
     return nullptr;
+} catch (const std::exception &) {
+    webreq::MemoryFail("_list_name_of_value_at");
 }
 
-char *_list_name_of_value(ec_entry *list, const char *value) {
+char *_list_name_of_value(ec_entry *list, const char *value) try {
     return _list_name_of_value_at(list, value, nullptr);
+} catch (const std::exception &) {
+    webreq::MemoryFail("_list_name_of_value");
 }
 
-ec_entry *_list_copy(ec_entry *list) {
+ec_entry *_list_copy(ec_entry *list) try {
     ec_entry *out = nullptr, *tail = nullptr;
     for (; list; list = list->next) {
         ec_entry *entry = NewEntry(list->name, list->value);
@@ -432,9 +491,11 @@ ec_entry *_list_copy(ec_entry *list) {
         tail = entry;
     }
     return out;
+} catch (const std::exception &) {
+    webreq::MemoryFail("_list_copy");
 }
 
-ec_entry *_list_insert_after(ec_entry *list, const char *name, ec_entry *entry) {
+ec_entry *_list_insert_after(ec_entry *list, const char *name, ec_entry *entry) try {
     if (!entry) return list;
     ec_entry *place = name ? FindName(list, name) : nullptr;
     if (!place) {
@@ -444,9 +505,11 @@ ec_entry *_list_insert_after(ec_entry *list, const char *name, ec_entry *entry) 
     entry->next = place->next;
     place->next = entry;
     return list;
+} catch (const std::exception &) {
+    webreq::MemoryFail("_list_insert_after");
 }
 
-ec_entry *_list_insert_after_run(ec_entry *list, const char *name, const ec_entry *entry) {
+ec_entry *_list_insert_after_run(ec_entry *list, const char *name, const ec_entry *entry) try {
     if (!entry) return list;
     ec_entry *copy = NewEntry(entry->name, entry->value);
     ec_entry *place = name ? FindName(list, name) : nullptr;
@@ -455,9 +518,11 @@ ec_entry *_list_insert_after_run(ec_entry *list, const char *name, const ec_entr
     copy->next = place->next;
     place->next = copy;
     return list;
+} catch (const std::exception &) {
+    webreq::MemoryFail("_list_insert_after_run");
 }
 
-ec_entry *_list_insert_before(ec_entry *list, const char *name, const ec_entry *entry) {
+ec_entry *_list_insert_before(ec_entry *list, const char *name, const ec_entry *entry) try {
     if (!entry || !name) return list;
     ec_entry **link = &list;
     while (*link && std::strcmp((*link)->name, name) != 0) link = &(*link)->next;
@@ -466,9 +531,11 @@ ec_entry *_list_insert_before(ec_entry *list, const char *name, const ec_entry *
     copy->next = *link;
     *link = copy;
     return list;
+} catch (const std::exception &) {
+    webreq::MemoryFail("_list_insert_before");
 }
 
-ec_entry *_list_splice_after_value(ec_entry *list, const char *value, ec_entry *b) {
+ec_entry *_list_splice_after_value(ec_entry *list, const char *value, ec_entry *b) try {
     if (!value || !*value) return list;
     ec_entry *place = list;
     while (place && std::strcmp(place->value, value) != 0) place = place->next;
@@ -477,9 +544,11 @@ ec_entry *_list_splice_after_value(ec_entry *list, const char *value, ec_entry *
     place->next = b;
     Last(b)->next = rest;
     return list;
+} catch (const std::exception &) {
+    webreq::MemoryFail("_list_splice_after_value");
 }
 
-ec_entry *_list_insert_in_run(ec_entry *list, const ec_entry *entry, int place) {
+ec_entry *_list_insert_in_run(ec_entry *list, const ec_entry *entry, int place) try {
     if (!list || !entry) return nullptr;
     ec_entry **link = &list;
     while (*link && std::strcmp((*link)->name, entry->name) != 0) link = &(*link)->next;
@@ -490,28 +559,35 @@ ec_entry *_list_insert_in_run(ec_entry *list, const ec_entry *entry, int place) 
     copy->next = *link;
     *link = copy;
     return list;
+} catch (const std::exception &) {
+    webreq::MemoryFail("_list_insert_in_run");
 }
 
-ec_entry *_list_insert_sorted(ec_entry *list, const ec_entry *entry) {
+ec_entry *_list_insert_sorted(ec_entry *list, const ec_entry *entry) try {
     if (!entry) return list;
-    ec_entry *copy = NewEntry(entry->name, entry->value);
-    const std::string key = SortKey(copy);
+    // The place first: a copy made before it would be lost when a key cannot be built.
+    const std::string key = SortKey(entry);
     ec_entry **link = &list;
     while (*link && SortKey(*link) <= key) link = &(*link)->next;
+    ec_entry *copy = NewEntry(entry->name, entry->value);
     copy->next = *link;
     *link = copy;
     return list;
+} catch (const std::exception &) {
+    webreq::MemoryFail("_list_insert_sorted");
 }
 
-int _list_write(ec_entry *list, const char *path) {
+int _list_write(ec_entry *list, const char *path) try {
     if (!path) return 0;
     FILE *out = platform::StreamOpen(path, "wt");
     if (!out) return 0;
     const bool written = WriteEntries(out, list);
     return (std::fclose(out) == 0 && written) ? 1 : 0;
+} catch (const std::exception &) {
+    webreq::MemoryFail("_list_write");
 }
 
-ec_entry *_list_read_lines(const char *path, int first, int last) {
+ec_entry *_list_read_lines(const char *path, int first, int last) try {
     if (!path || last < first) return nullptr;
     const int fd = FileOpenMode(path, "rb");
     if (fd < 0) return nullptr;
@@ -528,6 +604,8 @@ ec_entry *_list_read_lines(const char *path, int first, int last) {
     }
     FileClose(fd);
     return list.head();
+} catch (const std::exception &) {
+    webreq::MemoryFail("_list_read_lines");
 }
 
 }  // extern "C"

@@ -4,11 +4,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <vector>
 
 #include "platform/platform.h"
 #include "util/fileio.h"
 #include "webreq/channel.h"
+#include "webreq/error_internal.h"
 #include "webreq/md5.h"
 #include "webreq/serve_internal.h"
 
@@ -33,7 +35,7 @@ char *NewText(const std::string &text) {
 
 extern "C" {
 
-struct tm *_local_time(void) {
+struct tm *_local_time(void) try {
     webreq::RequestResetStepAdd(ClearRequestTexts);
     const std::time_t now = std::time(nullptr);
     const struct tm *local = std::localtime(&now);
@@ -42,16 +44,20 @@ struct tm *_local_time(void) {
     g_local_time.tm_year += 1900;
     g_local_time.tm_mon += 1;
     return &g_local_time;
+} catch (const std::exception &) {
+    webreq::MemoryFail("_local_time");
 }
 
-const char *_getenv_default(const char *default_text, const char *name) {
+const char *_getenv_default(const char *default_text, const char *name) try {
     if (!name) return default_text;
     const char *value = ec_ChannelVar(name);
     if (!value && ec_ChannelIsFastCgi()) value = platform::EnvGet(name);
     return value ? value : default_text;
+} catch (const std::exception &) {
+    webreq::MemoryFail("_getenv_default");
 }
 
-ec_cgi_environment *_cgi_environment(ec_cgi_environment *record) {
+ec_cgi_environment *_cgi_environment(ec_cgi_environment *record) try {
     if (!record) return nullptr;
     const char *const names[] = {"AUTH_TYPE",
                                  "CONTENT_LENGTH",
@@ -123,9 +129,11 @@ ec_cgi_environment *_cgi_environment(ec_cgi_environment *record) {
     record->minute = now ? now->tm_min : 0;
     record->second = now ? now->tm_sec : 0;
     return record;
+} catch (const std::exception &) {
+    webreq::MemoryFail("_cgi_environment");
 }
 
-char *_unique_id(void) {
+char *_unique_id(void) try {
     const struct tm *now = _local_time();
     const char *port = _getenv_default("", "REMOTE_PORT");
     const char *address = _getenv_default("", "REMOTE_ADDR");
@@ -136,14 +144,18 @@ char *_unique_id(void) {
     const std::string hex = webreq::Md5::Hex(text, std::strlen(text));
     std::memcpy(g_unique_id, hex.c_str(), 33);
     return g_unique_id;
+} catch (const std::exception &) {
+    webreq::MemoryFail("_unique_id");
 }
 
-char *_md5_hex(const char *text) {
+char *_md5_hex(const char *text) try {
     if (!text) return nullptr;
     return NewText(webreq::Md5::Hex(text, std::strlen(text)));
+} catch (const std::exception &) {
+    webreq::MemoryFail("_md5_hex");
 }
 
-char *_md5_file(const char *path) {
+char *_md5_file(const char *path) try {
     // Digested block by block as it is read: the same digest as of the whole file in memory,
     // without holding it there. The contents count as text: the digest ends at the first NUL.
     const int fd = FileOpenMode(path, "rb");
@@ -162,6 +174,8 @@ char *_md5_file(const char *path) {
     FileClose(fd);
     if (got < 0) return nullptr;
     return NewText(md5.FinalHex());
+} catch (const std::exception &) {
+    webreq::MemoryFail("_md5_file");
 }
 
 }  // extern "C"

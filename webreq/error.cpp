@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <new>
 #include <string>
 
 #include "platform/platform.h"
@@ -95,9 +97,9 @@ std::string ScriptStringEscaped(const std::string &text) {
 }
 
 void WritePage(const std::string &display) {
-    ec_ContentType("text/html");
     const std::string title = TitleEscaped(display);
     const std::string alert = ScriptStringEscaped(display);
+    ec_ContentType("text/html");
     // One write: under FastCGI the page goes out in one record.
     std::string page = "<html>\n<head>\n<title>Error: ";
     page += title;
@@ -107,12 +109,31 @@ void WritePage(const std::string &display) {
     webreq::ChannelWrite(page);
 }
 
+// Without memory for the page: the message alone, escaped byte by byte as in the title.
+void WritePlainPage(const char *message) {
+    ec_ContentType("text/html");
+    webreq::ChannelWrite("<html>\n<body>\nError: ");
+    for (const char *at = message; *at; ++at) {
+        if (*at == '&')
+            webreq::ChannelWrite("&amp;");
+        else if (*at == '<')
+            webreq::ChannelWrite("&lt;");
+        else
+            webreq::ChannelWrite(at, 1);
+    }
+    webreq::ChannelWrite("\n</body>\n</html>\n");
+}
+
 }  // namespace
 
 namespace webreq {
 
 void ErrorEndHookSet(ErrorEndHook hook) {
     g_end_hook = hook;
+}
+
+void MemoryFail(const char *operation) {
+    ecError("%s(): Memory allocation fail.", operation);
 }
 
 }  // namespace webreq
@@ -137,10 +158,15 @@ void ecError(const char *format, ...) {
     if (ec_ChannelVar("REMOTE_ADDR")) {
         // In its own block: under FastCGI the end below jumps back to the loop, past any
         // destructor still pending here.
-        std::string display = message;
-        if (g_error_note) display += g_error_note;
-        if (logged == -1) display += " [ERROR LOGGING FAIL]";
-        WritePage(display);
+        // Out of memory the page goes without its escaping: the message as plain text.
+        try {
+            std::string display = message;
+            if (g_error_note) display += g_error_note;
+            if (logged == -1) display += " [ERROR LOGGING FAIL]";
+            WritePage(display);
+        } catch (const std::bad_alloc &) {
+            WritePlainPage(message);
+        }
     } else {
         webreq::ChannelPrintf("Error: %s\n", message);
     }
@@ -156,33 +182,39 @@ const char *ec_ErrorNoteSet(const char *note) {
     return g_error_note = note;
 }
 
-int ec_ContentType(const char *type) {
+int ec_ContentType(const char *type) try {
     if (g_content_type_sent) return 0;
     if (type && std::strpbrk(type, "\r\n"))
         ecError("ec_ContentType(): Content type must not hold CR or LF.");
     const int written = webreq::ChannelPrintf("Content-Type: %s\n\n", type ? type : "");
     g_content_type_sent = 1;
     return written;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_ContentType");
 }
 
 int ec_ContentTypeSent(void) {
     return g_content_type_sent;
 }
 
-void _cleanup(void) {
+void _cleanup(void) try {
     for (auto &step : g_cleanup_steps)
         for (auto action : step)
             if (action) action();
+} catch (const std::exception &) {
+    webreq::MemoryFail("_cleanup");
 }
 
-void ec_Finish(void) {
+void ec_Finish(void) try {
     _cleanup();
     g_error_log = nullptr;
     g_error_note = nullptr;
     g_content_type_sent = 0;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_Finish");
 }
 
-void _cleanup_register(ec_cleanup_step step, void (*action)(void)) {
+void _cleanup_register(ec_cleanup_step step, void (*action)(void)) try {
     if (step < EC_CLEANUP_VALUES || step > EC_CLEANUP_FIELD_READER || !action) return;
     for (auto &slot : g_cleanup_steps[step]) {
         if (slot == action) return;
@@ -191,6 +223,8 @@ void _cleanup_register(ec_cleanup_step step, void (*action)(void)) {
             return;
         }
     }
+} catch (const std::exception &) {
+    webreq::MemoryFail("_cleanup_register");
 }
 
 }  // extern "C"

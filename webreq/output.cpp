@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string>
 
 #include "platform/platform.h"
@@ -13,6 +14,7 @@
 #include "webreq/channel.h"
 #include "webreq/channel_internal.h"
 #include "webreq/error.h"
+#include "webreq/error_internal.h"
 #include "webreq/html.h"
 #include "webreq/serve_internal.h"
 
@@ -210,7 +212,7 @@ void FlushPending(int mode, std::string *pending) {
 
 extern "C" {
 
-int ec_Redirect(const char *url) {
+int ec_Redirect(const char *url) try {
     if (ec_ContentTypeSent())
         ecError(
             "ec_Redirect(): ec_Redirect() must be called before ec_ContentType() and any "
@@ -218,9 +220,11 @@ int ec_Redirect(const char *url) {
     if (!url) ecError("ec_Redirect(): Null pointer can not be used.");
     if (std::strpbrk(url, "\r\n")) ecError("ec_Redirect(): URL must not hold CR or LF.");
     return webreq::ChannelPrintf("Location: %s\n\n", url);
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_Redirect");
 }
 
-long ec_DownloadMime(const char *path, const char *type) {
+long ec_DownloadMime(const char *path, const char *type) try {
     if (ec_ContentTypeSent())
         ecError(
             "ec_DownloadMime(): ec_DownloadMime() must be called before ec_ContentType() "
@@ -246,20 +250,26 @@ long ec_DownloadMime(const char *path, const char *type) {
         "Accept-Ranges: bytes\nContent-Length: %lld\nConnection: close\nContent-Type: %s\n\n",
         attachment ? "attachment" : "inline", QuotedParameter(name).c_str(), size, type);
     return CopyFileToChannel(path);
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_DownloadMime");
 }
 
-long ec_Download(const char *path) {
+long ec_Download(const char *path) try {
     return ec_DownloadMime(path, "application/octet-stream");
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_Download");
 }
 
-int ec_IsURL(const char *text) {
+int ec_IsURL(const char *text) try {
     if (!text) return 0;
     for (const char *scheme : {"http://", "ftp://", "telnet://", "mailto:", "news:"})
         if (StartsWith(text, scheme)) return 1;
     return 0;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_IsURL");
 }
 
-char *ec_ScriptName(void) {
+char *ec_ScriptName(void) try {
     webreq::RequestResetStepAdd(ClearRequestTexts);
     const char *name = ec_ChannelVar("SCRIPT_NAME");
     if (!name) return nullptr;
@@ -271,9 +281,11 @@ char *ec_ScriptName(void) {
     if (length >= kScriptNameSize) return nullptr;
     std::memcpy(g_script_name, trimmed.c_str(), length + 1);
     return g_script_name;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_ScriptName");
 }
 
-int ec_Printf(int mode, const char *format, ...) {
+int ec_Printf(int mode, const char *format, ...) try {
     char buffer[kPrintfSize];
     va_list args;
     va_start(args, format);
@@ -284,9 +296,11 @@ int ec_Printf(int mode, const char *format, ...) {
         ecError("ec_Printf(): Message is too long or invalid.");
     _autolink(mode, buffer);
     return length;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_Printf");
 }
 
-void _autolink(int mode, char *text) {
+void _autolink(int mode, char *text) try {
     if (!text) return;
     if (mode == 0) {
         webreq::ChannelWrite(text, std::strlen(text));
@@ -302,9 +316,11 @@ void _autolink(int mode, char *text) {
         Convert(*row, text, &out);
     }
     Write(out);
+} catch (const std::exception &) {
+    webreq::MemoryFail("_autolink");
 }
 
-char *_next_token(char *text, const char *stops, char *stop) {
+char *_next_token(char *text, const char *stops, char *stop) try {
     webreq::RequestResetStepAdd(ClearRequestTexts);
     if (text) g_token_position = text;
     char *start = g_token_position;
@@ -322,9 +338,11 @@ char *_next_token(char *text, const char *stops, char *stop) {
     if (stop) *stop = 0;
     g_token_position = start + length;
     return length > 0 ? start : nullptr;
+} catch (const std::exception &) {
+    webreq::MemoryFail("_next_token");
 }
 
-int _is_email(const char *token) {
+int _is_email(const char *token) try {
     if (!token) return 0;
     int at = 0, dots = 0, other = 0;
     for (size_t i = 0; token[i]; ++i) {
@@ -344,9 +362,11 @@ int _is_email(const char *token) {
         }
     }
     return (other > 3 && at == 1 && dots >= 1) ? 1 : 0;
+} catch (const std::exception &) {
+    webreq::MemoryFail("_is_email");
 }
 
-char *ec_fGetLine(FILE *stream) {
+char *ec_fGetLine(FILE *stream) try {
     if (!stream) return nullptr;
     std::string line;
     int ch;
@@ -360,49 +380,63 @@ char *ec_fGetLine(FILE *stream) {
     std::memcpy(copy, line.data(), line.size());
     copy[line.size()] = '\0';
     return copy;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_fGetLine");
 }
 
-int ec_StrIsAlnum(const char *text) {
+int ec_StrIsAlnum(const char *text) try {
     if (!text) return 0;
     for (; *text; ++text)
         if (!((*text >= '0' && *text <= '9') || (*text >= 'a' && *text <= 'z') ||
               (*text >= 'A' && *text <= 'Z')))
             return 0;
     return 1;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_StrIsAlnum");
 }
 
-char *ec_StrUpper(char *text) {
+char *ec_StrUpper(char *text) try {
     if (!text) return nullptr;
     for (char *p = text; *p; ++p)
         if (*p >= 'a' && *p <= 'z') *p = static_cast<char>(*p - 32);
     return text;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_StrUpper");
 }
 
-char *ec_StrLower(char *text) {
+char *ec_StrLower(char *text) try {
     if (!text) return nullptr;
     for (char *p = text; *p; ++p)
         if (*p >= 'A' && *p <= 'Z') *p = static_cast<char>(*p + 32);
     return text;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_StrLower");
 }
 
-char *ec_StrIStr(const char *text, const char *pattern) {
+char *ec_StrIStr(const char *text, const char *pattern) try {
     if (!text || !pattern) return nullptr;
     const std::string upper_text = Upper(text), upper_pattern = Upper(pattern);
     const size_t at = upper_text.find(upper_pattern);
     return at == std::string::npos ? nullptr : const_cast<char *>(text + at);
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_StrIStr");
 }
 
-int ec_StrICmp(const char *a, const char *b) {
+int ec_StrICmp(const char *a, const char *b) try {
     if (!a || !b) return 0;
     return std::strcmp(Upper(a).c_str(), Upper(b).c_str());
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_StrICmp");
 }
 
-int ec_StrNICmp(const char *a, const char *b, int n) {
+int ec_StrNICmp(const char *a, const char *b, int n) try {
     if (!a || !b || n <= 0) return 0;
     return std::strncmp(Upper(a).c_str(), Upper(b).c_str(), static_cast<size_t>(n));
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_StrNICmp");
 }
 
-char *ec_StrNumber(int number) {
+char *ec_StrNumber(int number) try {
     webreq::RequestResetStepAdd(ClearRequestTexts);
     const long long value = number;
     std::string digits = std::to_string(value < 0 ? -value : value);
@@ -414,9 +448,11 @@ char *ec_StrNumber(int number) {
     if (value < 0) grouped = "-" + grouped;
     std::memcpy(g_number, grouped.c_str(), grouped.size() + 1);
     return g_number;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_StrNumber");
 }
 
-int ec_KeywordSplit(const char *text, char **keywords) {
+int ec_KeywordSplit(const char *text, char **keywords) try {
     if (!keywords) return 0;
     keywords[0] = nullptr;
     if (!text) return 0;
@@ -447,17 +483,21 @@ int ec_KeywordSplit(const char *text, char **keywords) {
         }
     }
     return count;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_KeywordSplit");
 }
 
-int ec_KeywordCount(const char *text, char **keywords) {
+int ec_KeywordCount(const char *text, char **keywords) try {
     if (!text || !keywords) return 0;
     int count = 0;
     for (size_t i = 0; keywords[i]; ++i)
         if (ec_StrIStr(text, keywords[i])) ++count;
     return count;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_KeywordCount");
 }
 
-int ec_KeywordPrint(char **keywords) {
+int ec_KeywordPrint(char **keywords) try {
     ec_ContentType("text/html");
     int count = 0;
     for (; keywords && keywords[count]; ++count) {
@@ -467,9 +507,11 @@ int ec_KeywordPrint(char **keywords) {
                               static_cast<int>(std::strlen(word)));
     }
     return count;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_KeywordPrint");
 }
 
-int ec_KeywordHighlight(int mode, const char *text, char **keywords) {
+int ec_KeywordHighlight(int mode, const char *text, char **keywords) try {
     if (!text) return 0;
     std::string pending;
     if (!keywords || !keywords[0]) {
@@ -500,14 +542,18 @@ int ec_KeywordHighlight(int mode, const char *text, char **keywords) {
     }
     FlushPending(mode, &pending);
     return count;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_KeywordHighlight");
 }
 
-void ec_KeywordFree(char **keywords) {
+void ec_KeywordFree(char **keywords) try {
     if (!keywords) return;
     for (size_t i = 0; keywords[i]; ++i) {
         std::free(keywords[i]);
         keywords[i] = nullptr;
     }
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_KeywordFree");
 }
 
 }  // extern "C"

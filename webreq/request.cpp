@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "webreq/channel_internal.h"
 #include "webreq/entrylist_internal.h"
 #include "webreq/error.h"
+#include "webreq/error_internal.h"
 #include "webreq/output.h"
 #include "webreq/request_state.h"
 
@@ -602,7 +604,7 @@ void AppendUpload(webreq::ListBuilder *list, MultipartReader *reader, const Part
 
 extern "C" {
 
-char *_get_query(const char *origin) {
+char *_get_query(const char *origin) try {
     if (!origin) return nullptr;
     const std::string which = origin;
     if (which == "COOKIE") {
@@ -629,14 +631,18 @@ char *_get_query(const char *origin) {
     const long long got = webreq::ChannelRead(body, static_cast<size_t>(length));
     body[got > 0 ? got : 0] = '\0';
     return body;
+} catch (const std::exception &) {
+    webreq::MemoryFail("_get_query");
 }
 
-int _parse_urlencoded_data(void) {
+int _parse_urlencoded_data(void) try {
     return DecodeCookieAndQuery("_parse_urlencoded_data") +
            DecodeOrigin("POST", '&', webreq::kPost, "_parse_urlencoded_data");
+} catch (const std::exception &) {
+    webreq::MemoryFail("_parse_urlencoded_data");
 }
 
-int _parse_multipart_data(void) {
+int _parse_multipart_data(void) try {
     const int header_entries = DecodeCookieAndQuery("_parse_multipart_data");
     webreq::ChannelBinary();
     const webreq::MultipartSettings settings = webreq::MultipartSettingsGet();
@@ -676,15 +682,19 @@ int _parse_multipart_data(void) {
     }
     Request().counts[webreq::kPost] = post_count;
     return header_entries + parts;
+} catch (const std::exception &) {
+    webreq::MemoryFail("_parse_multipart_data");
 }
 
-int _parse_request(void) {
+int _parse_request(void) try {
     if (Request().list) return -1;
     const char *type = ec_ChannelVar("CONTENT_TYPE");
     if (type && StartsWith(type, "multipart/form-data") &&
         !StartsWith(type, "application/x-www-form-urlencoded"))
         return _parse_multipart_data();
     return _parse_urlencoded_data();
+} catch (const std::exception &) {
+    webreq::MemoryFail("_parse_request");
 }
 
 }  // extern "C"

@@ -2,6 +2,7 @@
 
 #include <csetjmp>
 #include <csignal>
+#include <exception>
 
 #include "webreq/channel_internal.h"
 #include "webreq/error.h"
@@ -73,10 +74,13 @@ void RequestResetStepAdd(void (*step)()) {
     }
 }
 
-void RequestReset() {
+// Out of memory here, the worker ends through ecError: in the loop the reset then counts as failed.
+void RequestReset() try {
     ec_Finish();
     for (auto step : g_reset_steps)
         if (step) step();
+} catch (const std::exception &) {
+    MemoryFail("ec_Serve");
 }
 
 #if NUVEX_FASTCGI
@@ -121,7 +125,7 @@ int ServeFastCgi(int, ec_request_handler) {
 
 extern "C" {
 
-int ec_Serve(ec_request_handler handler) {
+int ec_Serve(ec_request_handler handler) try {
     if (!handler) return 1;
 #if NUVEX_FASTCGI
     if (StartedAsFastCgiWorker()) return webreq::ServeFastCgi(0, handler);
@@ -130,6 +134,8 @@ int ec_Serve(ec_request_handler handler) {
     webreq::RequestReset();
     webreq::ChannelEnd();
     return status;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_Serve");
 }
 
 }  // extern "C"

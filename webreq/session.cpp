@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <string>
 #include <thread>
 
@@ -17,6 +18,7 @@
 #include "webreq/entrylist.h"
 #include "webreq/entrylist_save.h"
 #include "webreq/error.h"
+#include "webreq/error_internal.h"
 #include "webreq/values.h"
 
 namespace {
@@ -80,8 +82,9 @@ void RequireStorableName(const char *name) {
         ecError("ec_SessionAdd(): Name can not start with %s. It's reserved for internal uses.",
                 kReserved);
     if (!IsSavableName(name))
-        ecError("ec_SessionAdd(): Name can not hold a line break or '=', start with '#' or "
-                "have blanks at its edges.");
+        ecError(
+            "ec_SessionAdd(): Name can not hold a line break or '=', start with '#' or "
+            "have blanks at its edges.");
 }
 
 // Only identifiers of the library's own form become part of file names.
@@ -273,7 +276,7 @@ bool WriteExpiry(const char *path, long long expiry) {
 
 extern "C" {
 
-int ec_Session(const char *repository) {
+int ec_Session(const char *repository) try {
     if (g_session.open) return g_session.result;
     if (ec_ContentTypeSent())
         ecError("ec_Session(): must be called before ec_ContentType() and any stream out.");
@@ -301,9 +304,11 @@ int ec_Session(const char *repository) {
         ResumeSession();
     g_session.result = is_new ? 1 : 0;
     return g_session.result;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_Session");
 }
 
-char *ec_SessionAdd(const char *name, const char *format, ...) {
+char *ec_SessionAdd(const char *name, const char *format, ...) try {
     RequireOpen("ec_SessionAdd");
     RequireStorableName(name);
     char value[kNameSize];
@@ -314,23 +319,29 @@ char *ec_SessionAdd(const char *name, const char *format, ...) {
     g_session.list = _list_append(g_session.list, name, value);
     g_session.modified = true;
     return ec_SessionValue("%s", name);
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_SessionAdd");
 }
 
-int ec_SessionAddInt(const char *name, int value) {
+int ec_SessionAddInt(const char *name, int value) try {
     ec_SessionAdd(name, "%d", value);
     return ec_SessioniValue("%s", name);
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_SessionAddInt");
 }
 
-int ec_SessionIncrease(const char *name, int increment) {
+int ec_SessionIncrease(const char *name, int increment) try {
     const int current = ec_SessioniValue("%s", name ? name : "");
     RequireStorableName(name);
     const int sum = SaturatedSum(current, increment);
     g_session.list = _list_set(g_session.list, name, NumberText(sum).c_str());
     g_session.modified = true;
     return sum;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_SessionIncrease");
 }
 
-void ec_SessionRemove(const char *format, ...) {
+void ec_SessionRemove(const char *format, ...) try {
     char name[kNameSize];
     va_list args;
     va_start(args, format);
@@ -341,9 +352,11 @@ void ec_SessionRemove(const char *format, ...) {
     if (IsReserved(name)) ecError("ec_SessionRemove(): can not remove reserved words.");
     g_session.list = _list_remove(g_session.list, name);
     g_session.modified = true;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_SessionRemove");
 }
 
-char *ec_SessionValue(const char *format, ...) {
+char *ec_SessionValue(const char *format, ...) try {
     RequireOpen("ec_SessionValue");
     char name[kNameSize];
     va_list args;
@@ -351,9 +364,11 @@ char *ec_SessionValue(const char *format, ...) {
     Format(name, "ec_SessionValue", format, args);
     va_end(args);
     return _list_value(g_session.list, name);
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_SessionValue");
 }
 
-int ec_SessioniValue(const char *format, ...) {
+int ec_SessioniValue(const char *format, ...) try {
     RequireOpen("ec_SessionValue");
     char name[kNameSize];
     va_list args;
@@ -361,25 +376,33 @@ int ec_SessioniValue(const char *format, ...) {
     Format(name, "ec_SessionValue", format, args);
     va_end(args);
     return _list_int_value(g_session.list, name);
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_SessioniValue");
 }
 
-int ec_SessionPrint(void) {
+int ec_SessionPrint(void) try {
     RequireOpen("ec_SessionPrint");
     return _list_print(g_session.list);
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_SessionPrint");
 }
 
-char *ec_SessionGetID(void) {
+char *ec_SessionGetID(void) try {
     RequireOpen("ec_SessionGetID");
     return _list_value(g_session.list, "_Q_SESSIONID");
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_SessionGetID");
 }
 
-long ec_SessionGetCreated(void) {
+long ec_SessionGetCreated(void) try {
     RequireOpen("ec_SessionGetCreated");
     const char *created = _list_value(g_session.list, "_Q_CREATED");
     return created ? std::strtol(created, nullptr, 10) : 0;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_SessionGetCreated");
 }
 
-int ec_SessionSetTimeout(int seconds) {
+int ec_SessionSetTimeout(int seconds) try {
     RequireOpen("ec_SessionSetTimeout");
     if (seconds < 1)
         ecError(
@@ -388,9 +411,11 @@ int ec_SessionSetTimeout(int seconds) {
     g_session.interval = seconds;
     g_session.list = _list_set(g_session.list, "_Q_INTERVAL", NumberText(seconds).c_str());
     return seconds;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_SessionSetTimeout");
 }
 
-long ec_SessionSave(void) {
+long ec_SessionSave(void) try {
     if (!g_session.open || !g_session.list || (g_session.result == 1 && !g_session.modified))
         return 0;
     if (!SaveProperties())
@@ -406,9 +431,11 @@ long ec_SessionSave(void) {
     g_session.stored_expiry = expiry;
     g_session.modified = false;
     return expiry;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_SessionSave");
 }
 
-void _session_close(void) {
+void _session_close(void) try {
     if (!g_session.open) return;
     if (!g_session.closing) {
         g_session.closing = true;
@@ -416,23 +443,29 @@ void _session_close(void) {
     }
     _list_free(g_session.list);
     g_session = Session();
+} catch (const std::exception &) {
+    webreq::MemoryFail("_session_close");
 }
 
-void ec_SessionDestroy(void) {
+void ec_SessionDestroy(void) try {
     RequireOpen("ec_SessionDestroy");
     RemoveFiles();
     _list_free(g_session.list);
     g_session.list = nullptr;
     _session_close();
     if (!ec_ContentTypeSent()) ec_CookieRemove("QSESSIONID", "/", nullptr, 0);
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_SessionDestroy");
 }
 
-int _session_expiry_check(const char *timeout_path) {
+int _session_expiry_check(const char *timeout_path) try {
     long long expiry = 0;
     return ExpiryRead(timeout_path, &expiry);
+} catch (const std::exception &) {
+    webreq::MemoryFail("_session_expiry_check");
 }
 
-long _session_expiry_write(const char *timeout_path, int interval) {
+long _session_expiry_write(const char *timeout_path, int interval) try {
     const long long expiry = static_cast<long long>(std::time(nullptr)) + interval;
     if (RewriteInPlace(timeout_path, std::to_string(expiry) + "\n"))
         return static_cast<long>(expiry);
@@ -443,6 +476,8 @@ long _session_expiry_write(const char *timeout_path, int interval) {
     if (!written) return 0;
     // As for the properties file: a refused rename writes in place.
     return WriteExpiry(timeout_path, expiry) ? static_cast<long>(expiry) : 0;
+} catch (const std::exception &) {
+    webreq::MemoryFail("_session_expiry_write");
 }
 
 }  // extern "C"

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "util/text.h"
 #include "webreq/channel_internal.h"
 #include "webreq/error.h"
+#include "webreq/error_internal.h"
 #include "webreq/output.h"
 
 namespace {
@@ -184,16 +186,18 @@ class TemplateFiller {
 
 extern "C" {
 
-int ec_AwkOpen(const char *path, char separator) {
+int ec_AwkOpen(const char *path, char separator) try {
     if (g_reader) ecError("ec_AwkOpen(): There is already opened handle.");
     g_reader = FileOpenLocked(path, "rt");
     if (!g_reader) return 0;
     _cleanup_register(EC_CLEANUP_FIELD_READER, CloseReaderOnCleanup);  // the request closes it
     g_separator = separator;
     return 1;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_AwkOpen");
 }
 
-int ec_AwkNext(ec_awk_fields fields) {
+int ec_AwkNext(ec_awk_fields fields) try {
     if (!g_reader) ecError("ec_AwkNext(): There is no opened handle.");
     char *line = ec_fGetLine(g_reader);
     if (!line) return -1;
@@ -214,22 +218,28 @@ int ec_AwkNext(ec_awk_fields fields) {
     }
     std::free(line);
     return count;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_AwkNext");
 }
 
-int ec_AwkClose(void) {
+int ec_AwkClose(void) try {
     if (!g_reader) return 0;
     FileCloseLocked(g_reader);
     g_reader = nullptr;
     g_separator = ' ';
     return 1;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_AwkClose");
 }
 
-int ec_CounterGet(const char *path) {
+int ec_CounterGet(const char *path) try {
     FILE *stream = FileOpenLocked(path, "rt");
     if (!stream) return 0;
     const int value = ReadCounter(stream);
     FileCloseLocked(stream);
     return value;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_CounterGet");
 }
 
 // The counter file open for update under its lock. A missing file is made empty without
@@ -243,15 +253,17 @@ FILE *CounterOpenForUpdate(const char *path) {
     return FileOpenLocked(path, "r+t");
 }
 
-int ec_CounterSet(const char *path, int value) {
+int ec_CounterSet(const char *path, int value) try {
     FILE *stream = FileOpenLocked(path, "wt");
     if (!stream) return 0;
     const bool written = std::fprintf(stream, "%d\n", value) > 0;
     FileCloseLocked(stream);
     return written ? 1 : 0;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_CounterSet");
 }
 
-int ec_CounterAdd(const char *path, int increment) {
+int ec_CounterAdd(const char *path, int increment) try {
     FILE *stream = CounterOpenForUpdate(path);
     if (!stream) return 0;
     const int value = SaturatedAdd(ReadCounter(stream), increment);
@@ -259,9 +271,11 @@ int ec_CounterAdd(const char *path, int increment) {
     std::fprintf(stream, "%d\n", value);
     FileCloseLocked(stream);
     return value;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_CounterAdd");
 }
 
-ec_entry *ec_SedArgAdd(ec_entry *list, const char *name, const char *format, ...) {
+ec_entry *ec_SedArgAdd(ec_entry *list, const char *name, const char *format, ...) try {
     if (!name || !*name) ecError("ec_SedArgAdd(): can not add empty name.");
     std::vector<char> value(kArgValueSize);
     va_list args;
@@ -271,23 +285,29 @@ ec_entry *ec_SedArgAdd(ec_entry *list, const char *name, const char *format, ...
     if (length < 0 || static_cast<size_t>(length) >= kArgValueSize)
         ecError("ec_SedArgAdd(): Message is too long or invalid.");
     return _list_append(list, name, value.data());
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_SedArgAdd");
 }
 
-int ec_SedArgPrint(ec_entry *list) {
+int ec_SedArgPrint(ec_entry *list) try {
     return _list_print(list);
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_SedArgPrint");
 }
 
-void ec_SedArgFree(ec_entry *list) {
-    _list_free(list);
+void ec_SedArgFree(ec_entry *list) try { _list_free(list); } catch (const std::exception &) {
+    webreq::MemoryFail("ec_SedArgFree");
 }
 
-int ec_SedStr(ec_entry *list, const char *text, int fd) {
+int ec_SedStr(ec_entry *list, const char *text, int fd) try {
     if (!list || !text) return 0;
     int includes = 0;
     return TemplateFiller(list, fd, 0, &includes).Fill(text) ? 1 : 0;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_SedStr");
 }
 
-int ec_SedFile(ec_entry *list, const char *path, int fd) {
+int ec_SedFile(ec_entry *list, const char *path, int fd) try {
     if (!path || !platform::FileIsRegular(path)) return 0;
     long length = 0;
     char *content = FileLoad(path, &length);
@@ -295,6 +315,8 @@ int ec_SedFile(ec_entry *list, const char *path, int fd) {
     const int result = ec_SedStr(list, content, fd);
     std::free(content);
     return result;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_SedFile");
 }
 
 }  // extern "C"

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "webreq/channel_internal.h"
 #include "webreq/entrylist_internal.h"
 #include "webreq/error.h"
+#include "webreq/error_internal.h"
 #include "webreq/request.h"
 #include "webreq/request_state.h"
 
@@ -90,35 +92,43 @@ bool IsKnownMode(const char *mode) {
 
 extern "C" {
 
-char *ec_Value(const char *format, ...) {
+char *ec_Value(const char *format, ...) try {
     FORMAT_NAME(name, "ec_Value", format);
     DecodeIfNeeded();
     return _list_value(Request().list, name);
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_Value");
 }
 
-int ec_iValue(const char *format, ...) {
+int ec_iValue(const char *format, ...) try {
     FORMAT_NAME(name, "ec_iValue", format);
     DecodeIfNeeded();
     return _list_int_value(Request().list, name);
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_iValue");
 }
 
-const char *ec_ValueDefault(const char *default_text, const char *format, ...) {
+const char *ec_ValueDefault(const char *default_text, const char *format, ...) try {
     FORMAT_NAME(name, "ec_ValueDefault", format);
     DecodeIfNeeded();
     const char *value = _list_value(Request().list, name);
     return value ? value : default_text;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_ValueDefault");
 }
 
-char *ec_ValueNotEmpty(const char *error_text, const char *format, ...) {
+char *ec_ValueNotEmpty(const char *error_text, const char *format, ...) try {
     FORMAT_NAME(name, "ec_ValueNotEmpty", format);
     DecodeIfNeeded();
     char *value = _list_value(Request().list, name);
     if (!value || !*value) ecError("%s", error_text ? error_text : "");
     return value;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_ValueNotEmpty");
 }
 
 char *ec_ValueReplace(const char *mode, const char *name, const char *search,
-                      const char *replacement) {
+                      const char *replacement) try {
     DecodeIfNeeded();
     if (!IsKnownMode(mode)) ecError("ec_ValueReplace(): Unknown mode \"%s\".", mode ? mode : "");
     const char new_mode[3] = {mode[0], 'n', '\0'};
@@ -133,9 +143,11 @@ char *ec_ValueReplace(const char *mode, const char *name, const char *search,
         if (!first) first = replaced;
     }
     return first;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_ValueReplace");
 }
 
-char *ec_ValueFirst(const char *format, ...) {
+char *ec_ValueFirst(const char *format, ...) try {
     va_list args;
     va_start(args, format);
     Format(webreq::IterationName(), "ec_ValueFirst", format, args);
@@ -143,13 +155,15 @@ char *ec_ValueFirst(const char *format, ...) {
     DecodeIfNeeded();
     webreq::IterationCursorSet(Request().list);
     return ec_ValueNext();
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_ValueFirst");
 }
 
-char *ec_ValueNext(void) {
-    return ec_fValueNext();
+char *ec_ValueNext(void) try { return ec_fValueNext(); } catch (const std::exception &) {
+    webreq::MemoryFail("ec_ValueNext");
 }
 
-char *ec_ValueAdd(const char *name, const char *format, ...) {
+char *ec_ValueAdd(const char *name, const char *format, ...) try {
     if (!name || !*name) ecError("ec_ValueAdd(): can not add empty name.");
     FORMAT_NAME(value, "ec_ValueAdd", format);
     DecodeIfNeeded();
@@ -159,9 +173,11 @@ char *ec_ValueAdd(const char *name, const char *format, ...) {
     }
     Request().list = _list_append(Request().list, name, value);
     return _list_value(Request().list, name);
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_ValueAdd");
 }
 
-void ec_ValueRemove(const char *format, ...) {
+void ec_ValueRemove(const char *format, ...) try {
     FORMAT_NAME(name, "ec_ValueRemove", format);
     if (!*name) ecError("ec_ValueRemove(): can not remove empty name.");
     DecodeIfNeeded();
@@ -184,54 +200,70 @@ void ec_ValueRemove(const char *format, ...) {
     }
     ForgetUploads(name);
     Request().list = _list_remove(Request().list, name);
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_ValueRemove");
 }
 
-const char *ec_ValueOrigin(const char *format, ...) {
+const char *ec_ValueOrigin(const char *format, ...) try {
     FORMAT_NAME(name, "ec_Value", format);
     DecodeIfNeeded();
     return OriginLetter(name);
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_ValueOrigin");
 }
 
-char *ec_ValueCookie(const char *format, ...) {
+char *ec_ValueCookie(const char *format, ...) try {
     FORMAT_NAME(name, "ec_Value", format);
     DecodeIfNeeded();
     return std::strcmp(OriginLetter(name), "C") == 0 ? _list_value(Request().list, name) : nullptr;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_ValueCookie");
 }
 
-ec_entry *ec_ValueList(void) {
+ec_entry *ec_ValueList(void) try {
     DecodeIfNeeded();
     return Request().list;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_ValueList");
 }
 
-int ec_ValuePrint(void) {
+int ec_ValuePrint(void) try {
     DecodeIfNeeded();
     const int printed = _list_print(Request().list);
     const int *c = Request().counts;
     webreq::ChannelPrintf("<hr>\nCOOKIE = %d , GET = %d , POST = %d, NEW = %d\n", c[0], c[1], c[2],
                           c[3]);
     return printed;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_ValuePrint");
 }
 
-const char *ec_UploadValue(const char *name, size_t *length) {
+const char *ec_UploadValue(const char *name, size_t *length) try {
     DecodeIfNeeded();
     const webreq::Upload *upload = FindUpload(name);
     if (length) *length = upload ? upload->length : 0;
     return upload ? upload->value : nullptr;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_UploadValue");
 }
 
-const char *ec_UploadFileName(const char *name) {
+const char *ec_UploadFileName(const char *name) try {
     DecodeIfNeeded();
     const webreq::Upload *upload = FindUpload(name);
     return upload ? upload->filename.c_str() : nullptr;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_UploadFileName");
 }
 
-void ec_ValueFree(void) {
+void ec_ValueFree(void) try {
     _list_free(Request().list);
     Request().list = nullptr;
     for (int &count : Request().counts) count = 0;
     std::vector<webreq::Upload>().swap(Request().uploads);
     std::vector<std::string>().swap(Request().new_names);
     webreq::IterationReset();
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_ValueFree");
 }
 
 }  // extern "C"
