@@ -118,7 +118,9 @@ static void TakePost(const char *path) {
     free(message);
 }
 
-int main(void) {
+/* One request; run by ec_Serve once as a CGI program, or request after request as a FastCGI
+ * worker. */
+static int Page(void) {
     char path[PATH_SIZE];
     ec_ContentType("text/html; charset=utf-8");
     ec_Printf(0, "<html><head><title>Guestbook</title></head><body>\n<h1>Guestbook</h1>\n");
@@ -127,6 +129,9 @@ int main(void) {
     ShowPosts(path);
     ShowForm();
     ec_Printf(0, "</body></html>\n");
-    ec_Finish();
     return 0;
+}
+
+int main(void) {
+    return ec_Serve(Page);
 }

@@ -109,13 +109,21 @@ mimetype.assign = (".html" => "text/html")
         deadline = time.time() + 15
         while time.time() < deadline:
             if self.process.poll() is not None:
-                raise RuntimeError("lighttpd ended: " + self.process.stderr.read().decode())
+                raise RuntimeError("lighttpd ended: " + self.process.stderr.read().decode() +
+                                   self._error_log())
             try:
                 urllib.request.urlopen(self.url + self.probe, timeout=2).read()
                 return
             except OSError:
                 time.sleep(0.1)
         raise RuntimeError("lighttpd did not answer")
+
+    def _error_log(self):
+        try:
+            with open(os.path.join(self.work, "error.log"), errors="replace") as f:
+                return "\nlighttpd's error log:\n" + f.read()
+        except OSError:
+            return ""
 
     def stop(self):
         self.process.terminate()

@@ -139,7 +139,10 @@ def test_full_and_hidden(server):
 
 def main():
     cgi_dir = os.path.abspath(sys.argv[1])
-    with CgiServer(cgi_dir, probe="/guestbook.cgi") as server:
+    # --mode fastcgi: the same program as a worker spawned by lighttpd, request after request.
+    mode = sys.argv[3] if len(sys.argv) > 3 and sys.argv[2] == "--mode" else "cgi"
+    print(f"mode: {mode}")
+    with CgiServer(cgi_dir, probe="/guestbook.cgi", mode=mode) as server:
         test_empty_and_plain(server)
         test_hostile_text(server)
         test_bounds(server)
