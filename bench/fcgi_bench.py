@@ -9,7 +9,11 @@ the same run and the runs alternated:
       ec_Serve); skipped for a build without libfcgi.
 Goals: (d) at least 3 times (a), and at least half of (b).
 
-usage: fcgi_bench.py BUILD_DIR [--seconds 5] [--rounds 3] [--procs 2]
+Every FastCGI subject gets the same number of worker processes: by default as many as lighttpd
+starts when its configuration sets no max-procs (what a site gets that does not tune it; 4 in
+lighttpd 1.4), or --procs N. The count that ran is printed.
+
+usage: fcgi_bench.py BUILD_DIR [--seconds 5] [--rounds 3] [--procs N]
 """
 import argparse
 import os
@@ -68,8 +72,8 @@ def serves_through_loop(program):
 
 
 class Subject:
-    def __init__(self, name, server, path, cookie_pattern):
-        self.name, self.server = name, server
+    def __init__(self, name, server, path, cookie_pattern, program=None):
+        self.name, self.server, self.program = name, server, program
         self.url = server.url + path
         try:
             self.cookie = first_cookie(self.url, cookie_pattern)
@@ -104,11 +108,23 @@ def start_subjects(build, procs, subjects, skipped):
             server = CgiServer(cgi_dir, probe="/session.fcgi",
                                fastcgi={"/session.fcgi": fastcgi_app(session, procs=procs)})
             subjects.append(Subject("session worker under FastCGI", server, "/session.fcgi",
-                                    r"QSESSIONID=[0-9a-f]{32}"))
+                                    r"QSESSIONID=[0-9a-f]{32}", program=session))
         except RuntimeError as e:
             skipped.append(f"session worker under FastCGI: lighttpd could not use it ({e})")
     else:
         skipped.append("session worker under FastCGI: session.cgi is not a FastCGI worker yet")
+
+
+def worker_count(subjects, procs):
+    """The worker processes lighttpd started for the session worker, as it ran."""
+    for s in subjects:
+        if s.name == "session worker under FastCGI":
+            out = subprocess.run(["pgrep", "-x", "-f", s.program], capture_output=True,
+                                 text=True).stdout
+            running = len(out.split())
+            asked = "lighttpd's default" if procs is None else f"--procs {procs}"
+            return f"{running} ({asked})"
+    return "none ran"
 
 
 def report(subjects, skipped):
@@ -138,13 +154,15 @@ def main():
     parser.add_argument("build")
     parser.add_argument("--seconds", type=int, default=5)
     parser.add_argument("--rounds", type=int, default=3)
-    parser.add_argument("--procs", type=int, default=2, help="FastCGI worker processes")
+    parser.add_argument("--procs", type=int, default=None,
+                        help="FastCGI worker processes (default: lighttpd's own default)")
     args = parser.parse_args()
     if not shutil.which("wrk") or not shutil.which("lighttpd"):
         raise SystemExit("fcgi_bench: wrk and lighttpd are needed")
     subjects, skipped = [], []
     try:
         start_subjects(os.path.abspath(args.build), args.procs, subjects, skipped)
+        print(f"FastCGI workers per subject: {worker_count(subjects, args.procs)}")
         for _ in range(args.rounds):  # alternated, so a slow moment of the machine hits all
             for s in subjects:
                 s.rates.append(wrk_rate(s.url, s.cookie, args.seconds))

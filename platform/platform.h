@@ -19,7 +19,8 @@ std::string DriveRoot();
 
 // Files and folders. A folder never opens as a file or stream (as on Windows).
 FILE *StreamOpen(const char *path, const char *mode);
-// Flushes the stream and cuts its file at the stream's position; false when either fails.
+// Flushes the stream and cuts its file at the stream's position (a file no longer than that
+// is left as it is); false when either fails.
 bool StreamTruncateHere(FILE *stream);
 
 // Owner of an open stream: closed on every way out of a scope.

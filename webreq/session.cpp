@@ -43,6 +43,10 @@ struct Session {
     // in the same second finds it there already and does not write it again.
     long long stored_expiry = 0;
     ec_entry *list = nullptr;
+    // The properties file as it was read, open and unlocked until the save (see
+    // LoadHeldProperties), and whether its lines end in CR LF.
+    FILE *held = nullptr;
+    bool held_crlf = false;
     int interval = kDefaultInterval;
     std::string repository, properties, timeout;
 };
@@ -117,7 +121,11 @@ void ComposePaths(const std::string &id) {
         ecError("ec_Session(): The session repository path is too long.");
 }
 
+void CloseHeldProperties();
+
+// A file still open cannot be removed on Windows: the held properties file is closed first.
 void RemoveFiles() {
+    CloseHeldProperties();
     platform::FileRemove(g_session.properties.c_str());
     platform::FileRemove(g_session.timeout.c_str());
 }
@@ -162,31 +170,38 @@ void UseBuffer(FILE *stream, char *buffer) {
     std::setvbuf(stream, buffer, _IOFBF, kStreamBuffer);
 }
 
+// Lines end as the file's do: saved values encode their CRs, so a CR in the file is a line
+// end of a text-mode write.
+std::string WithLineEnds(const std::string &text, bool crlf) {
+    if (!crlf) return text;
+    std::string expanded;
+    expanded.reserve(text.size() + text.size() / 16);
+    for (char ch : text) {
+        if (ch == '\n') expanded += '\r';
+        expanded += ch;
+    }
+    return expanded;
+}
+
+// Replaces the whole content of a stream that holds the exclusive lock.
+bool WriteOver(FILE *stream, const std::string &bytes) {
+    return std::fseek(stream, 0, SEEK_SET) == 0 &&
+           std::fwrite(bytes.data(), 1, bytes.size(), stream) == bytes.size() &&
+           platform::StreamTruncateHere(stream);
+}
+
 // The usual save: the file is rewritten where it lies under its lock, which every reader of a
 // session file takes too, so a reader sees the old or the new bytes whole. (Replacing the file
-// costs a data flush on some file systems: ext4 forces one on a rename over a file.) Without
-// truncation a shorter text would leave the old tail, so only a text at least as long as the
-// file is written here; false then, or when the file is missing: the caller replaces it.
+// costs a data flush on some file systems: ext4 forces one on a rename over a file.) False
+// when the file is missing or the write failed: the caller replaces it.
 bool RewriteInPlace(const char *path, const std::string &text) {
     FILE *stream = FileOpenLocked(path, "r+b");
     if (!stream) return false;
     char buffer[kStreamBuffer];
     UseBuffer(stream, buffer);
     std::string old;
-    bool written = ReadLocked(stream, &old);
-    // Lines end as the file's do: saved values encode their CRs, so a CR is a line end of a
-    // text-mode write.
-    std::string expanded;
-    const std::string *bytes = &text;
-    if (old.find('\r') != std::string::npos) {
-        for (char ch : text) {
-            if (ch == '\n') expanded += '\r';
-            expanded += ch;
-        }
-        bytes = &expanded;
-    }
-    written = written && bytes->size() >= old.size() && std::fseek(stream, 0, SEEK_SET) == 0 &&
-              std::fwrite(bytes->data(), 1, bytes->size(), stream) == bytes->size();
+    const bool written = ReadLocked(stream, &old) &&
+                         WriteOver(stream, WithLineEnds(text, old.find('\r') != std::string::npos));
     return FileCloseLocked(stream) == 0 && written;
 }
 
@@ -200,6 +215,43 @@ ec_entry *LoadProperties(const char *path) {
     const bool read = ReadLocked(stream, &text);
     FileCloseLocked(stream);
     return read ? webreq::ListFromSavedText(text.c_str()) : nullptr;
+}
+
+// A resumed session keeps its properties file open, unlocked, from the read to the save, so
+// the save rewrites it without opening it again. Requests of one session still run side by
+// side: the lock is held only while the file is read and while it is written.
+char g_held_buffer[kStreamBuffer];
+
+void CloseHeldProperties() {
+    if (!g_session.held) return;
+    FileCloseLocked(g_session.held);
+    g_session.held = nullptr;
+}
+
+ec_entry *LoadHeldProperties(const char *path) {
+    FILE *stream = FileOpenLocked(path, "r+b");
+    if (!stream) return LoadProperties(path);  // a read-only repository still resumes
+    UseBuffer(stream, g_held_buffer);
+    std::string text;
+    if (!ReadLocked(stream, &text)) {
+        FileCloseLocked(stream);
+        return nullptr;
+    }
+    FileUnlock(stream);
+    g_session.held = stream;
+    g_session.held_crlf = text.find('\r') != std::string::npos;
+    return webreq::ListFromSavedText(text.c_str());
+}
+
+// The held file rewritten under the exclusive lock, then closed; false when there is none or
+// the write failed.
+bool SaveHeldProperties(const std::string &text) {
+    if (!g_session.held) return false;
+    FILE *stream = g_session.held;
+    g_session.held = nullptr;
+    FileLock(stream);  // as any locked open, a lock refused still lets the save go on
+    const bool written = WriteOver(stream, WithLineEnds(text, g_session.held_crlf));
+    return FileCloseLocked(stream) == 0 && written;
 }
 
 // _session_expiry_check, with the expiry read (0 when none could be).
@@ -219,7 +271,7 @@ int ExpiryRead(const char *timeout_path, long long *expiry) {
 }
 
 void ResumeSession() {
-    g_session.list = LoadProperties(g_session.properties.c_str());
+    g_session.list = LoadHeldProperties(g_session.properties.c_str());
     const int connections = _list_int_value(g_session.list, "_Q_CONNECTIONS");
     g_session.list = _list_set(g_session.list, "_Q_CONNECTIONS",
                                NumberText(SaturatedSum(connections, 1)).c_str());
@@ -253,8 +305,11 @@ bool ReplaceWithRetries(const char *from, const char *to) {
 bool SaveProperties() {
     const char *properties = g_session.properties.c_str();
     std::string text;
-    if (!webreq::ListSavedText(g_session.list, properties, true, &text)) return false;
-    if (RewriteInPlace(properties, text)) return true;
+    if (!webreq::ListSavedText(g_session.list, properties, true, &text)) {
+        CloseHeldProperties();
+        return false;
+    }
+    if (SaveHeldProperties(text) || RewriteInPlace(properties, text)) return true;
     const std::string temp = TemporaryBeside(g_session.properties);
     if (!webreq::ListSaveAs(g_session.list, temp.c_str(), properties, true)) {
         platform::FileRemove(temp.c_str());
@@ -441,6 +496,7 @@ void _session_close(void) try {
         g_session.closing = true;
         ec_SessionSave();
     }
+    CloseHeldProperties();
     _list_free(g_session.list);
     g_session = Session();
 } catch (const std::exception &) {

@@ -137,7 +137,8 @@ std::string NativePath(const char *path) {
 }
 
 FILE *StreamOpen(const char *path, const char *mode) {
-    FILE *stream = std::fopen(NativePath(path).c_str(), mode);
+    // Not passed on to programs the process starts ("e": close on exec).
+    FILE *stream = std::fopen(NativePath(path).c_str(), (std::string(mode) + "e").c_str());
     // A folder never opens as a stream on Windows.
     if (stream && IsFolderDescriptor(fileno(stream))) {
         std::fclose(stream);
@@ -150,7 +151,11 @@ FILE *StreamOpen(const char *path, const char *mode) {
 bool StreamTruncateHere(FILE *stream) {
     if (!stream || std::fflush(stream) != 0) return false;
     const off_t here = ftello(stream);
-    return here >= 0 && ftruncate(fileno(stream), here) == 0;
+    if (here < 0) return false;
+    // Cutting a file to its own size still costs a time update: only a longer file is cut.
+    struct stat st;
+    if (fstat(fileno(stream), &st) == 0 && st.st_size <= here) return true;
+    return ftruncate(fileno(stream), here) == 0;
 }
 
 bool FileStatSize(const char *path, long long *size) {

@@ -357,7 +357,11 @@ HANDLE StreamHandle(FILE *stream) {
 bool StreamTruncateHere(FILE *stream) {
     if (!stream || std::fflush(stream) != 0) return false;
     const long long here = _ftelli64(stream);
-    return here >= 0 && _chsize_s(_fileno(stream), here) == 0;
+    if (here < 0) return false;
+    // Only a longer file is cut: a cut to its own size still updates the file's times.
+    const long long length = _filelengthi64(_fileno(stream));
+    if (length >= 0 && length <= here) return true;
+    return _chsize_s(_fileno(stream), here) == 0;
 }
 
 bool StreamFileIdentity(FILE *stream, std::string *identity) {

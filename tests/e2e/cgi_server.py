@@ -88,12 +88,13 @@ mimetype.assign = (".html" => "text/html")
         for number, (key, app) in enumerate(apps.items()):
             socket_path = os.path.join(self.work, f"fastcgi-{number}.sock")
             # The worker's process gets the same settings as the CGI programs' requests.
+            procs_line = ("" if app["procs"] is None else
+                          f'        "max-procs" => {app["procs"]},\n')
             bin_env = ", ".join(f'"{k}" => "{v}"' for k, v in {**env, **app["env"]}.items())
             entries.append(f'''"{key}" => ((
         "bin-path" => "{app['program']}",
         "socket" => "{socket_path}",
-        "max-procs" => {app['procs']},
-        "bin-environment" => ({bin_env}),
+{procs_line}        "bin-environment" => ({bin_env}),
         "bin-copy-environment" => ("PATH", "HOME", "TMPDIR", "ASAN_OPTIONS", "UBSAN_OPTIONS"),
         "check-local" => "{'enable' if app['check_local'] else 'disable'}"
     ))''')

@@ -260,7 +260,7 @@ struct Response {
 class Worker {
    public:
     explicit Worker(ec_request_handler handler)
-        : socket_path_(folder_.Path("worker.sock")), stray_path_(folder_.Path("stdout")) {
+        : socket_path_(ShortSocketPath()), stray_path_(folder_.Path("stdout")) {
         const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
@@ -286,6 +286,8 @@ class Worker {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
+        unlink(socket_path_.c_str());
+        rmdir(socket_folder_.c_str());
     }
     Worker(const Worker &) = delete;
     Worker &operator=(const Worker &) = delete;
@@ -360,7 +362,16 @@ class Worker {
         return true;
     }
 
+    // A socket's name must fit sun_path (108 bytes): the test folders' names are longer.
+    std::string ShortSocketPath() {
+        char folder[] = "/tmp/nuvex-sock-XXXXXX";
+        if (!mkdtemp(folder)) std::abort();
+        socket_folder_ = folder;
+        return socket_folder_ + "/worker.sock";
+    }
+
     TempFolder folder_;
+    std::string socket_folder_;
     std::string socket_path_, stray_path_;
     pid_t pid_ = -1;
 };

@@ -463,8 +463,8 @@ TEST_F(SessionTest, ASaveSucceedsWhileAnotherRequestReadsTheFiles) {
 
 namespace {
 
-// A save rewrites the files in place when the text grew or kept its length, and replaces them
-// when it got shorter: either way the file holds exactly the new text, no tail of the old.
+// A save rewrites the files in place and cuts what is left of a longer old text: the file holds
+// exactly the new text, no tail of the old.
 TEST_F(SessionTest, SavesThatGrowOrShrinkLeaveExactlyTheNewText) {
     Open("");
     const std::string id = ec_SessionGetID();
@@ -493,6 +493,43 @@ TEST_F(SessionTest, SavesThatGrowOrShrinkLeaveExactlyTheNewText) {
     ASSERT_EQ(Open(id), 0);
     EXPECT_STREQ(ec_SessionValue("note"), "longer than short");
 }
+
+// A resumed session's save writes its whole text even when another request rewrote the file
+// since it was read: nothing of the other text is left behind.
+TEST_F(SessionTest, ASaveAfterAnotherRequestRewroteTheFileLeavesOnlyItsOwnText) {
+    Open("");
+    const std::string id = ec_SessionGetID();
+    ec_SessionAdd("k", "v");
+    Finish();
+    ASSERT_EQ(Open(id), 0);
+    WriteFile(Properties(id), "# other\n# " + Properties(id) + "\nk = v\nbulk = " +
+                                  std::string(2000, 'y') + "\nextra = 1\n");
+    ec_SessionAdd("mine", "1");
+    Finish();
+    const std::string saved = ReadFile(Properties(id));
+    EXPECT_EQ(saved.find("yyyy"), std::string::npos) << saved;
+    EXPECT_EQ(saved.find("extra"), std::string::npos) << saved;
+    EXPECT_EQ(Lines(saved).back(), "mine = 1");
+    ASSERT_EQ(Open(id), 0);
+    EXPECT_STREQ(ec_SessionValue("k"), "v");
+    EXPECT_STREQ(ec_SessionValue("mine"), "1");
+}
+
+#ifndef _WIN32
+// The properties file stays open while the page runs: a program the page starts must not get it.
+TEST_F(SessionTest, AProgramThePageStartsDoesNotInheritTheSessionFile) {
+    Open("");
+    const std::string id = ec_SessionGetID();
+    ec_SessionAdd("k", "v");
+    Finish();
+    ASSERT_EQ(Open(id), 0);
+    const std::string listing = folder.Path("fds");
+    ASSERT_EQ(std::system(("ls -l /proc/self/fd/ > " + listing + " 2>&1").c_str()), 0);
+    const std::string fds = ReadFile(listing);
+    EXPECT_NE(fds.find("/proc/"), std::string::npos) << "the listing names its own folder";
+    EXPECT_EQ(fds.find("ec_session-"), std::string::npos) << fds;
+}
+#endif
 
 // The expiry is written again unless the file already holds the one due now.
 TEST_F(SessionTest, AResumedSessionRenewsAnExpiryThatDiffers) {
