@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -255,6 +256,9 @@ std::string RequestBytes(const Params &params, const std::string &body) {
 struct Response {
     std::string out;
     bool ended = false;  // an end-request record arrived
+    // The worker had closed its end once the response was read: a byte sent then is refused.
+    // (While it lingers to read what is left of the request, the byte is taken.)
+    bool closed_by_worker = false;
 };
 
 class Worker {
@@ -319,6 +323,7 @@ class Worker {
         char block[65536];
         ssize_t got;
         while ((got = recv(fd, block, sizeof block, 0)) > 0) in.append(block, got);
+        response.closed_by_worker = got == 0 && send(fd, "x", 1, MSG_NOSIGNAL) < 0 && errno == EPIPE;
         close(fd);
         for (size_t at = 0; at + 8 <= in.size();) {
             const auto type = static_cast<unsigned char>(in[at + 1]);
@@ -582,6 +587,29 @@ TEST_F(ChannelFastCgi, AFailedSessionSaveEndsOnlyItsRequest) {
         ASSERT_TRUE(next.ended) << how << ": the worker ended";
         EXPECT_EQ(next.out.substr(0, 7), "sent=0 ") << how;
     }
+}
+
+// A worker that has read all of a request closes at once after its response; one that left
+// body bytes unread waits for the server to hang up, so that the unread bytes cannot reset the
+// connection before the server has the response.
+TEST_F(ChannelFastCgi, TheWorkerClosesAtOnceOnlyWhenNothingIsLeftUnread) {
+    const Response get = worker_->Send({{"QUERY_STRING", "state"}});
+    EXPECT_TRUE(get.ended);
+    EXPECT_TRUE(get.closed_by_worker);
+    const std::string body(100000, 'b');
+    const Response read = worker_->Send(
+        {{"QUERY_STRING", "echo"}, {"CONTENT_LENGTH", std::to_string(body.size())}}, body);
+    EXPECT_EQ(read.out, "one=- two=- fastcgi=1\n" + body);
+    EXPECT_TRUE(read.closed_by_worker);
+    const Response unread = worker_->Send(
+        {{"QUERY_STRING", "state"}, {"CONTENT_LENGTH", std::to_string(body.size())}}, body);
+    EXPECT_TRUE(unread.ended);
+    EXPECT_EQ(unread.out, get.out);
+    EXPECT_FALSE(unread.closed_by_worker);
+    const Response unclear = worker_->Send(
+        {{"QUERY_STRING", "state"}, {"CONTENT_LENGTH", "12x"}}, "");
+    EXPECT_TRUE(unclear.ended);
+    EXPECT_FALSE(unclear.closed_by_worker);
 }
 
 TEST_F(ChannelFastCgi, AnAbandonedConnectionDoesNotStopTheWorker) {
