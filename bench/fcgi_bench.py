@@ -13,7 +13,12 @@ Every FastCGI subject gets the same number of worker processes: by default as ma
 starts when its configuration sets no max-procs (what a site gets that does not tune it; 4 in
 lighttpd 1.4), or --procs N. The count that ran is printed.
 
-usage: fcgi_bench.py BUILD_DIR [--seconds 5] [--rounds 3] [--procs N]
+Every request of a run carries the same session cookie by default, as one busy client would;
+--sessions N spreads the requests over N sessions (a wrk script hands out N cookies in turn),
+as many clients would. PHP holds its session file locked while its page runs, so requests of
+one session wait for each other there, and not with this library.
+
+usage: fcgi_bench.py BUILD_DIR [--seconds 5] [--rounds 3] [--procs N] [--sessions N]
 """
 import argparse
 import os
@@ -36,9 +41,11 @@ echo "<html><body><p id=\\"visits\\">" . $_SESSION['visits'] . "</p><p id=\\"ses
 """
 
 
-def wrk_rate(url, cookie, seconds):
+def wrk_rate(url, cookie, seconds, script=None):
     command = ["wrk", "-t2", "-c8", f"-d{seconds}s"]
-    if cookie:
+    if script:
+        command += ["-s", script]
+    elif cookie:
         command += ["-H", f"Cookie: {cookie}"]
     out = subprocess.run(command + [url], capture_output=True, text=True, check=True).stdout
     if re.search(r"Non-2xx or 3xx responses: (\d+)", out):
@@ -71,12 +78,34 @@ def serves_through_loop(program):
     return re.search(r"\bT ec_Serve\b", symbols) is not None
 
 
+SESSIONS = 1  # --sessions
+
+
+def cookie_script(cookies, folder):
+    """A wrk script that sends the cookies in turn, each thread starting at its own place."""
+    path = os.path.join(folder, "cookies.lua")
+    listed = ",\n".join(f'  "{c}"' for c in cookies)
+    with open(path, "w") as f:
+        f.write(f"cookies = {{\n{listed}\n}}\n"
+                "counter = math.random(#cookies)\n"
+                "request = function()\n"
+                "  counter = counter % #cookies + 1\n"
+                '  return wrk.format(nil, nil, {["Cookie"] = cookies[counter]})\n'
+                "end\n")
+    return path
+
+
 class Subject:
     def __init__(self, name, server, path, cookie_pattern, program=None):
         self.name, self.server, self.program = name, server, program
         self.url = server.url + path
+        self.script = None
         try:
             self.cookie = first_cookie(self.url, cookie_pattern)
+            if cookie_pattern and SESSIONS > 1:
+                cookies = [self.cookie] + [first_cookie(self.url, cookie_pattern)
+                                           for _ in range(SESSIONS - 1)]
+                self.script = cookie_script(cookies, server.work)
         except BaseException:
             server.stop()
             raise
@@ -156,16 +185,21 @@ def main():
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--procs", type=int, default=None,
                         help="FastCGI worker processes (default: lighttpd's own default)")
+    parser.add_argument("--sessions", type=int, default=1,
+                        help="sessions the requests are spread over (default 1)")
     args = parser.parse_args()
+    global SESSIONS
+    SESSIONS = max(1, args.sessions)
     if not shutil.which("wrk") or not shutil.which("lighttpd"):
         raise SystemExit("fcgi_bench: wrk and lighttpd are needed")
     subjects, skipped = [], []
     try:
         start_subjects(os.path.abspath(args.build), args.procs, subjects, skipped)
-        print(f"FastCGI workers per subject: {worker_count(subjects, args.procs)}")
+        print(f"FastCGI workers per subject: {worker_count(subjects, args.procs)}; "
+              f"sessions: {SESSIONS}")
         for _ in range(args.rounds):  # alternated, so a slow moment of the machine hits all
             for s in subjects:
-                s.rates.append(wrk_rate(s.url, s.cookie, args.seconds))
+                s.rates.append(wrk_rate(s.url, s.cookie, args.seconds, s.script))
         report(subjects, skipped)
     finally:
         for s in subjects:
