@@ -24,6 +24,13 @@ namespace {
 
 constexpr size_t kNameSize = 1024;
 
+// Moves the ends of [*begin, *end) past the blanks that StrTrim takes off.
+void TrimSpan(char **begin, char **end) {
+    auto blank = [](char ch) { return ch == ' ' || ch == '\t' || ch == '\r' || ch == '\n'; };
+    while (*begin < *end && blank(**begin)) ++*begin;
+    while (*end > *begin && blank((*end)[-1])) --*end;
+}
+
 // Iteration shared by ec_fValueFirst/ec_fValueNext (and the request values).
 ec_entry *g_cursor = nullptr;
 char g_iteration_name[kNameSize];
@@ -300,22 +307,27 @@ ec_entry *_list_load(const char *path) try {
 
 ec_entry *ec_sDecoder(const char *text) try {
     if (!text) return nullptr;
+    // One copy of the text; each name and value ends where a NUL is written into it.
     std::string copy = text;
     webreq::ListBuilder list(nullptr);
-    size_t start = 0;
-    while (start <= copy.size()) {
-        size_t end = copy.find('\n', start);
-        if (end == std::string::npos) end = copy.size();
-        std::string line = copy.substr(start, end - start);
-        start = end + 1;
-        StrTrim(line.data());
-        line.resize(std::strlen(line.c_str()));
-        if (line.empty() || line[0] == '#') continue;
-        char *name = _cut_token(line.data(), '=');
-        StrTrim(name);
-        StrTrim(line.data());
-        list.AppendCopy(name, line.c_str());
-        std::free(name);
+    char *cursor = copy.data();
+    char *const text_end = cursor + copy.size();
+    while (cursor <= text_end) {
+        char *line_end = static_cast<char *>(
+            std::memchr(cursor, '\n', static_cast<size_t>(text_end - cursor)));
+        if (!line_end) line_end = text_end;
+        char *name = cursor, *end = line_end;
+        cursor = line_end + 1;
+        TrimSpan(&name, &end);
+        if (name == end || *name == '#') continue;
+        char *equals = static_cast<char *>(std::memchr(name, '=', static_cast<size_t>(end - name)));
+        char *name_end = equals ? equals : end;
+        char *value = equals ? equals + 1 : end;
+        TrimSpan(&name, &name_end);
+        TrimSpan(&value, &end);
+        *name_end = '\0';
+        *end = '\0';
+        list.AppendCopy(name, value);
     }
     return list.head();
 } catch (const std::exception &) {

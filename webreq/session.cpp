@@ -261,8 +261,13 @@ int ExpiryRead(const char *timeout_path, long long *expiry) {
     if (!stream) return 0;
     char buffer[kStreamBuffer];
     UseBuffer(stream, buffer);
-    const bool read = std::fscanf(stream, "%lld", expiry) == 1;
+    std::string text;
+    const bool read_whole = ReadLocked(stream, &text);
     FileCloseLocked(stream);
+    // A number as scanf's %lld takes it: blanks first, a sign, digits, whatever follows.
+    char *end = nullptr;
+    *expiry = read_whole ? std::strtoll(text.c_str(), &end, 10) : 0;
+    const bool read = read_whole && end != text.c_str();
     if (!read) {
         *expiry = 0;
         return -1;  // not a number counts as expired

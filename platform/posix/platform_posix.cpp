@@ -132,7 +132,8 @@ std::string NativePath(const char *path) {
     // Rooted without a drive: the root of the current drive, which is c here. Paths rooted
     // with '/' are native ones and stay as they are.
     if (*path == '\\') return DriveFolder('c') + BelowDriveRoot(path);
-    for (; *path; ++path) out += (*path == '\\') ? '/' : *path;
+    out = path;
+    std::replace(out.begin(), out.end(), '\\', '/');
     return out;
 }
 
