@@ -32,16 +32,7 @@ constexpr int kInputEndSlack = 4096;
 // CONTENT_LENGTH of the request: 0 when absent, -1 when it is not a plain count.
 long long AnnouncedBody(FCGX_Request *request) {
     const char *text = FCGX_GetParam("CONTENT_LENGTH", request->envp);
-    if (!text) return 0;
-    while (*text == ' ' || *text == '\t') ++text;
-    if (*text == '+') ++text;
-    if (!*text) return -1;
-    long long length = 0;
-    for (; *text; ++text) {
-        if (*text < '0' || *text > '9' || length > (1LL << 48)) return -1;
-        length = length * 10 + (*text - '0');
-    }
-    return length;
+    return text ? webreq::ContentLengthParse(text, 1LL << 48) : 0;
 }
 
 // libfcgi's close waits for the server to hang up before the worker may close, so that nothing
@@ -65,6 +56,19 @@ bool InputReadToItsEnd(FCGX_Request *request) {
 }  // namespace
 
 namespace webreq {
+
+long long ContentLengthParse(const char *text, long long limit) {
+    if (!text) return -1;
+    while (*text == ' ' || *text == '\t') ++text;
+    if (*text == '+') ++text;
+    if (!*text) return -1;
+    long long length = 0;
+    for (; *text; ++text) {
+        if (*text < '0' || *text > '9' || length > limit) return -1;
+        length = length * 10 + (*text - '0');
+    }
+    return length;
+}
 
 int ChannelGetByte() {
 #if NUVEX_FASTCGI

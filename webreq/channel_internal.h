@@ -23,6 +23,10 @@ int ChannelGetByte();
 char *ChannelReadLine(char *buffer, int size);
 long long ChannelRead(void *buffer, size_t size);
 
+// A CONTENT_LENGTH text as a count of bytes: blanks and a '+' may come first, then digits
+// only. -1 for a null or empty text, anything else, or a count that passes limit on the way.
+long long ContentLengthParse(const char *text, long long limit);
+
 // true when every byte was written.
 bool ChannelWrite(const void *bytes, size_t size);
 inline bool ChannelWrite(std::string_view text) {

@@ -253,17 +253,7 @@ class DelimiterMatcher {
 // A valid CONTENT_LENGTH, or -1: the block reader asks for no more than that until it has
 // it, so a stream that stays open after the body is not waited on.
 long long AnnouncedLength() {
-    const char *text = ec_ChannelVar("CONTENT_LENGTH");
-    if (!text) return -1;
-    while (*text == ' ' || *text == '\t') ++text;
-    if (*text == '+') ++text;
-    if (!*text) return -1;
-    long long length = 0;
-    for (; *text; ++text) {
-        if (*text < '0' || *text > '9' || length > EC_MULTIPART_LIMIT) return -1;
-        length = length * 10 + (*text - '0');
-    }
-    return length;
+    return webreq::ContentLengthParse(ec_ChannelVar("CONTENT_LENGTH"), EC_MULTIPART_LIMIT);
 }
 
 // Reads the multipart body from the request channel: the first line, then per part its header
