@@ -15,6 +15,10 @@ namespace {
 
 constexpr char kApplicationList[] = "c:\\nuvex\\docroot\\data\\app-list";
 constexpr size_t kCurrentDirectoryLimit = 260;
+// The closing message stands at column 20 of an 80-column screen.
+constexpr size_t kMessageWidth = 60;
+// A failure line covers "Please wait..." (columns 31 to 44) as the success message does.
+constexpr size_t kMessageLeastWidth = 25;
 
 int StartupSettingsInit() {
     WindowsDirectorySet(platform::EnvGet("windir"));
@@ -37,13 +41,21 @@ void ShowBanner() {
     Print(" Belmora \n");
 }
 
-// The run goes on when memory runs out: what could not be unpacked or registered is left out.
-void UnpackPackageInCurrentDirectory(char ***info_records) try {
+// Without a current folder there is no package path: the unpacking names the package missing.
+bool UnpackPackageInCurrentDirectory(char ***info_records) {
     char directory[kCurrentDirectoryLimit + 1];
-    if (!platform::CurrentDirectory(directory, sizeof directory)) return;
-    const std::string package_path = std::string(directory) + "\\cab1.rpm";
-    PackageUnpack(package_path.c_str(), info_records);
-} catch (...) {
+    if (!platform::CurrentDirectory(directory, sizeof directory))
+        return PackageUnpack(nullptr, info_records) == 1;
+    char package_path[kCurrentDirectoryLimit + sizeof "\\cab1.rpm"];
+    std::snprintf(package_path, sizeof package_path, "%s\\cab1.rpm", directory);
+    return PackageUnpack(package_path, info_records) == 1;
+}
+
+void ShowFailure() {
+    char line[kMessageWidth + 1];
+    PackageFailureLine(line, sizeof line);
+    Print(line);
+    for (size_t length = std::strlen(line); length < kMessageLeastWidth; ++length) Print(" ");
 }
 
 // A line break in the name would add lines of the package's choosing to the list.
@@ -76,13 +88,18 @@ int main() {
     Print("Please wait...");
 
     char **info_records = nullptr;
-    UnpackPackageInCurrentDirectory(&info_records);
-    RegisterApplication();
+    // Only an application whose every file is in place is registered.
+    const bool installed = UnpackPackageInCurrentDirectory(&info_records);
+    if (installed) RegisterApplication();
+    PackageUnpackRelease();
 
     ConsoleCursorMove(20, 14);
-    Print("Your application was installed successfully..");
+    if (installed)
+        Print("Your application was installed successfully..");
+    else
+        ShowFailure();
     ConsoleCursorMove(28, 16);
     Print("Press Enter to terminate!");
     platform::StdinReadByte();
-    return 0;
+    return installed ? 0 : 1;
 }

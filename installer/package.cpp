@@ -57,6 +57,7 @@ class TokenReader {
         while (at_ < bytes_.size() && package::IsHeaderSpace(Byte(at_))) ++at_;
         if (at_ == bytes_.size()) return Result::kEnd;
         const size_t start = at_;
+        start_ = start;
         while (at_ < bytes_.size() && !package::IsHeaderSpace(Byte(at_))) ++at_;
         if (HoldsDataMarker(bytes_.substr(start, at_ - start))) {
             at_ = bytes_.size();
@@ -67,10 +68,14 @@ class TokenReader {
         return Result::kToken;
     }
 
+    // Where the last token read starts.
+    size_t Start() const { return start_; }
+
    private:
     int Byte(size_t i) const { return static_cast<unsigned char>(bytes_[i]); }
     std::string_view bytes_;
     size_t at_ = 0;
+    size_t start_ = 0;
 };
 
 // An integer token: optional sign and decimal digits only, within the range of int.
@@ -147,7 +152,7 @@ class HeaderReader {
         std::string token;
         for (long long i = 0; i < counts_[0]; ++i) {
             if (!NextToken(&token, "info record", i + 1)) return;
-            sink_.InfoRecord(token);
+            sink_.InfoRecord(token, tokens_.Start());
         }
         for (long long i = 0; i < counts_[1]; ++i) {
             if (!NextToken(&token, "list record", i + 1)) return;
@@ -200,7 +205,12 @@ class HeaderCollector : public package::HeaderSink {
    public:
     void SectionCount(long long count) override { header.section_counts.push_back(count); }
     void CountsValid() override { header.counts_valid = true; }
-    void InfoRecord(std::string record) override {
+    void InfoRecord(std::string record, size_t offset) override {
+        if (header.integrity_offset < 0 && package::IsIntegrityRecord(record)) {
+            header.integrity_offset =
+                static_cast<long long>(offset + package::IntegrityValueOffset());
+            header.integrity_record = record;
+        }
         header.info_records.push_back(std::move(record));
     }
     void List(package::ListRecord record) override {
@@ -248,27 +258,43 @@ bool ReplacementFinish(FILE *stream, const std::string &new_path, const char *ta
 
 }  // namespace package
 
-extern "C" int PackageRestore(const char *source, const char *target) try {
-    if (FileSize(source) < 0) return 0;
+extern "C" int PackageRestore(const char *source, const char *target) {
+    unsigned long error = 0;
+    return package::Restore(source, target, &error) ? 1 : 0;
+}
+
+bool package::Restore(const char *source, const char *target, unsigned long *target_error) try {
+    *target_error = 0;
+    if (FileSize(source) < 0) return false;
     platform::Stream in(platform::StreamOpen(source, "rb"));
-    if (!in) return 0;
+    if (!in) return false;
     // Block by block through one buffer: the same bytes as inverting the whole file at once,
     // without holding the package in memory. Had before the target is touched.
     constexpr size_t kBlock = 1 << 20;
     std::vector<char> block(kBlock);
     std::string new_path;
     FILE *out = package::ReplacementCreate(target, &new_path);
-    if (!out) return 0;
+    if (!out) {
+        *target_error = platform::FileErrorLast();
+        return false;
+    }
     size_t got;
     bool written = true;
     while (written && (got = std::fread(block.data(), 1, kBlock, in.get())) > 0) {
         package::InvertBytes(block.data(), got);
         written = std::fwrite(block.data(), 1, got, out) == got;
+        if (!written) *target_error = platform::FileErrorLast();
     }
     written = written && !std::ferror(in.get());
-    return package::ReplacementFinish(out, new_path, target, written) ? 1 : 0;
+    if (written && std::fflush(out) != 0) {
+        written = false;
+        *target_error = platform::FileErrorLast();
+    }
+    if (package::ReplacementFinish(out, new_path, target, written)) return true;
+    if (written) *target_error = platform::kErrorWriteFault;
+    return false;
 } catch (...) {
-    return 0;
+    return false;
 }
 
 namespace package {
@@ -309,6 +335,36 @@ long long RecordNumber(const char *text) {
     for (; *text >= '0' && *text <= '9'; ++text)
         if (value < (1LL << 40)) value = value * 10 + (*text - '0');
     return negative ? -value : value;
+}
+
+bool IsIntegrityRecord(std::string_view record) {
+    const std::string key = std::string(kIntegrityKey) + kFieldSeparator;
+    return record.substr(0, key.size()) == key;
+}
+
+size_t IntegrityValueOffset() {
+    return std::strlen(kIntegrityKey) + std::strlen(kFieldSeparator);
+}
+
+bool IntegrityValueWellFormed(std::string_view record) {
+    if (!IsIntegrityRecord(record) || record.size() != IntegrityValueOffset() + kDigestLength)
+        return false;
+    for (char ch : record.substr(IntegrityValueOffset()))
+        if (!((ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f'))) return false;
+    return true;
+}
+
+void SkippingDigest::Update(const char *bytes, size_t count) {
+    const long long begin = at_, end = at_ + static_cast<long long>(count);
+    const long long skip_end = skip_at_ + static_cast<long long>(kDigestLength);
+    at_ = end;
+    if (end <= skip_at_ || begin >= skip_end) {
+        md5_.Update(bytes, count);
+        return;
+    }
+    if (begin < skip_at_) md5_.Update(bytes, static_cast<size_t>(skip_at_ - begin));
+    if (end > skip_end)
+        md5_.Update(bytes + (skip_end - begin), static_cast<size_t>(end - skip_end));
 }
 
 bool InfoRecordValue(const std::string &record, std::string *value) {

@@ -8,11 +8,19 @@
 #include <string_view>
 #include <vector>
 
+#include "webreq/md5.h"
+
 extern "C" {
 // Inverts every byte of source into target (created or emptied). 1 on success; 0 when the
 // source cannot be read (missing, unreadable, 2 GB or larger) or the target not written.
 int PackageRestore(const char *source, const char *target);
 }
+
+namespace package {
+// PackageRestore that says why it failed: target_error receives the file error (Windows code)
+// of a target that could not be written, 0 when the source was the trouble.
+bool Restore(const char *source, const char *target, unsigned long *target_error);
+}  // namespace package
 
 namespace package {
 
@@ -22,6 +30,32 @@ inline constexpr size_t kMarkerRun = 40;  // '^' in a row make the data marker
 inline constexpr size_t kTokenLimit = 254;
 inline constexpr size_t kPathLimit = 255;
 inline constexpr size_t kListTextLimit = 63;
+
+// The integrity record, an info record "md5!--------@" followed by 32 lowercase hexadecimal
+// digits: the MD5 digest of every byte of the restored package but those 32 digits (the bytes
+// before them, then the bytes after them). The first info record whose key is "md5" is the
+// one; a package without it is read as before.
+inline constexpr char kIntegrityKey[] = "md5";
+inline constexpr size_t kDigestLength = 32;
+// Whether an info record's key is the integrity record's.
+bool IsIntegrityRecord(std::string_view record);
+// Offset of the digest inside the record (the key and the separator).
+size_t IntegrityValueOffset();
+// Whether the record's value is a digest in its form: exactly 32 lowercase hex digits.
+bool IntegrityValueWellFormed(std::string_view record);
+
+// MD5 over bytes handed in order from offset 0, leaving out the 32 bytes at skip_at.
+class SkippingDigest {
+   public:
+    explicit SkippingDigest(long long skip_at) : skip_at_(skip_at) {}
+    void Update(const char *bytes, size_t count);
+    std::string FinalHex() { return md5_.FinalHex(); }
+
+   private:
+    webreq::Md5 md5_;
+    long long at_ = 0;
+    long long skip_at_;
+};
 
 // The six bytes that separate header tokens.
 inline bool IsHeaderSpace(int byte) {
@@ -82,6 +116,9 @@ struct Header {
     std::vector<ListRecord> list_records;
     std::vector<FileEntry> file_entries;
     std::vector<std::string> problems;
+    // Where the first integrity record's digest starts in the header; -1 without one.
+    long long integrity_offset = -1;
+    std::string integrity_record;
     bool Damaged() const { return !problems.empty(); }
 };
 
@@ -94,7 +131,8 @@ class HeaderSink {
     virtual ~HeaderSink() = default;
     virtual void SectionCount(long long count) = 0;
     virtual void CountsValid() = 0;
-    virtual void InfoRecord(std::string record) = 0;
+    // offset: where the record's token starts in the header.
+    virtual void InfoRecord(std::string record, size_t offset) = 0;
     virtual void List(ListRecord record) = 0;
     virtual void File(FileEntry entry) = 0;
     virtual void Problem(std::string text) = 0;

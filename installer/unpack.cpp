@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,8 @@ constexpr size_t kTempPathSize = 512;
 constexpr char kTempMacro[] = "$temp_dir$";
 constexpr char kTempMacroSearch[] = "$temp_dir$\\";
 constexpr char kWinMacro[] = "$win_dir$";
+constexpr char kLockName[] = "xx.lock";
+constexpr char kJournalName[] = "xx.journal";
 
 char g_restored_copy_path[kTempPathSize];
 
@@ -51,6 +55,249 @@ struct InfoRecords {
     }
 };
 InfoRecords g_info;
+
+// Why the last unpacking failed: the first failure is the one shown.
+struct Failure {
+    bool failed = false;
+    std::string path;
+    std::string reason;
+};
+Failure g_failure;
+
+constexpr char kDamaged[] = "the package is damaged";
+constexpr char kMissing[] = "the package is missing";
+
+bool Fail(const std::string &path, const char *reason) {
+    if (!g_failure.failed) g_failure = {true, path, reason};
+    return false;
+}
+
+const char *ReasonOf(unsigned long error) {
+    switch (error) {
+        case platform::kErrorDiskFull:
+        case platform::kErrorHandleDiskFull:
+            return "disk full";
+        case platform::kErrorAccessDenied:
+            return "access denied";
+        case platform::kErrorFilenameTooLong:
+            return "path too long";
+        case platform::kErrorFileNotFound:
+        case platform::kErrorPathNotFound:
+            return "path not found";
+        case platform::kErrorFileTooLarge:
+            return "file too large";
+        default:
+            return "write error";
+    }
+}
+
+bool FailWithLastError(const std::string &path) {
+    return Fail(path, ReasonOf(platform::FileErrorLast()));
+}
+
+// One installation at a time: the lock is held from before the restored copy is written
+// until the run lets it go (or ends).
+struct InstallLock {
+    platform::LockHandle handle = -1;
+    void Release() {
+        if (handle == -1) return;
+        platform::LockHandleSet(handle, platform::LockLevel::kNone);
+        platform::LockHandleClose(handle);
+        handle = -1;
+    }
+};
+InstallLock g_lock;
+
+bool LockTake(const std::string &path) {
+    g_lock.Release();
+    platform::Stream stream(platform::StreamOpen(path.c_str(), "ab"));
+    if (!stream) return FailWithLastError(path);
+    const platform::LockHandle handle = platform::LockHandleOf(stream.get());
+    if (handle == -1) return FailWithLastError(path);
+    if (!platform::LockHandleSet(handle, platform::LockLevel::kExclusive)) {
+        platform::LockHandleClose(handle);
+        return FailWithLastError(path);
+    }
+    g_lock.handle = handle;
+    return true;
+}
+
+// Journal lines name paths percent-encoded, so that no path can break a line or a field.
+std::string JournalEncoded(const std::string &path) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char byte : path) {
+        if (byte <= ' ' || byte == '%' || byte == '+' || byte >= 0x7F) {
+            out += '%';
+            out += kHex[byte >> 4];
+            out += kHex[byte & 15];
+        } else {
+            out += static_cast<char>(byte);
+        }
+    }
+    return out;
+}
+
+std::string JournalDecoded(std::string field) {
+    UrlDecode(field.data());
+    return field.c_str();
+}
+
+// A target and the files that stand in for it while the run replaces it: the new bytes
+// beside it, and a second name of the old file (none when there was no old file).
+struct Replacement {
+    std::string target;
+    std::string side;
+    std::string backup;
+};
+
+// What a run did and is about to do, in the order it did it. The journal in the temporary
+// folder holds the same as lines, each written before its step:
+//   folder P            P is made by the run
+//   new P / not P       the side file P is created by the run / P was someone else's name
+//   target T N B        T is replaced by N, its old file kept as B ("-": T did not exist)
+//   commit              every side file is written; targets are replaced from here on
+//   done                every target holds its new file
+struct JournalState {
+    std::vector<std::string> folders;
+    std::vector<std::string> sides;
+    std::vector<Replacement> replacements;
+    bool committed = false;
+    bool done = false;
+};
+
+JournalState JournalParse(const std::string &text) {
+    JournalState state;
+    size_t at = 0;
+    // A line without its line feed was cut by a kill: its step was never taken.
+    for (size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+        std::vector<std::string> fields;
+        const std::string line = text.substr(at, end - at);
+        for (size_t from = 0, space;; from = space + 1) {
+            space = line.find(' ', from);
+            fields.push_back(JournalDecoded(line.substr(from, space - from)));
+            if (space == std::string::npos) break;
+        }
+        if (fields[0] == "folder" && fields.size() == 2) {
+            state.folders.push_back(fields[1]);
+        } else if (fields[0] == "new" && fields.size() == 2) {
+            state.sides.push_back(fields[1]);
+        } else if (fields[0] == "not" && fields.size() == 2 && !state.sides.empty() &&
+                   state.sides.back() == fields[1]) {
+            state.sides.pop_back();
+        } else if (fields[0] == "target" && fields.size() == 4) {
+            state.replacements.push_back(
+                {fields[1], fields[2], fields[3] == "-" ? std::string() : fields[3]});
+        } else if (fields[0] == "commit") {
+            state.committed = true;
+        } else if (fields[0] == "done") {
+            state.done = true;
+        }
+    }
+    return state;
+}
+
+bool PathPresent(const std::string &path) {
+    return platform::PathKindOf(path.c_str()) != platform::PathKind::kMissing;
+}
+
+// Brings the machine back to what the journal's run found, or, once that run had placed
+// every file, forward to its end. False when an old file could not be put back.
+bool JournalUndo(const JournalState &state) {
+    bool restored = true;
+    if (state.done) {
+        for (const auto &replacement : state.replacements)
+            if (!replacement.backup.empty()) platform::FileRemove(replacement.backup.c_str());
+    } else if (state.committed) {
+        for (auto it = state.replacements.rbegin(); it != state.replacements.rend(); ++it) {
+            if (!it->backup.empty()) {
+                // Without its backup the old file was never moved: it is still the target.
+                if (PathPresent(it->backup) &&
+                    !platform::FileReplace(it->backup.c_str(), it->target.c_str()))
+                    restored = false;
+            } else if (!PathPresent(it->side)) {
+                platform::FileRemove(it->target.c_str());  // the new file moved in
+            }
+        }
+    }
+    for (const auto &side : state.sides)
+        if (PathPresent(side)) platform::FileRemove(side.c_str());
+    if (!state.done)
+        for (auto it = state.folders.rbegin(); it != state.folders.rend(); ++it)
+            platform::DirectoryRemove(it->c_str());  // only an empty folder goes
+    return restored;
+}
+
+class Journal {
+   public:
+    explicit Journal(std::string path) : path_(std::move(path)) {}
+    ~Journal() { Close(); }
+
+    const std::string &Path() const { return path_; }
+    JournalState state;
+
+    // Puts right what a killed run left, then starts this run's journal.
+    bool Open() {
+        if (PathPresent(path_)) {
+            std::string text;
+            if (!ReadWhole(&text)) return Fail(path_, "the journal cannot be read");
+            if (!JournalUndo(JournalParse(text)))
+                return Fail(path_, "an earlier run could not be undone");
+            if (platform::FileRemove(path_.c_str()) != 0) return FailWithLastError(path_);
+        }
+        stream_ = platform::StreamCreateNew(path_.c_str());
+        return stream_ ? true : FailWithLastError(path_);
+    }
+
+    // Appends one line; the step it names follows only when it is on disk.
+    bool Note(const std::string &line) {
+        const std::string text = line + "\n";
+        if (!stream_) return Fail(path_, "write error");
+        if (std::fwrite(text.data(), 1, text.size(), stream_) != text.size() ||
+            std::fflush(stream_) != 0)
+            return FailWithLastError(path_);
+        return true;
+    }
+
+    bool NoteFolder(const std::string &folder) {
+        if (!Note("folder " + JournalEncoded(folder))) return false;
+        state.folders.push_back(folder);
+        return true;
+    }
+    bool NoteSide(const std::string &side) {
+        if (!Note("new " + JournalEncoded(side))) return false;
+        state.sides.push_back(side);
+        return true;
+    }
+    bool NoteNotOurs(const std::string &side) {
+        if (!Note("not " + JournalEncoded(side))) return false;
+        state.sides.pop_back();
+        return true;
+    }
+
+    // The run is over: the journal goes, unless what it names could not be put back.
+    void Finish(bool keep) {
+        Close();
+        if (!keep) platform::FileRemove(path_.c_str());
+    }
+
+   private:
+    void Close() {
+        if (stream_) std::fclose(stream_);
+        stream_ = nullptr;
+    }
+    bool ReadWhole(std::string *text) {
+        platform::Stream in(platform::StreamOpen(path_.c_str(), "rb"));
+        if (!in) return false;
+        char block[4096];
+        size_t got;
+        while ((got = std::fread(block, 1, sizeof block, in.get())) > 0) text->append(block, got);
+        return !std::ferror(in.get());
+    }
+
+    std::string path_;
+    FILE *stream_ = nullptr;
+};
 
 // The first count bytes of a file, in a string of exactly that size.
 bool ReadFileStart(const char *path, size_t count, std::string *bytes) {
@@ -90,43 +337,298 @@ std::string ReplaceMacro(const std::string &path, const char *search, const std:
     return result + Backslashed(path.substr(at));
 }
 
-// The path an entry is written to, after its macro; false when it cannot be formed.
-bool EntryTargetPath(const std::string &path, const std::string &temp_dir, std::string *target) {
+// The path an entry is written to, after its macro; null, or why it cannot be formed.
+const char *EntryTargetPath(const std::string &path, const std::string &temp_dir,
+                            std::string *target) {
     if (path.find(kTempMacro) != std::string::npos) {
         *target = ReplaceMacro(path, kTempMacroSearch, temp_dir);
     } else if (path.find(kWinMacro) != std::string::npos) {
         const char *windows_directory = WindowsDirectoryValue();
-        if (!windows_directory) return false;
+        if (!windows_directory) return "the Windows folder is unknown";
         *target = ReplaceMacro(path, kWinMacro, windows_directory);
     } else {
         *target = Backslashed(path);
     }
-    return target->size() <= package::kPathLimit;
+    return target->size() <= package::kPathLimit ? nullptr : "path too long";
 }
 
-// Offsets count from the payload origin; an entry must address bytes at or after offset 0
-// of the restored copy, in order, within the 32-bit range of the format.
-bool EntryRange(const package::FileEntry &entry, long long origin, long *from, long *to) {
+// Offsets count from the payload origin; an entry must address bytes of the restored copy,
+// in order.
+bool EntryRange(const package::FileEntry &entry, long long origin, long long size, long *from,
+                long *to) {
     const long long first = entry.start + origin, last = entry.end + origin;
-    if (first < 0 || last < first || last > 0x7FFFFFFFLL) return false;
+    if (first < 0 || last < first || last > size || last > 0x7FFFFFFFLL) return false;
     *from = static_cast<long>(first);
     *to = static_cast<long>(last);
     return true;
 }
 
-// Writes one entry; false when the entry itself is damaged.
-bool ExtractEntry(const package::FileEntry &entry, long long origin, const std::string &temp_dir) {
-    std::string target;
-    long from = 0, to = 0;
-    if (!EntryTargetPath(entry.path, temp_dir, &target) || !EntryRange(entry, origin, &from, &to))
-        return false;
-    char work[package::kPathLimit + 1];
-    std::memcpy(work, target.c_str(), target.size() + 1);
-    // An entry whose file cannot be created is passed over; running out of memory throws on
-    // and fails the unpacking.
-    nuvex_util::ParentsCreate(work);
-    nuvex_util::CopyRange(g_restored_copy_path, work, from, to);
+// Every entry is looked at before any file is written: a header that does not read whole,
+// an entry whose path cannot be formed or whose bytes lie outside the package stops the run.
+class HeaderCheck : public package::HeaderSink {
+   public:
+    HeaderCheck(const std::string &package, const std::string &temp_dir, long long origin,
+                long long size)
+        : package_(package), temp_dir_(temp_dir), origin_(origin), size_(size) {}
+    void SectionCount(long long) override {}
+    void CountsValid() override { counts_valid = true; }
+    void InfoRecord(std::string record, size_t offset) override {
+        if (integrity_offset < 0 && package::IsIntegrityRecord(record)) {
+            integrity_offset = static_cast<long long>(offset + package::IntegrityValueOffset());
+            integrity_record = record;
+        }
+        g_info.Add(record);
+    }
+    void List(package::ListRecord) override {}
+    void File(package::FileEntry entry) override {
+        std::string target;
+        long from = 0, to = 0;
+        if (const char *reason = EntryTargetPath(entry.path, temp_dir_, &target))
+            whole = Fail(target.empty() ? entry.path : target, reason) && whole;
+        else if (!EntryRange(entry, origin_, size_, &from, &to))
+            whole = Fail(package_, kDamaged) && whole;
+    }
+    void Problem(std::string) override { whole = Fail(package_, kDamaged) && whole; }
+
+    bool counts_valid = false;
+    bool whole = true;
+    long long integrity_offset = -1;
+    std::string integrity_record;
+
+   private:
+    const std::string &package_;
+    const std::string &temp_dir_;
+    long long origin_;
+    long long size_;
+};
+
+// Whether the restored copy's bytes are the ones its integrity record was made for.
+bool IntegrityHolds(const char *restored, long long value_offset, const std::string &record) {
+    if (!package::IntegrityValueWellFormed(record)) return false;
+    platform::Stream in(platform::StreamOpen(restored, "rb"));
+    if (!in) return false;
+    package::SkippingDigest digest(value_offset);
+    std::vector<char> block(1 << 20);
+    size_t got;
+    while ((got = std::fread(block.data(), 1, block.size(), in.get())) > 0)
+        digest.Update(block.data(), got);
+    return !std::ferror(in.get()) &&
+           digest.FinalHex() == record.substr(package::IntegrityValueOffset());
+}
+
+// A name beside path, free at the time it is made, as short as possible: a target of 255
+// characters must leave room within the Windows path limit.
+std::string SideName(const std::string &path) {
+    unsigned char random[4];
+    if (!platform::RandomBytes(random, sizeof random)) return std::string();
+    char leaf[16];
+    std::snprintf(leaf, sizeof leaf, "~%02x%02x%02x%x", random[0], random[1], random[2],
+                  random[3] & 15);
+    const size_t slash = path.rfind('\\');
+    return (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + leaf;
+}
+
+// Writes every entry beside its target, then moves all of them over their targets at once;
+// any failure puts every target back as it was.
+class Installation : public package::HeaderSink {
+   public:
+    Installation(Journal &journal, FILE *restored, const std::string &temp_dir, long long origin)
+        : journal_(journal), restored_(restored), temp_dir_(temp_dir), origin_(origin) {}
+
+    void SectionCount(long long) override {}
+    void CountsValid() override {}
+    void InfoRecord(std::string, size_t) override {}
+    void List(package::ListRecord) override {}
+    void Problem(std::string) override {}
+    void File(package::FileEntry entry) override {
+        if (ok_) ok_ = WriteEntry(entry);
+    }
+
+    bool Commit() {
+        if (!ok_) return false;
+        for (auto &replacement : planned_)
+            if (!journal_.Note("target " + JournalEncoded(replacement.target) + " " +
+                               JournalEncoded(replacement.side) + " " +
+                               (replacement.backup.empty() ? std::string("-")
+                                                           : JournalEncoded(replacement.backup))))
+                return false;
+        journal_.state.replacements = planned_;
+        if (!journal_.Note("commit")) return false;
+        journal_.state.committed = true;
+        for (const auto &replacement : planned_) {
+            const char *target = replacement.target.c_str();
+            if (!replacement.backup.empty() &&
+                !platform::FileKeepAs(target, replacement.backup.c_str()))
+                return FailWithLastError(replacement.target);
+            if (!platform::FileReplace(replacement.side.c_str(), target))
+                return FailWithLastError(replacement.target);
+        }
+        if (!journal_.Note("done")) return false;
+        journal_.state.done = true;
+        return true;
+    }
+
+   private:
+    // The folders of the path that do not exist yet are made, each noted first.
+    bool ParentsMake(const std::string &target) {
+        for (size_t i = 1; i < target.size(); ++i) {
+            if (target[i] != '\\' || target[i - 1] == ':') continue;
+            const std::string folder = target.substr(0, i);
+            if (!known_folders_.insert(folder).second) continue;
+            const platform::PathKind kind = platform::PathKindOf(folder.c_str());
+            if (kind == platform::PathKind::kMissing) {
+                if (!journal_.NoteFolder(folder)) return false;
+                platform::DirectoryCreate(folder.c_str());
+            } else if (kind != platform::PathKind::kFolder) {
+                return Fail(target, "a file is in the way");
+            }
+        }
+        return true;
+    }
+
+    FILE *SideCreate(const std::string &target, std::string *side) {
+        for (int attempt = 0; attempt < 16; ++attempt) {
+            *side = SideName(target);
+            if (side->empty() || !journal_.NoteSide(*side)) return nullptr;
+            if (FILE *stream = platform::StreamCreateNew(side->c_str())) return stream;
+            const unsigned long error = platform::FileErrorLast();
+            if (error != platform::kErrorFileExists || !journal_.NoteNotOurs(*side)) {
+                Fail(target, ReasonOf(error));
+                return nullptr;
+            }
+        }
+        Fail(target, "write error");
+        return nullptr;
+    }
+
+    bool CopyInto(FILE *out, long from, long to, const std::string &target) {
+        if (std::fseek(restored_, from, SEEK_SET) != 0) return Fail(target, "read error");
+        for (long left = to - from; left > 0;) {
+            const size_t want =
+                left < static_cast<long>(block_.size()) ? static_cast<size_t>(left) : block_.size();
+            const size_t got = std::fread(block_.data(), 1, want, restored_);
+            if (got == 0) return Fail(target, "read error");
+            if (std::fwrite(block_.data(), 1, got, out) != got) return FailWithLastError(target);
+            left -= static_cast<long>(got);
+        }
+        return true;
+    }
+
+    bool WriteEntry(const package::FileEntry &entry) {
+        std::string target;
+        long from = 0, to = 0;
+        if (EntryTargetPath(entry.path, temp_dir_, &target) ||
+            !EntryRange(entry, origin_, 0x7FFFFFFFLL, &from, &to))
+            return false;  // the check has named it already
+        const platform::PathKind kind = platform::PathKindOf(target.c_str());
+        if (kind == platform::PathKind::kFolder) return Fail(target, "a folder is in the way");
+        if (kind == platform::PathKind::kReadOnlyFile || kind == platform::PathKind::kOther)
+            return Fail(target, "access denied");
+        if (!ParentsMake(target)) return false;
+        std::string side;
+        FILE *out = SideCreate(target, &side);
+        if (!out) return false;
+        bool written = CopyInto(out, from, to, target);
+        if (written && std::fflush(out) != 0) written = FailWithLastError(target);
+        if (std::fclose(out) != 0 && written) written = FailWithLastError(target);
+        if (!written) return false;
+        return Plan(target, side, kind == platform::PathKind::kFile);
+    }
+
+    // Two entries with the same target: the later one wins, its file replaces the earlier's.
+    bool Plan(const std::string &target, const std::string &side, bool existed) {
+        const auto [it, added] = index_.emplace(target, planned_.size());
+        if (!added) {
+            platform::FileRemove(planned_[it->second].side.c_str());
+            planned_[it->second].side = side;
+            return true;
+        }
+        std::string backup;
+        if (existed && (backup = SideName(target)).empty()) return Fail(target, "write error");
+        planned_.push_back({target, side, backup});
+        return true;
+    }
+
+    Journal &journal_;
+    FILE *restored_;
+    const std::string &temp_dir_;
+    long long origin_;
+    bool ok_ = true;
+    std::vector<Replacement> planned_;
+    std::map<std::string, size_t> index_;
+    std::set<std::string> known_folders_;
+    std::vector<char> block_ = std::vector<char>(1 << 20);
+};
+
+// The package restored and its header read and checked; false (with the failure named) when
+// anything of it cannot be used. No target is touched here.
+bool PackagePrepare(const char *package_path, const std::string &temp_dir, long long *origin,
+                    std::string *header) {
+    if (FileSize(package_path) < 0) return Fail(package_path, kMissing);
+    unsigned long error = 0;
+    if (!package::Restore(package_path, g_restored_copy_path, &error))
+        return error ? Fail(g_restored_copy_path, ReasonOf(error)) : Fail(package_path, kMissing);
+    long long size = 0;
+    *origin = package::PayloadOriginOfFile(g_restored_copy_path);
+    if (*origin < 0 || !platform::FileStatSize(g_restored_copy_path, &size))
+        return Fail(g_restored_copy_path, "read error");
+    if (*origin == 0 || *origin > 0x7FFFFFFFLL) return Fail(package_path, kDamaged);
+
+    std::string header_bytes;
+    const std::string header_copy = temp_dir + "xx2";
+    if (!ReadFileStart(g_restored_copy_path, static_cast<size_t>(*origin), &header_bytes))
+        return Fail(g_restored_copy_path, "read error");
+    const bool copied = HeaderCopyWrite(header_copy, header_bytes);
+    if (!copied) FailWithLastError(header_copy);
+    platform::FileRemove(header_copy.c_str());
+    if (!copied) return false;
+
+    HeaderCheck check(package_path, temp_dir, *origin, size);
+    package::HeaderRead(header_bytes, check);
+    if (check.counts_valid) g_info.Close();
+    if (!check.whole) return false;
+    if (check.integrity_offset >= 0 &&
+        !IntegrityHolds(g_restored_copy_path, check.integrity_offset, check.integrity_record))
+        return Fail(package_path, kDamaged);
+    *header = std::move(header_bytes);
     return true;
+}
+
+bool PackageInstall(const std::string &temp_dir, long long origin, const std::string &header) {
+    Journal journal(temp_dir + kJournalName);
+    if (!journal.Open()) return false;
+    bool installed = false;
+    try {
+        platform::Stream restored(platform::StreamOpen(g_restored_copy_path, "rb"));
+        if (!restored) {
+            FailWithLastError(g_restored_copy_path);
+        } else {
+            Installation installation(journal, restored.get(), temp_dir, origin);
+            package::HeaderRead(header, installation);
+            installed = installation.Commit();
+        }
+    } catch (...) {
+        Fail(temp_dir, "out of memory");
+        installed = false;
+        journal.state.done = false;
+    }
+    // Done or undone, the journal has served; it stays only when an old file could not be
+    // put back, for the next run to try again.
+    const bool undone = JournalUndo(journal.state);
+    journal.Finish(!undone);
+    if (!undone) Fail(journal.Path(), "an old file could not be put back");
+    return installed;
+}
+
+// The file's name kept whole where it can be: the start of the path gives way first.
+std::string Shortened(const std::string &path, size_t room) {
+    if (path.size() <= room) return path;
+    constexpr char kEllipsis[] = "...";
+    if (room < 4) return std::string();
+    const size_t slash = path.find_last_of("\\/");
+    const std::string tail = slash == std::string::npos ? path : path.substr(slash);
+    if (tail.size() + 3 < room) return path.substr(0, room - 3 - tail.size()) + kEllipsis + tail;
+    return kEllipsis + path.substr(path.size() - (room - 3));
 }
 
 }  // namespace
@@ -135,52 +637,50 @@ extern "C" {
 
 int PackageUnpack(const char *package_path, char ***info_records) try {
     g_info.Reset();
+    g_failure = Failure();
     if (info_records) *info_records = nullptr;
 
     const std::string temp_dir = platform::TempDirectory();
-    if (temp_dir.empty() || temp_dir.size() + 4 > kTempPathSize) return -1;
+    if (temp_dir.empty() || temp_dir.size() + 4 > kTempPathSize)
+        return Fail(temp_dir, "the temporary folder is unknown"), -1;
     std::snprintf(g_restored_copy_path, sizeof g_restored_copy_path, "%sxx1", temp_dir.c_str());
-    const std::string header_copy = temp_dir + "xx2";
+    if (!package_path) return Fail("cab1.rpm", kMissing), -1;
+    if (!LockTake(temp_dir + kLockName)) return -1;
 
-    if (!package_path || !PackageRestore(package_path, g_restored_copy_path)) return -1;
-    const long long origin = package::PayloadOriginOfFile(g_restored_copy_path);
-    if (origin < 0 || origin > 0x7FFFFFFFLL) return -1;
-
-    std::string header_bytes;
-    if (!ReadFileStart(g_restored_copy_path, static_cast<size_t>(origin), &header_bytes)) return -1;
-    const bool copied = HeaderCopyWrite(header_copy, header_bytes);
-    platform::FileRemove(header_copy.c_str());
-    if (!copied) return -1;
-
-    // Records are handled as they are read: file entries are written at once, in order.
-    class Unpacker : public package::HeaderSink {
-       public:
-        Unpacker(long long origin, const std::string &temp_dir)
-            : origin_(origin), temp_dir_(temp_dir) {}
-        void SectionCount(long long) override {}
-        void CountsValid() override { counts_valid = true; }
-        void InfoRecord(std::string record) override { g_info.Add(record); }
-        void List(package::ListRecord) override {}
-        void File(package::FileEntry entry) override {
-            if (!ExtractEntry(entry, origin_, temp_dir_)) whole = false;
-        }
-        void Problem(std::string) override { whole = false; }
-        bool counts_valid = false;
-        bool whole = true;
-
-       private:
-        long long origin_;
-        const std::string &temp_dir_;
-    } unpacker(origin, temp_dir);
-    package::HeaderRead(header_bytes, unpacker);
-    if (unpacker.counts_valid) {
-        g_info.Close();
-        if (info_records) *info_records = g_info.slots.data();
-    }
-    return unpacker.whole ? 1 : -1;
+    long long origin = 0;
+    std::string header;
+    const bool prepared = PackagePrepare(package_path, temp_dir, &origin, &header);
+    if (g_info.present && info_records) *info_records = g_info.slots.data();
+    return prepared && PackageInstall(temp_dir, origin, header) ? 1 : -1;
 } catch (...) {
     g_info.Reset();  // records of a half-read header are not handed out
+    if (info_records) *info_records = nullptr;
+    Fail(package_path ? package_path : "", "out of memory");
     return -1;
+}
+
+void PackageUnpackRelease(void) {
+    g_lock.Release();
+}
+
+size_t PackageFailureLine(char *buffer, size_t size) try {
+    if (!buffer || size == 0) return 0;
+    buffer[0] = '\0';
+    if (!g_failure.failed) return 0;
+    const std::string start = "Installation failed: ";
+    const std::string end = g_failure.reason;
+    std::string line = start + end;
+    const size_t fixed = start.size() + 2 + end.size();
+    if (!g_failure.path.empty() && fixed < size - 1) {
+        const std::string path = Shortened(g_failure.path, size - 1 - fixed);
+        if (!path.empty()) line = start + path + ": " + end;
+    }
+    if (line.size() > size - 1) line.resize(size - 1);
+    std::memcpy(buffer, line.c_str(), line.size() + 1);
+    return line.size();
+} catch (...) {
+    if (buffer && size > 0) buffer[0] = '\0';
+    return 0;
 }
 
 char *PackageInfoValue(const char *key) try {

@@ -106,6 +106,26 @@ inline constexpr unsigned long kErrorAccessDenied = 5;
 inline constexpr unsigned long kErrorInvalidHandle = 6;
 inline constexpr unsigned long kErrorNoMoreFiles = 18;
 inline constexpr unsigned long kErrorMoreData = 234;
+inline constexpr unsigned long kErrorWriteFault = 29;
+inline constexpr unsigned long kErrorHandleDiskFull = 39;
+inline constexpr unsigned long kErrorFileExists = 80;
+inline constexpr unsigned long kErrorDiskFull = 112;
+inline constexpr unsigned long kErrorFilenameTooLong = 206;
+inline constexpr unsigned long kErrorFileTooLarge = 223;
+
+// Why the thread's last failed file operation failed (an open, a create, a stream write or
+// close, a rename, a link, a folder creation), as a Windows error code. Ask right after the
+// failure: other calls may change it.
+unsigned long FileErrorLast();
+
+// What a path names. A link is a file (replacing it replaces the link). kReadOnlyFile: a file
+// that must not be overwritten (the read-only attribute; on Linux no write permission bit, or
+// none for this user).
+enum class PathKind { kMissing, kFile, kReadOnlyFile, kFolder, kOther };
+PathKind PathKindOf(const char *path);
+// Gives an existing file a second name (a hard link; a copy where the file system has no
+// links), so that it survives a replacement of its first name. Fails when to exists.
+bool FileKeepAs(const char *from, const char *to);
 
 // Registry, with the Win32 calls' meaning and error codes (0 for success). Keys are opaque
 // handles; the predefined roots have the Windows values 0x80000000 to 0x80000005.

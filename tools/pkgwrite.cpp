@@ -238,7 +238,24 @@ bool OrderedInfo(const PackageSpec &spec, std::vector<std::pair<std::string, std
         return Fail(error, "the package needs an application name (appname)");
     if (info->size() > 1 && (*info)[1].first == "appname")
         return Fail(error, At(second_origin, "the application name is given twice"));
+    for (size_t i = 1; i < info->size(); ++i)
+        if ((*info)[i].first == package::kIntegrityKey)
+            return Fail(error,
+                        At((*origins)[i], "the info key \"" + std::string(package::kIntegrityKey) +
+                                              "\" is kept for the integrity record"));
     return true;
+}
+
+// The integrity record goes last, never among the first two records (the only ones searched
+// for the application name): a package with no other record gets one naming its maker.
+void IntegrityRecordAdd(std::vector<std::pair<std::string, std::string>> *info,
+                        std::vector<std::string> *origins) {
+    if (info->size() < 2) {
+        info->emplace_back("packer", "mkpkg");
+        origins->emplace_back();
+    }
+    info->emplace_back(package::kIntegrityKey, std::string(package::kDigestLength, '0'));
+    origins->emplace_back();
 }
 
 // The size of a source, which must be a regular file: a folder or a device would carry no
@@ -295,6 +312,7 @@ bool LeadingSpace(const PackageSpec &spec, const std::vector<long long> &sizes, 
 struct Plan {
     std::string header;  // every token and the data marker, each with its line feed
     std::vector<long long> sizes;
+    size_t digest_at = 0;  // where the integrity record's digest starts in the header
 };
 
 // Checks every record and source and lays out the header; no payload byte is held.
@@ -302,6 +320,7 @@ bool PackagePlan(const PackageSpec &spec, Plan *plan, std::string *error) {
     std::vector<std::pair<std::string, std::string>> info;
     std::vector<std::string> info_origins;
     if (!OrderedInfo(spec, &info, &info_origins, error)) return false;
+    IntegrityRecordAdd(&info, &info_origins);
 
     long long total = 0;
     for (const auto &file : spec.files) {
@@ -333,7 +352,13 @@ bool PackagePlan(const PackageSpec &spec, Plan *plan, std::string *error) {
         tokens.push_back(token);
         offset = end;
     }
-    for (const auto &t : tokens) plan->header += t + "\n";
+    // The integrity record is the last info record, after the four count tokens.
+    const size_t integrity_token = 4 + info.size() - 1;
+    for (size_t i = 0; i < tokens.size(); ++i) {
+        if (i == integrity_token)
+            plan->digest_at = plan->header.size() + package::IntegrityValueOffset();
+        plan->header += tokens[i] + "\n";
+    }
     plan->header += kMarker + "\n";
     return true;
 }
@@ -343,6 +368,8 @@ class Sink {
     virtual ~Sink() = default;
     // May change the bytes it is given.
     virtual bool Write(char *bytes, size_t count) = 0;
+    // Puts bytes over ones written before, at offset from the start.
+    virtual bool Overwrite(size_t offset, std::string bytes) = 0;
 };
 
 class StringSink : public Sink {
@@ -350,6 +377,10 @@ class StringSink : public Sink {
     explicit StringSink(std::string *out) : out_(out) {}
     bool Write(char *bytes, size_t count) override {
         out_->append(bytes, count);
+        return true;
+    }
+    bool Overwrite(size_t offset, std::string bytes) override {
+        out_->replace(offset, bytes.size(), bytes);
         return true;
     }
 
@@ -364,6 +395,12 @@ class ScrambledFileSink : public Sink {
         package::InvertBytes(bytes, count);
         return std::fwrite(bytes, 1, count, out_) == count;
     }
+    bool Overwrite(size_t offset, std::string bytes) override {
+        package::InvertBytes(bytes.data(), bytes.size());
+        return std::fseek(out_, static_cast<long>(offset), SEEK_SET) == 0 &&
+               std::fwrite(bytes.data(), 1, bytes.size(), out_) == bytes.size() &&
+               std::fseek(out_, 0, SEEK_END) == 0;
+    }
 
    private:
     std::FILE *out_;
@@ -374,6 +411,9 @@ class ScrambledFileSink : public Sink {
 bool PackageEmit(const PackageSpec &spec, Plan &plan, Sink &sink, const std::string &output,
                  std::string *error) {
     const std::string cannot_write = "cannot write \"" + output + "\"";
+    // The digest of every byte but its own, which is written last over its placeholder.
+    package::SkippingDigest digest(static_cast<long long>(plan.digest_at));
+    digest.Update(plan.header.data(), plan.header.size());
     if (!sink.Write(plan.header.data(), plan.header.size())) return Fail(error, cannot_write);
     std::vector<char> block(kBlock);
     for (size_t i = 0; i < spec.files.size(); ++i) {
@@ -386,6 +426,7 @@ bool PackageEmit(const PackageSpec &spec, Plan &plan, Sink &sink, const std::str
                 left < static_cast<long long>(kBlock) ? static_cast<size_t>(left) : kBlock;
             const size_t got = std::fread(block.data(), 1, want, in.get());
             if (got == 0) break;
+            digest.Update(block.data(), got);
             if (!sink.Write(block.data(), got)) return Fail(error, cannot_write);
             left -= static_cast<long long>(got);
         }
@@ -395,6 +436,7 @@ bool PackageEmit(const PackageSpec &spec, Plan &plan, Sink &sink, const std::str
             return Fail(error,
                         At(file.origin, "\"" + file.source + "\" changed while it was read"));
     }
+    if (!sink.Overwrite(plan.digest_at, digest.FinalHex())) return Fail(error, cannot_write);
     return true;
 }
 
@@ -490,6 +532,30 @@ bool PackageOpen(const std::string &path, OpenedPackage *package) {
     package::InvertBytes(package->header.data(), package->header.size());
     return true;
 }
+
+enum class Integrity { kNone, kHolds, kBroken };
+
+// Whether the package's bytes are still those its integrity record was made for.
+Integrity IntegrityOf(OpenedPackage &opened, const package::Header &header) {
+    if (header.integrity_offset < 0) return Integrity::kNone;
+    if (!package::IntegrityValueWellFormed(header.integrity_record)) return Integrity::kBroken;
+    package::SkippingDigest digest(header.integrity_offset);
+    std::vector<char> block(kBlock);
+    std::rewind(opened.in.get());
+    size_t got;
+    while ((got = std::fread(block.data(), 1, block.size(), opened.in.get())) > 0) {
+        package::InvertBytes(block.data(), got);
+        digest.Update(block.data(), got);
+    }
+    const bool holds =
+        !std::ferror(opened.in.get()) &&
+        digest.FinalHex() == header.integrity_record.substr(package::IntegrityValueOffset());
+    return holds ? Integrity::kHolds : Integrity::kBroken;
+}
+
+const char kIntegrityBroken[] =
+    "the bytes are not those the md5 integrity record was made for: the package changed "
+    "after it was written";
 
 // The file-entry tokens as stored, before the reader decoded and trimmed them.
 std::vector<std::string> RawEntryTokens(const std::string &header, const package::Header &read) {
@@ -642,6 +708,18 @@ bool PackageList(const std::string &path, std::string *listing) try {
         break;
     }
     bool damaged = header.Damaged();
+    switch (IntegrityOf(opened, header)) {
+        case Integrity::kNone:
+            out << "integrity: no md5 record (not checked)\n";
+            break;
+        case Integrity::kHolds:
+            out << "integrity: the md5 record matches the bytes\n";
+            break;
+        case Integrity::kBroken:
+            out << "damaged: " << kIntegrityBroken << "\n";
+            damaged = true;
+            break;
+    }
     // What mkpkg build refuses counts as damage: the installer would not read it as meant.
     auto refused = [&](const std::string &reason) {
         out << "  (refused by mkpkg build: " << reason << ")";
@@ -755,7 +833,9 @@ int PackageExtract(const std::string &path, const std::string &folder, std::stri
         return 1;
     }
     const package::Header header = package::HeaderParse(opened.header);
-    int status = header.Damaged() ? 2 : 0;
+    const bool broken = IntegrityOf(opened, header) == Integrity::kBroken;
+    int status = header.Damaged() || broken ? 2 : 0;
+    if (broken) out << "damaged: " << kIntegrityBroken << "\n";
     std::vector<char> block(kBlock);
     for (const auto &entry : header.file_entries) {
         bool clamped = false;

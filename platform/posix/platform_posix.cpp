@@ -492,6 +492,52 @@ bool FileReplace(const char *from, const char *to) {
     return rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0;
 }
 
+unsigned long FileErrorLast() {
+    switch (errno) {
+        case 0:
+            return 0;
+        case ENOSPC:
+        case EDQUOT:
+            return kErrorDiskFull;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+        case ETXTBSY:
+        case EISDIR:  // Windows refuses to open a folder as a file with access denied
+            return kErrorAccessDenied;
+        case ENAMETOOLONG:
+            return kErrorFilenameTooLong;
+        case ENOENT:
+            return kErrorFileNotFound;
+        case ENOTDIR:
+            return kErrorPathNotFound;
+        case EEXIST:
+            return kErrorFileExists;
+        case EFBIG:
+            return kErrorFileTooLarge;
+        default:
+            return kErrorWriteFault;
+    }
+}
+
+PathKind PathKindOf(const char *path) {
+    const std::string native = NativePath(path);
+    struct stat st;
+    if (lstat(native.c_str(), &st) != 0) return PathKind::kMissing;
+    if (S_ISDIR(st.st_mode)) return PathKind::kFolder;
+    if (S_ISLNK(st.st_mode)) return PathKind::kFile;
+    if (!S_ISREG(st.st_mode)) return PathKind::kOther;
+    // No write bit is the read-only attribute, which stops even an administrator on Windows.
+    if ((st.st_mode & 0222) == 0) return PathKind::kReadOnlyFile;
+    if (access(native.c_str(), W_OK) != 0 && (errno == EACCES || errno == EROFS))
+        return PathKind::kReadOnlyFile;
+    return PathKind::kFile;
+}
+
+bool FileKeepAs(const char *from, const char *to) {
+    return link(NativePath(from).c_str(), NativePath(to).c_str()) == 0;
+}
+
 FILE *StreamCreateNew(const char *path) {
     const int fd =
         open(NativePath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);

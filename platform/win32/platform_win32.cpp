@@ -399,6 +399,25 @@ bool FileReplace(const char *from, const char *to) {
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
+unsigned long FileErrorLast() {
+    return GetLastError();
+}
+
+PathKind PathKindOf(const char *path) {
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::kMissing;
+    if (attributes & FILE_ATTRIBUTE_DEVICE) return PathKind::kOther;
+    // A folder link is in the way as a folder is: a file cannot replace it.
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return PathKind::kFolder;
+    if (attributes & FILE_ATTRIBUTE_READONLY) return PathKind::kReadOnlyFile;
+    return PathKind::kFile;
+}
+
+bool FileKeepAs(const char *from, const char *to) {
+    // FAT and some network drives have no hard links: a copy keeps the bytes as well.
+    return CreateHardLinkA(to, from, nullptr) != 0 || CopyFileA(from, to, TRUE) != 0;
+}
+
 FILE *StreamCreateNew(const char *path) {
     // CREATE_NEW fails on any existing name, a link included: nothing is followed.
     const HANDLE file =

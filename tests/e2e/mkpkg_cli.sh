@@ -18,6 +18,18 @@ empty() { [ ! -s "$1" ]; }
 # The package file of a restored (unscrambled) layout, every byte inverted.
 scramble() { perl -0777 -pe '$_ = ~$_' "$1" > "$2"; }
 marker=$(printf '^%.0s' {1..40})
+# Puts the digest into a restored layout's integrity record, computed here on its own: MD5 of
+# every byte but the 32 digits of "md5!--------@" + 32 zeros.
+with_digest() {
+    python3 - "$1" <<'P'
+import hashlib, sys
+data = open(sys.argv[1], "rb").read()
+at = data.index(b"md5!--------@" + b"0" * 32) + len(b"md5!--------@")
+digest = hashlib.md5(data[:at] + data[at + 32:]).hexdigest().encode()
+open(sys.argv[1], "wb").write(data[:at] + digest + data[at + 32:])
+P
+}
+zeros=00000000000000000000000000000000
 repeat() { printf "$1%.0s" $(seq "$2"); }
 
 mkdir files
@@ -240,15 +252,44 @@ check "extract of a missing package exits 1" test $status -eq 1
 # --- the bytes written: the layout as the installer reads it, unchanged by streaming
 printf 'hello' > files/readme.txt
 "$mkpkg" build demo.rpm --appname 'Demo App' --file '$temp_dir$\demo\readme.txt=files/readme.txt'
-printf '3\n1\n0\n1\nappname!--------@Demo%%20App\n$temp_dir$\\demo\\readme.txt!--------@0!--------@5\n%s\nhello' \
-    "$marker" > demo.restored
+printf '3\n3\n0\n1\nappname!--------@Demo%%20App\npacker!--------@mkpkg\nmd5!--------@%s\n$temp_dir$\\demo\\readme.txt!--------@0!--------@5\n%s\nhello' \
+    "$zeros" "$marker" > demo.restored
+with_digest demo.restored
 scramble demo.restored demo.expected
 check "the demo package is byte for byte the documented layout" cmp demo.rpm demo.expected
+
+# --- the integrity record: a changed byte anywhere but in the digest itself is found
+"$mkpkg" list demo.rpm > demo-list.txt; status=$?
+check "list of an unchanged package exits 0" test $status -eq 0
+check "list says the integrity record matches" contains demo-list.txt "integrity: the md5 record matches the bytes"
+changed_byte() {  # changed_byte IN OUT OFFSET: one byte of IN flipped, into OUT
+    python3 -c 'import sys; d = bytearray(open(sys.argv[1], "rb").read()); d[int(sys.argv[3])] ^= 0x01
+open(sys.argv[2], "wb").write(d)' "$@"
+}
+size=$(stat -c %s demo.rpm)
+changed_byte demo.rpm payload-changed.rpm $((size - 3))
+"$mkpkg" list payload-changed.rpm > payload-changed.txt; status=$?
+check "list of a package with a changed payload byte exits 2" test $status -eq 2
+check "list says the bytes changed" contains payload-changed.txt "damaged: the bytes are not those the md5 integrity record was made for"
+check "the listing still shows the entry" contains payload-changed.txt 'file 1: $temp_dir$\demo\readme.txt  5 bytes'
+changed_byte demo.rpm name-changed.rpm 30
+"$mkpkg" list name-changed.rpm > name-changed.txt; status=$?
+check "a changed header byte is found too" test $status -eq 2
+mkdir -p changed-out
+"$mkpkg" extract payload-changed.rpm changed-out/x > changed-extract.txt; status=$?
+check "extract of a changed package exits 2" test $status -eq 2
+check "extract says the bytes changed" contains changed-extract.txt "damaged: the bytes are not those"
+"$mkpkg" list tight.rpm > /dev/null; status=$?
+check "a package whose records fill the first two places lists whole" test $status -eq 0
+"$mkpkg" build reserved.rpm --appname R --info 'md5=0123' > reserved.txt 2>&1; status=$?
+check "an info key md5 of the packager's own is refused" test $status -eq 1
+check "the refusal names the integrity record" contains reserved.txt 'is kept for the integrity record'
 printf ' \n' > files/blank.txt
 printf 'xy' > files/xy.txt
 "$mkpkg" build blank.rpm --appname B --file 'a=files/blank.txt' --file 'b=files/xy.txt'
-printf '3\n1\n0\n2\nappname!--------@B\na!--------@-2!--------@0\nb!--------@0!--------@2\n%s\n \nxy' \
-    "$marker" > blank.restored
+printf '3\n3\n0\n2\nappname!--------@B\npacker!--------@mkpkg\nmd5!--------@%s\na!--------@-2!--------@0\nb!--------@0!--------@2\n%s\n \nxy' \
+    "$zeros" "$marker" > blank.restored
+with_digest blank.restored
 scramble blank.restored blank.expected
 check "offsets count from the first payload byte that is not white space" cmp blank.rpm blank.expected
 
@@ -257,10 +298,12 @@ head -c 3000001 /dev/urandom > files/large.bin
 "$mkpkg" build large.rpm --appname L --file 'a=files/a.txt' --file 'large=files/large.bin' \
     --file 'c=files/a.txt'
 {
-    printf '3\n1\n0\n3\nappname!--------@L\na!--------@0!--------@12\n'
+    printf '3\n3\n0\n3\nappname!--------@L\npacker!--------@mkpkg\nmd5!--------@%s\n' "$zeros"
+    printf 'a!--------@0!--------@12\n'
     printf 'large!--------@12!--------@3000013\nc!--------@3000013!--------@3000025\n%s\n' "$marker"
     cat files/a.txt files/large.bin files/a.txt
 } > large.restored
+with_digest large.restored
 scramble large.restored large.expected
 check "a source over several blocks is written byte for byte" cmp large.rpm large.expected
 
