@@ -344,7 +344,7 @@ const char *EntryTargetPath(const std::string &path, const std::string &temp_dir
         *target = ReplaceMacro(path, kTempMacroSearch, temp_dir);
     } else if (path.find(kWinMacro) != std::string::npos) {
         const char *windows_directory = WindowsDirectoryValue();
-        if (!windows_directory) return "the Windows folder is unknown";
+        if (!windows_directory) return "no Windows folder";
         *target = ReplaceMacro(path, kWinMacro, windows_directory);
     } else {
         *target = Backslashed(path);
@@ -396,7 +396,7 @@ class HeaderCheck : public package::HeaderSink {
     std::string integrity_record;
 
    private:
-    const std::string &package_;
+    const std::string package_;
     const std::string &temp_dir_;
     long long origin_;
     long long size_;

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #if !defined(_WIN32)
 #include <sys/wait.h>
@@ -29,6 +31,19 @@ using testsupport::WriteFile;
 using testsupport::WritePackageBytes;
 
 const std::string kMarker(40, '^');
+
+std::string FailureLine(size_t size = 61) {
+    std::vector<char> line(size);
+    PackageFailureLine(line.data(), line.size());
+    return line.data();
+}
+
+// A path as the failure line shows it in room characters: the file name kept.
+std::string Shortened(const std::string &path, size_t room) {
+    if (path.size() <= room) return path;
+    const std::string tail = path.substr(path.find_last_of("\\/"));
+    return path.substr(0, room - 3 - tail.size()) + "..." + tail;
+}
 
 std::string InfoValue(const char *key) {
     char *value = PackageInfoValue(key);
@@ -58,6 +73,20 @@ class UnpackTest : public ::testing::Test {
         return sources.Path(name);
     }
     std::string Here(const std::string &relative) { return folder.Path(relative); }
+    // Every name below the unpacking folder but the package, and what the run keeps in the
+    // temporary folder beyond the restored copy and the lock.
+    std::vector<std::string> Leftovers() {
+        std::vector<std::string> names;
+        for (const auto &item : std::filesystem::recursive_directory_iterator(folder.Root())) {
+            const std::string name =
+                std::filesystem::relative(item.path(), folder.Root()).generic_string();
+            if (name != "cab1.rpm") names.push_back(name);
+        }
+        for (const char *name : {"xx2", "xx.journal"})
+            if (Exists(SandboxTemp() + name)) names.push_back(name);
+        std::sort(names.begin(), names.end());
+        return names;
+    }
 
     TempFolder sources;
     TempFolder folder;
@@ -80,8 +109,12 @@ TEST_F(UnpackTest, WritesEveryEntryAndKeepsOnlyTheRestoredCopy) {
     EXPECT_EQ(std::string(PackageRestoredCopyPath()), SandboxTemp() + "xx1");
     ASSERT_NE(info, nullptr);
     EXPECT_STREQ(info[0], "appname!--------@Demo%20App");
-    EXPECT_EQ(info[1], nullptr);
+    EXPECT_STREQ(info[1], "packer!--------@mkpkg");  // keeps the digest out of the first two
+    EXPECT_EQ(info[2], nullptr);
     EXPECT_EQ(InfoValue("appname"), "Demo App");
+    EXPECT_EQ(FailureLine(), "");
+    EXPECT_EQ(Leftovers(),
+              (std::vector<std::string>{"empty.txt", "sub", "sub/dir", "sub/dir/f.bin"}));
 }
 
 TEST_F(UnpackTest, TempMacroNeedsItsBackslash) {
@@ -144,12 +177,14 @@ TEST_F(UnpackTest, UnusableCountsStopBeforeAnyRecord) {
     }
 }
 
-TEST_F(UnpackTest, FewerRecordsThanAnnouncedKeepsEarlierEntries) {
+TEST_F(UnpackTest, FewerRecordsThanAnnouncedWritesNothing) {
     EXPECT_EQ(
         UnpackRestored("3 1 0 3\nappname!--------@A\nf!--------@0!--------@1\n" + kMarker + "\nx"),
         -1);
-    EXPECT_EQ(ReadFile(Here("f")), "x");
+    EXPECT_FALSE(Exists(Here("f")));
     EXPECT_EQ(InfoValue("appname"), "A");
+    EXPECT_EQ(FailureLine(), "Installation failed: " + Shortened(Here("cab1.rpm"), 15) +
+                                 ": the package is damaged");
 }
 
 TEST_F(UnpackTest, FewerInfoRecordsThanAnnouncedKeepsThoseRead) {
@@ -159,26 +194,26 @@ TEST_F(UnpackTest, FewerInfoRecordsThanAnnouncedKeepsThoseRead) {
     EXPECT_EQ(InfoValue("appname"), "A");
 }
 
-TEST_F(UnpackTest, OverLongTokenStopsButEarlierEntriesStay) {
+TEST_F(UnpackTest, OverLongTokenWritesNothing) {
     const std::string long_path = std::string(250, 'p') + "!--------@0!--------@1";
     EXPECT_EQ(UnpackRestored("3 1 0 3\nappname!--------@A\nf!--------@0!--------@1\n" + long_path +
                              "\ng!--------@0!--------@1\n" + kMarker + "\nx"),
               -1);
-    EXPECT_EQ(ReadFile(Here("f")), "x");
+    EXPECT_FALSE(Exists(Here("f")));
     EXPECT_FALSE(Exists(Here("g")));
 }
 
-TEST_F(UnpackTest, EntryMissingFieldsIsPassedOver) {
+TEST_F(UnpackTest, EntryMissingFieldsStopsTheInstallation) {
     EXPECT_EQ(UnpackRestored("3 1 0 3\nappname\nf!--------@0\nEOF\n"
                              "g!--------@0!--------@2\n" +
                              kMarker + "\nxy"),
               -1);
     EXPECT_FALSE(Exists(Here("f")));
-    EXPECT_EQ(ReadFile(Here("g")), "xy");
+    EXPECT_FALSE(Exists(Here("g")));
     EXPECT_EQ(InfoValue("appname"), "(none)");  // the record has no value
 }
 
-TEST_F(UnpackTest, PathTooLongAfterTheMacroIsPassedOver) {
+TEST_F(UnpackTest, PathTooLongAfterTheMacroStopsTheInstallation) {
     // A Windows folder of 240 characters: "\" and 14 more make the longest path, 255.
     const std::string windows = Here(std::string(240 - folder.Root().size() - 1, 'w'));
     WindowsDirectorySet(windows.c_str());
@@ -188,37 +223,209 @@ TEST_F(UnpackTest, PathTooLongAfterTheMacroIsPassedOver) {
                        "!--------@0!--------@1\nlast!--------@0!--------@1\n" + kMarker + "\nz"),
         -1);
     EXPECT_FALSE(Exists(windows + testsupport::Separator() + std::string(15, 'n')));
-    EXPECT_EQ(ReadFile(windows + testsupport::Separator() + std::string(14, 'n')), "z");
-    EXPECT_EQ(ReadFile(Here("last")), "z");
+    EXPECT_FALSE(Exists(windows));
+    EXPECT_FALSE(Exists(Here("last")));
+    const std::string line = FailureLine();
+    EXPECT_EQ(line.substr(line.size() - 15), ": path too long");
+    EXPECT_NE(line.find("...\\" + std::string(15, 'n') + ": "), std::string::npos) << line;
 }
 
-TEST_F(UnpackTest, WindowsMacroWithoutValueIsPassedOver) {
+TEST_F(UnpackTest, WindowsMacroWithoutValueStopsTheInstallation) {
     EXPECT_EQ(UnpackRestored("3 1 0 2\nappname!--------@A\n$win_dir$\\a.dll!--------@0!--------@1\n"
                              "b!--------@0!--------@1\n" +
                              kMarker + "\nz"),
               -1);
     EXPECT_FALSE(Exists(Here("$win_dir$")));
-    EXPECT_EQ(ReadFile(Here("b")), "z");
+    EXPECT_FALSE(Exists(Here("b")));
+    EXPECT_EQ(FailureLine(), "Installation failed: $win_dir$\\a.dll: no Windows folder");
 }
 
-TEST_F(UnpackTest, OffsetsBeforeTheFileOrReversedArePassedOver) {
+TEST_F(UnpackTest, OffsetsBeforeTheFileOrReversedStopTheInstallation) {
     // -2 reaches back into the white space after the marker; -999 before the file's start.
-    EXPECT_EQ(UnpackRestored("3 1 0 3\nappname!--------@A\nback!--------@-2!--------@1\n"
-                             "far!--------@-999!--------@1\nrev!--------@1!--------@0\n" +
+    EXPECT_EQ(UnpackRestored("3 1 0 1\nappname!--------@A\nback!--------@-2!--------@1\n" +
                              kMarker + " \nz"),
-              -1);
+              1);
     EXPECT_EQ(ReadFile(Here("back")), " \nz");
-    EXPECT_FALSE(Exists(Here("far")));
-    EXPECT_FALSE(Exists(Here("rev")));
+    for (const char *entry : {"far!--------@-999!--------@1", "rev!--------@1!--------@0",
+                              "past!--------@0!--------@2"}) {
+        EXPECT_EQ(UnpackRestored(
+                      std::string("3 1 0 2\nappname!--------@A\nfirst!--------@0!--------@1\n") +
+                      entry + "\n" + kMarker + " \nz"),
+                  -1)
+            << entry;
+        EXPECT_FALSE(Exists(Here("first")));
+        EXPECT_EQ(Leftovers(), std::vector<std::string>{"back"});
+    }
 }
 
-TEST_F(UnpackTest, UnwritableEntryIsPassedOverSilently) {
+TEST_F(UnpackTest, FileWhereAFolderShouldBeStopsTheInstallation) {
     WriteFile(Here("blocker"), "a file where a folder should be");
-    EXPECT_EQ(UnpackRestored("3 1 0 2\nappname!--------@A\nblocker/inner!--------@0!--------@1\n"
-                             "ok!--------@0!--------@1\n" +
+    EXPECT_EQ(UnpackRestored("3 1 0 2\nappname!--------@A\nok!--------@0!--------@1\n"
+                             "blocker/inner!--------@0!--------@1\n" +
                              kMarker + "\nz"),
+              -1);
+    EXPECT_FALSE(Exists(Here("ok")));
+    EXPECT_EQ(ReadFile(Here("blocker")), "a file where a folder should be");
+    EXPECT_EQ(FailureLine(), "Installation failed: blocker\\inner: a file is in the way");
+}
+
+// All or nothing: every target is as the run found it unless every file could be written.
+class AllOrNothingTest : public UnpackTest {
+   protected:
+    void SetUp() override {
+        UnpackTest::SetUp();
+        std::filesystem::create_directories(Here("app"));
+        WriteFile(Here("app/old.txt"), "old bytes");
+        spec.info = {{"appname", "App"}};
+        spec.files = {{"app/old.txt", Source("1", "new bytes")},
+                      {"app/new/deep/fresh.txt", Source("2", "fresh")},
+                      {"app/blocked", Source("3", "blocked")}};
+    }
+    // The tree as the run found it: the old file with its bytes, nothing new.
+    void ExpectUntouched() {
+        EXPECT_EQ(ReadFile(Here("app/old.txt")), "old bytes");
+        EXPECT_FALSE(Exists(Here("app/new")));
+        EXPECT_FALSE(Exists(SandboxTemp() + "xx.journal"));
+    }
+    std::string Restored() {
+        std::string restored, error;
+        EXPECT_TRUE(pkgwrite::PackageBuild(spec, &restored, &error)) << error;
+        return restored;
+    }
+};
+
+TEST_F(AllOrNothingTest, FolderInTheWayPutsEveryTargetBack) {
+    std::filesystem::create_directories(Here("app/blocked"));
+    EXPECT_EQ(UnpackSpec(), -1);
+    ExpectUntouched();
+    EXPECT_EQ(Leftovers(), (std::vector<std::string>{"app", "app/blocked", "app/old.txt"}));
+    EXPECT_EQ(FailureLine(), "Installation failed: app\\blocked: a folder is in the way");
+}
+
+TEST_F(AllOrNothingTest, ReadOnlyTargetPutsEveryTargetBack) {
+    WriteFile(Here("app/blocked"), "read-only");
+    std::filesystem::permissions(Here("app/blocked"), std::filesystem::perms::owner_read);
+    EXPECT_EQ(UnpackSpec(), -1);
+    std::filesystem::permissions(Here("app/blocked"), std::filesystem::perms::owner_all);
+    ExpectUntouched();
+    EXPECT_EQ(ReadFile(Here("app/blocked")), "read-only");
+    EXPECT_EQ(Leftovers(), (std::vector<std::string>{"app", "app/blocked", "app/old.txt"}));
+    EXPECT_EQ(FailureLine(), "Installation failed: app\\blocked: access denied");
+}
+
+TEST_F(AllOrNothingTest, WholeRunReplacesOldFilesAndLeavesNothingBehind) {
+    EXPECT_EQ(UnpackSpec(), 1);
+    EXPECT_EQ(ReadFile(Here("app/old.txt")), "new bytes");
+    EXPECT_EQ(ReadFile(Here("app/new/deep/fresh.txt")), "fresh");
+    EXPECT_EQ(ReadFile(Here("app/blocked")), "blocked");
+    EXPECT_EQ(Leftovers(),
+              (std::vector<std::string>{"app", "app/blocked", "app/new", "app/new/deep",
+                                        "app/new/deep/fresh.txt", "app/old.txt"}));
+}
+
+TEST_F(AllOrNothingTest, CutPackageWritesNothing) {
+    const std::string restored = Restored();
+    // Cut inside the second file's bytes: the first file is whole, but nothing is written.
+    UnpackRestored(restored.substr(0, restored.size() - std::string("blocked").size() - 2));
+    EXPECT_EQ(FailureLine(), "Installation failed: " + Shortened(Here("cab1.rpm"), 15) +
+                                 ": the package is damaged");
+    ExpectUntouched();
+    EXPECT_FALSE(Exists(Here("app/blocked")));
+}
+
+TEST_F(AllOrNothingTest, ChangedPayloadByteIsRefused) {
+    std::string restored = Restored();
+    restored[restored.size() - 1] ^= 1;  // "blocked" ends in 'e' now: only the digest can tell
+    EXPECT_EQ(UnpackRestored(restored), -1);
+    EXPECT_EQ(FailureLine(), "Installation failed: " + Shortened(Here("cab1.rpm"), 15) +
+                                 ": the package is damaged");
+    ExpectUntouched();
+    restored[restored.size() - 1] ^= 1;
+    EXPECT_EQ(UnpackRestored(restored), 1);  // the same bytes unchanged install
+}
+
+TEST_F(AllOrNothingTest, ChangedHeaderByteIsRefused) {
+    std::string restored = Restored();
+    const size_t name = restored.find("fresh.txt");
+    restored[name] = 'F';  // still a good header, but not the one the digest was made for
+    EXPECT_EQ(UnpackRestored(restored), -1);
+    ExpectUntouched();
+}
+
+TEST_F(AllOrNothingTest, PackageWithoutIntegrityRecordInstallsAsBefore) {
+    EXPECT_EQ(UnpackRestored("3 1 0 1\nappname!--------@A\napp/old.txt!--------@0!--------@3\n" +
+                             kMarker + "\nnew"),
               1);
-    EXPECT_EQ(ReadFile(Here("ok")), "z");
+    EXPECT_EQ(ReadFile(Here("app/old.txt")), "new");
+}
+
+TEST_F(AllOrNothingTest, MalformedDigestIsRefused) {
+    EXPECT_EQ(UnpackRestored("3 3 0 1\nappname!--------@A\nb!--------@B\nmd5!--------@00\n"
+                             "app/old.txt!--------@0!--------@3\n" +
+                             kMarker + "\nnew"),
+              -1);
+    ExpectUntouched();
+}
+
+TEST_F(AllOrNothingTest, LaterEntryForTheSameTargetWinsAndLeavesNoSideFile) {
+    spec.files = {{"app/old.txt", Source("1", "first")}, {"app/old.txt", Source("2", "second")}};
+    EXPECT_EQ(UnpackSpec(), 1);
+    EXPECT_EQ(ReadFile(Here("app/old.txt")), "second");
+    EXPECT_EQ(Leftovers(), (std::vector<std::string>{"app", "app/old.txt"}));
+}
+
+TEST_F(AllOrNothingTest, MissingPackageIsNamed) {
+    EXPECT_EQ(Unpack(), -1);
+    EXPECT_EQ(FailureLine(), "Installation failed: " + Shortened(Here("cab1.rpm"), 15) +
+                                 ": the package is missing");
+}
+
+// A run killed while it replaced targets left its journal: the next run puts back what it
+// had moved and removes what it had made before doing anything else.
+TEST_F(AllOrNothingTest, NextRunPutsRightWhatAKilledRunLeft) {
+    const std::string temp = SandboxTemp();
+    WriteFile(Here("app/~backup1"), "old bytes");
+    std::filesystem::remove(Here("app/old.txt"));
+    WriteFile(Here("app/old.txt"), "half-way new");  // already moved in by the killed run
+    std::filesystem::create_directories(Here("app/made"));
+    WriteFile(Here("app/made/~side001"), "new");
+    WriteFile(Here("app/made/moved.txt"), "moved");  // a new file, already moved in
+    const std::string app = "app";  // relative to the current folder, as the run saw it
+    WriteFile(temp + "xx.journal", "folder " + app + "\\made\nnew " + app + "\\made\\~side001\n" +
+                                       "new " + app + "\\made\\~side002\n" + "target " + app +
+                                       "\\old.txt " + app + "\\~side000 " + app + "\\~backup1\n" +
+                                       "target " + app + "\\made\\moved.txt " + app +
+                                       "\\made\\~side002 -\n" + "commit\n" + "target cut");
+    spec.files = {{"elsewhere.txt", Source("4", "other")}};
+    EXPECT_EQ(UnpackSpec(), 1);
+    EXPECT_EQ(ReadFile(Here("app/old.txt")), "old bytes");
+    EXPECT_EQ(ReadFile(Here("elsewhere.txt")), "other");
+    EXPECT_EQ(Leftovers(), (std::vector<std::string>{"app", "app/old.txt", "elsewhere.txt"}));
+}
+
+TEST_F(AllOrNothingTest, NextRunFinishesAKilledRunThatHadPlacedEveryFile) {
+    const std::string temp = SandboxTemp();
+    WriteFile(Here("app/~backup1"), "old bytes");
+    WriteFile(Here("app/old.txt"), "new bytes");
+    const std::string app = "app";
+    WriteFile(temp + "xx.journal", "target " + app + "\\old.txt " + app + "\\~side000 " + app +
+                                       "\\~backup1\ncommit\ndone\n");
+    spec.files = {{"elsewhere.txt", Source("4", "other")}};
+    EXPECT_EQ(UnpackSpec(), 1);
+    EXPECT_EQ(ReadFile(Here("app/old.txt")), "new bytes");
+    EXPECT_EQ(Leftovers(), (std::vector<std::string>{"app", "app/old.txt", "elsewhere.txt"}));
+}
+
+TEST(PackageFailureLine, FitsTheLineAndKeepsTheFileName) {
+    const std::string folder(200, 'f');
+    // Nothing failed yet in a fresh unpacking of a missing package named by a long path.
+    char **info = nullptr;
+    PackageUnpack(("c:\\" + folder + "\\cab1.rpm").c_str(), &info);
+    const std::string line = FailureLine();
+    EXPECT_EQ(line.size(), 60u);
+    EXPECT_EQ(line, "Installation failed: c:\\...\\cab1.rpm: the package is missing");
+    EXPECT_EQ(FailureLine(30), "Installation failed: the pack");
+    PackageUnpackRelease();
 }
 
 // A link planted at xx1 or xx2 points at a file of the user's; the unpacking must replace
