@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "tests/unit/support.h"
 #include "tools/pkgwrite.h"
+#include "webreq/md5.h"
 
 namespace {
 
@@ -169,12 +171,22 @@ TEST_F(PackageBuildTest, RoundTripsNamesPathsAndBytes) {
     const long long origin = package::PayloadOriginOf(restored);
     const auto header = package::HeaderParse(std::string_view(restored).substr(0, origin));
     EXPECT_FALSE(header.Damaged());
-    EXPECT_EQ(header.section_counts, (std::vector<long long>{2, 1, 2}));
+    EXPECT_EQ(header.section_counts, (std::vector<long long>{3, 1, 2}));
     std::string value;
     ASSERT_TRUE(package::InfoRecordValue(header.info_records[0], &value));
     EXPECT_EQ(value, "Demo App");  // the appname record goes first
     ASSERT_TRUE(package::InfoRecordValue(header.info_records[1], &value));
     EXPECT_EQ(value, "1 + 1 = 100%");
+    // The integrity record comes last: its digest covers every byte but its own 32.
+    ASSERT_TRUE(package::IntegrityValueWellFormed(header.info_records[2]));
+    EXPECT_EQ(header.integrity_record, header.info_records[2]);
+    const size_t at = static_cast<size_t>(header.integrity_offset);
+    package::SkippingDigest digest(static_cast<long long>(at));
+    digest.Update(restored.data(), restored.size());
+    EXPECT_EQ(restored.substr(at, 32), digest.FinalHex());
+    EXPECT_EQ(restored.substr(at, 32),
+              webreq::Md5::Hex((restored.substr(0, at) + restored.substr(at + 32)).data(),
+                               restored.size() - 32));
     EXPECT_EQ(header.list_records[0].text, "Text ^ with + signs");
     EXPECT_EQ(header.file_entries[0].path, "dir/with space+plus%.txt");
     EXPECT_EQ(EntryBytes(restored, 0), "hello");
@@ -212,6 +224,35 @@ TEST_F(PackageBuildTest, RefusesWhatCannotBeReadBack) {
         Build(&error);
         EXPECT_NE(error.find(reason), std::string::npos) << error;
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SkippingDigest, LeavesOutTheSameBytesWhateverTheBlocks) {
+    const std::string bytes = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ!";
+    const std::string expected =
+        webreq::Md5::Hex((bytes.substr(0, 10) + bytes.substr(42)).data(), bytes.size() - 32);
+    for (size_t block : {1u, 3u, 10u, 32u, 33u, 64u}) {
+        package::SkippingDigest digest(10);
+        for (size_t at = 0; at < bytes.size(); at += block)
+            digest.Update(bytes.data() + at, std::min(block, bytes.size() - at));
+        EXPECT_EQ(digest.FinalHex(), expected) << "blocks of " << block;
+    }
+}
+
+TEST(IntegrityRecord, KeyAndFormAreExact) {
+    const std::string digest(32, 'a');
+    EXPECT_TRUE(package::IntegrityValueWellFormed("md5!--------@" + digest));
+    EXPECT_FALSE(package::IntegrityValueWellFormed("md5!--------@" + std::string(32, 'A')));
+    EXPECT_FALSE(package::IntegrityValueWellFormed("md5!--------@" + digest + "0"));
+    EXPECT_FALSE(package::IsIntegrityRecord("md5x!--------@" + digest));
+    EXPECT_FALSE(package::IsIntegrityRecord("amd5!--------@" + digest));
+    // Only an info record is one: a file entry named md5 is just a file.
+    const auto header =
+        package::HeaderParse("3 1 0 1\nappname!--------@A\nmd5!--------@0!--------@1\n");
+    EXPECT_EQ(header.integrity_offset, -1);
 }
 
 }  // namespace
