@@ -212,9 +212,11 @@ bool JournalUndo(const JournalState &state) {
         for (auto it = state.replacements.rbegin(); it != state.replacements.rend(); ++it) {
             if (!it->backup.empty()) {
                 // Without its backup the old file was never moved: it is still the target.
-                if (PathPresent(it->backup) &&
-                    !platform::FileReplace(it->backup.c_str(), it->target.c_str()))
+                if (!PathPresent(it->backup)) continue;
+                if (!platform::FileReplace(it->backup.c_str(), it->target.c_str()))
                     restored = false;
+                else  // a rename between two names of one file moves nothing
+                    platform::FileRemove(it->backup.c_str());
             } else if (!PathPresent(it->side)) {
                 platform::FileRemove(it->target.c_str());  // the new file moved in
             }
@@ -236,15 +238,18 @@ class Journal {
     const std::string &Path() const { return path_; }
     JournalState state;
 
-    // Puts right what a killed run left, then starts this run's journal.
-    bool Open() {
-        if (PathPresent(path_)) {
-            std::string text;
-            if (!ReadWhole(&text)) return Fail(path_, "the journal cannot be read");
-            if (!JournalUndo(JournalParse(text)))
-                return Fail(path_, "an earlier run could not be undone");
-            if (platform::FileRemove(path_.c_str()) != 0) return FailWithLastError(path_);
-        }
+    // Puts right what a killed run left.
+    bool Recover() {
+        if (!PathPresent(path_)) return true;
+        std::string text;
+        if (!ReadWhole(&text)) return Fail(path_, "the journal cannot be read");
+        if (!JournalUndo(JournalParse(text)))
+            return Fail(path_, "an earlier run could not be undone");
+        return platform::FileRemove(path_.c_str()) == 0 || FailWithLastError(path_);
+    }
+
+    // Starts this run's journal.
+    bool Start() {
         stream_ = platform::StreamCreateNew(path_.c_str());
         return stream_ ? true : FailWithLastError(path_);
     }
@@ -560,6 +565,29 @@ class Installation : public package::HeaderSink {
     std::vector<char> block_ = std::vector<char>(1 << 20);
 };
 
+// A run killed while it wrote its restored copy or header copy left them under their new
+// names; they are the installer's own, and no other run is going on.
+void StaleCopiesRemove(const std::string &temp_dir) {
+    for (const char *pattern : {"xx1.new-*", "xx2.new-*"}) {
+        std::vector<std::string> names;
+        platform::SearchEntry entry;
+        platform::SearchHandle search = platform::SearchFirst((temp_dir + pattern).c_str(), &entry,
+                                                              platform::SearchDetail::kKind);
+        if (!search) continue;
+        do
+            if (!entry.directory) names.push_back(entry.name);
+        while (platform::SearchNext(search, &entry));
+        platform::SearchClose(search);
+        for (const auto &name : names) platform::FileRemove((temp_dir + name).c_str());
+    }
+}
+
+// What a killed run left is put right before this run does anything.
+bool EarlierRunPutRight(const std::string &temp_dir) {
+    StaleCopiesRemove(temp_dir);
+    return Journal(temp_dir + kJournalName).Recover();
+}
+
 // The package restored and its header read and checked; false (with the failure named) when
 // anything of it cannot be used. No target is touched here.
 bool PackagePrepare(const char *package_path, const std::string &temp_dir, long long *origin,
@@ -596,7 +624,7 @@ bool PackagePrepare(const char *package_path, const std::string &temp_dir, long 
 
 bool PackageInstall(const std::string &temp_dir, long long origin, const std::string &header) {
     Journal journal(temp_dir + kJournalName);
-    if (!journal.Open()) return false;
+    if (!journal.Start()) return false;
     bool installed = false;
     try {
         platform::Stream restored(platform::StreamOpen(g_restored_copy_path, "rb"));
@@ -645,7 +673,7 @@ int PackageUnpack(const char *package_path, char ***info_records) try {
         return Fail(temp_dir, "the temporary folder is unknown"), -1;
     std::snprintf(g_restored_copy_path, sizeof g_restored_copy_path, "%sxx1", temp_dir.c_str());
     if (!package_path) return Fail("cab1.rpm", kMissing), -1;
-    if (!LockTake(temp_dir + kLockName)) return -1;
+    if (!LockTake(temp_dir + kLockName) || !EarlierRunPutRight(temp_dir)) return -1;
 
     long long origin = 0;
     std::string header;
