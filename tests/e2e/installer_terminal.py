@@ -95,6 +95,7 @@ def main():
                    windir=f"{work}/windows", TERM="xterm-256color")
         for folder in ("drives/c/nuvex/docroot/data", "tmp", "windows", "app"):
             os.makedirs(f"{work}/{folder}", exist_ok=True)
+        app_list = f"{work}/drives/c/nuvex/docroot/data/app-list"
         with open(f"{work}/readme.txt", "w") as f:
             f.write("terminal run\n")
         subprocess.run([mkpkg, "build", f"{work}/app/cab1.rpm", "--appname", "Screen Test",
@@ -150,6 +151,54 @@ def main():
         check("only one character consumed", rest == "bc", repr(rest))
         check("file installed from the terminal run",
               os.path.exists(f"{work}/tmp/screen/readme.txt"))
+        subprocess.run(terminal.base + ["kill-server"], capture_output=True)
+
+        # A run that fails: a folder where the package puts a file. The failure message
+        # takes the success message's place; nothing is registered; exit status 1.
+        listed_before = open(app_list, "rb").read() if os.path.exists(app_list) else b""
+        os.makedirs(f"{work}/fail/data/blocked")
+        with open(f"{work}/fail/data/old.txt", "w") as f:
+            f.write("old")
+        subprocess.run([mkpkg, "build", f"{work}/fail/cab1.rpm", "--appname", "Failing",
+                        "--file", f"data\\old.txt={work}/readme.txt",
+                        "--file", f"data\\blocked={work}/readme.txt"], check=True, env=env)
+        failing = f"{work}/run-fail.sh"
+        with open(failing, "w") as f:
+            f.write(f"cd '{work}/fail'\n'{installer}'\necho $? > '{work}/fail-status'\n"
+                    f"sleep 600\n")
+        terminal.tmux("-f", "/dev/null", "new-session", "-d", "-s", "run", "-x", "80", "-y",
+                      "25", *[f"-e{k}={v}" for k, v in env.items()
+                              if k in ("NUVEX_DRIVE_ROOT", "TMPDIR", "windir")],
+                      "bash", "--noprofile", "--norc", failing)
+        check("failing run reaches its last message",
+              terminal.wait_for("Press Enter to terminate!"), "\n".join(terminal.screen()))
+        time.sleep(0.3)
+        plain = terminal.screen()
+        message = "Installation failed: data\\blocked: a folder is in the way"
+        check("failure text at column 20, row 14", plain[14][20:].rstrip() == message,
+              repr(plain[14]))
+        check("failing run: banner at column 25, row 12",
+              plain[12][25:].rstrip() == "Nuvex  Belmora", repr(plain[12]))
+        check("failing run: no success text", not any("successfully" in l for l in plain),
+              "\n".join(plain))
+        check("failing run: 'Please wait...' is covered",
+              not any("Please wait" in l for l in plain), "\n".join(plain))
+        check("failing run: 'Press Enter to terminate!' at column 28, row 16",
+              plain[16][28:].rstrip() == "Press Enter to terminate!", repr(plain[16]))
+        check("failing run: no exit before Enter", not os.path.exists(f"{work}/fail-status"))
+        terminal.tmux("send-keys", "-t", "run", "Enter")
+        deadline = time.time() + 20
+        while not os.path.exists(f"{work}/fail-status") and time.time() < deadline:
+            time.sleep(0.1)
+        time.sleep(0.1)
+        status = (open(f"{work}/fail-status").read().strip()
+                  if os.path.exists(f"{work}/fail-status") else None)
+        check("exit status 1 after Enter", status == "1", status)
+        check("failing run: the old file keeps its bytes",
+              open(f"{work}/fail/data/old.txt").read() == "old")
+        listed_after = open(app_list, "rb").read() if os.path.exists(app_list) else b""
+        check("failing run: the application is not registered", listed_after == listed_before,
+              repr(listed_after))
     finally:
         subprocess.run(terminal.base + ["kill-server"], capture_output=True)
         shutil.rmtree(work, ignore_errors=True)
