@@ -113,6 +113,64 @@ def main():
         check("application list line appended",
               listed.replace("\r\n", "\n") == "existing=line\n\nScreen Test=Screen Test\n",
               repr(listed))
+        subprocess.run(terminal.base + ["kill-server"], capture_output=True)
+
+        # Failing runs: the failure takes the success message's place, nothing is
+        # registered, every target keeps its old bytes, exit status 1.
+        def failing_run(name, blocker, message):
+            folder = f"{work}/{name}"
+            os.makedirs(f"{folder}/data")
+            with open(f"{folder}/data/old.txt", "w") as f:
+                f.write("old")
+            blocker(f"{folder}/data/blocked")
+            subprocess.run([wine, mkpkg, "build", f"{name}/cab1.rpm", "--appname", name,
+                            "--file", "data\\old.txt=readme.txt",
+                            "--file", "data\\new\\fresh.txt=readme.txt",
+                            "--file", "data\\blocked=readme.txt"],
+                           check=True, cwd=work, env=env, capture_output=True, timeout=600)
+            listed_before = open(app_list, "rb").read()
+            status_file = f"{work}/{name}-status"
+            with open(script, "w") as f:
+                f.write(f"cd '{folder}'\n'{wine}' '{installer}' 2>'{work}/wine.err'\n"
+                        f"echo $? > '{status_file}'\nsleep 600\n")
+            terminal.tmux("-f", "/dev/null", "new-session", "-d", "-s", "run", "-x", "80", "-y",
+                          "25", *[f"-e{k}={v}" for k, v in passed.items()],
+                          "bash", "--noprofile", "--norc", script)
+            check(f"{name}: the run reaches its last message",
+                  terminal.wait_for("Press Enter to terminate!", START_SECONDS),
+                  "\n".join(terminal.screen()))
+            time.sleep(0.5)
+            plain = terminal.screen()
+            check(f"{name}: failure text at column 20, row 14",
+                  plain[14][20:].rstrip() == message, repr(plain[14]))
+            check(f"{name}: no success text", not any("successfully" in l for l in plain),
+                  "\n".join(plain))
+            check(f"{name}: 'Press Enter to terminate!' at column 28, row 16",
+                  plain[16][28:].rstrip() == "Press Enter to terminate!", repr(plain[16]))
+            check(f"{name}: no exit before Enter", not os.path.exists(status_file))
+            terminal.tmux("send-keys", "-t", "run", "Enter")
+            deadline = time.time() + 60
+            while not os.path.exists(status_file) and time.time() < deadline:
+                time.sleep(0.1)
+            time.sleep(0.2)
+            status = open(status_file).read().strip() if os.path.exists(status_file) else None
+            check(f"{name}: exit status 1 after Enter", status == "1", status)
+            check(f"{name}: the old file keeps its bytes",
+                  open(f"{folder}/data/old.txt").read() == "old")
+            check(f"{name}: no folder of the run is left", not os.path.exists(f"{folder}/data/new"))
+            leftovers = [n for n in os.listdir(f"{folder}/data") if n.startswith("~")]
+            check(f"{name}: no side file is left", not leftovers, leftovers)
+            check(f"{name}: the application is not registered",
+                  open(app_list, "rb").read() == listed_before)
+            subprocess.run(terminal.base + ["kill-server"], capture_output=True)
+
+        def read_only_file(path):
+            with open(path, "w") as f:
+                f.write("read-only")
+            os.chmod(path, 0o444)  # Wine shows it with the read-only attribute
+
+        failing_run("folder", os.makedirs, "Installation failed: data\\blocked: a folder is in the way")
+        failing_run("readonly", read_only_file, "Installation failed: data\\blocked: access denied")
     finally:
         subprocess.run(terminal.base + ["kill-server"], capture_output=True)
         shutil.rmtree(work, ignore_errors=True)
