@@ -22,8 +22,8 @@ const char kUsage[] =
     "\n"
     "build   writes the package OUTPUT from a manifest and/or options (options add to it).\n"
     "list    shows what the installer reads from PACKAGE, each entry flagged with what build\n"
-    "        would refuse or warn about; exit status 2 when the package is damaged or has such\n"
-    "        a refusal.\n"
+    "        would refuse or warn about, and checks the integrity record; exit status 2 when\n"
+    "        the package is damaged, changed, or has such a refusal.\n"
     "extract writes every entry of PACKAGE below FOLDER (new or empty), to compare with the\n"
     "        sources (diff -r): \"$temp_dir$\\\" goes to FOLDER/temp, \"$win_dir$\" to\n"
     "        FOLDER/windows, a drive X: to FOLDER/x, a path from a root to FOLDER/root, any\n"
@@ -43,10 +43,16 @@ const char kUsage[] =
     "Refused, with the reason and exit status 1: an empty field, a field with white space at\n"
     "either end, a header token over 254 bytes once encoded, a list text over 63 characters,\n"
     "a path over 255 characters, or over 255 once \"$temp_dir$\\\" is replaced by a temporary\n"
-    "folder assumed to have 64 characters (the installer passes such an entry over), a\n"
-    "source that is a folder or not a regular file, a missing application name.\n"
+    "folder assumed to have 64 characters (the installer would refuse the package), an\n"
+    "info key md5, a source that is a folder or not a regular file, a missing application\n"
+    "name.\n"
     "Warned about on standard error, still written: \"$temp_dir$/\" (not replaced), \"..\" in a\n"
-    "path, two entries with the same target (the later one wins).\n";
+    "path, two entries with the same target (the later one wins).\n"
+    "\n"
+    "build adds the integrity record \"md5!--------@\" + 32 lowercase hex digits as the last\n"
+    "info record (never one of the first two): the MD5 digest of every byte of the restored\n"
+    "package but those 32 digits. The installer refuses a package that no longer matches it;\n"
+    "list and extract check it (exit status 2 when the bytes changed).\n";
 
 int Usage() {
     std::fputs(kUsage, stderr);

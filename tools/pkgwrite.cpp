@@ -119,8 +119,8 @@ std::string PathRefusal(const std::string &path) {
         return " has a path of " + std::to_string(replaced) +
                " characters once \"$temp_dir$\\\" is replaced by a temporary folder of " +
                std::to_string(kAssumedTempFolder) +
-               " characters (assumed); the installer passes over paths longer than 255 "
-               "without a word";
+               " characters (assumed); the installer refuses a package with a path longer than "
+               "255";
     const std::string ends = EndsReason(path);
     return ends.empty() ? ends : ": the path " + ends;
 }
