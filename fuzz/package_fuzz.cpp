@@ -98,6 +98,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (chdir(g_home.c_str()) != 0) std::abort();
     if (result != 1 && result != -1) fuzz::Fail("unpacking result", std::to_string(result));
     if (result == 1 && header.Damaged()) fuzz::Fail("a damaged header unpacked as whole");
+    char line[61];
+    if ((result == -1) != (PackageFailureLine(line, sizeof line) > 0))
+        fuzz::Fail("the failure line does not match the result");
+    PackageUnpackRelease();
 
     // The restored copy stays and is the package restored; the header copy is gone.
     if (ReadAll(g_temp + "/xx1") != restored) fuzz::Fail("restored copy differs from the package");
@@ -120,18 +124,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::free(name);
     }
 
+    if (fs::exists(g_temp + "/xx.journal")) fuzz::Fail("journal left behind");
+
     // Every file written holds payload bytes only: never more than the package has, and no
-    // more files than the package has entries.
+    // more files than the package has entries; a failed unpacking writes none. The lock file
+    // stays, empty.
     size_t files = 0;
     std::error_code error;
     for (auto it = fs::recursive_directory_iterator(g_drives, error);
          !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
         if (it->is_symlink()) fuzz::Fail("a link in the unpacked tree", it->path().string());
         if (!it->is_regular_file() || it->path() == fs::path(g_temp + "/xx1")) continue;
+        if (it->path() == fs::path(g_temp + "/xx.lock") && it->file_size() == 0) continue;
         ++files;
         if (it->file_size() > restored.size())
             fuzz::Fail("a file larger than the package", it->path().string());
     }
     if (files > header.file_entries.size()) fuzz::Fail("more files than entries");
+    if (result == -1 && files > 0) fuzz::Fail("a failed unpacking left files");
     return 0;
 }

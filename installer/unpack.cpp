@@ -56,20 +56,27 @@ struct InfoRecords {
 };
 InfoRecords g_info;
 
-// Why the last unpacking failed: the first failure is the one shown.
+// Why the last unpacking failed: the first failure is the one shown. Kept in fixed room, so
+// that naming a failure never needs memory (running out of it is one of the failures).
 struct Failure {
     bool failed = false;
-    std::string path;
-    std::string reason;
+    char path[kTempPathSize] = "";
+    const char *reason = "";
 };
 Failure g_failure;
 
 constexpr char kDamaged[] = "the package is damaged";
 constexpr char kMissing[] = "the package is missing";
 
-bool Fail(const std::string &path, const char *reason) {
-    if (!g_failure.failed) g_failure = {true, path, reason};
+bool Fail(const char *path, const char *reason) {
+    if (g_failure.failed) return false;
+    g_failure.failed = true;
+    g_failure.reason = reason;
+    std::snprintf(g_failure.path, sizeof g_failure.path, "%s", path ? path : "");
     return false;
+}
+bool Fail(const std::string &path, const char *reason) {
+    return Fail(path.c_str(), reason);
 }
 
 const char *ReasonOf(unsigned long error) {
@@ -683,7 +690,7 @@ int PackageUnpack(const char *package_path, char ***info_records) try {
 } catch (...) {
     g_info.Reset();  // records of a half-read header are not handed out
     if (info_records) *info_records = nullptr;
-    Fail(package_path ? package_path : "", "out of memory");
+    Fail(package_path, "out of memory");
     return -1;
 }
 
@@ -699,7 +706,7 @@ size_t PackageFailureLine(char *buffer, size_t size) try {
     const std::string end = g_failure.reason;
     std::string line = start + end;
     const size_t fixed = start.size() + 2 + end.size();
-    if (!g_failure.path.empty() && fixed < size - 1) {
+    if (g_failure.path[0] && fixed < size - 1) {
         const std::string path = Shortened(g_failure.path, size - 1 - fixed);
         if (!path.empty()) line = start + path + ": " + end;
     }
