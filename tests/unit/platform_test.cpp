@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "tests/unit/support.h"
@@ -114,6 +115,43 @@ TEST(Console, WithoutAConsoleNothingIsMeasured) {
     if (platform::ConsoleScreenSize(&width, &height)) GTEST_SKIP() << "stdout is a console";
     EXPECT_EQ(width, -1);
     EXPECT_EQ(height, -1);
+}
+
+// What the installer asks of a target before it writes beside it.
+TEST(PathKindOf, TellsMissingFilesReadOnlyFilesAndFolders) {
+    testsupport::TempFolder folder;
+    testsupport::WriteFile(folder.Path("file"), "x");
+    testsupport::WriteFile(folder.Path("locked"), "x");
+    std::filesystem::permissions(folder.Path("locked"), std::filesystem::perms::owner_read);
+    std::filesystem::create_directories(folder.Path("sub"));
+    EXPECT_EQ(platform::PathKindOf(folder.Path("none").c_str()), platform::PathKind::kMissing);
+    EXPECT_EQ(platform::PathKindOf(folder.Path("file").c_str()), platform::PathKind::kFile);
+    EXPECT_EQ(platform::PathKindOf(folder.Path("locked").c_str()),
+              platform::PathKind::kReadOnlyFile);
+    EXPECT_EQ(platform::PathKindOf(folder.Path("sub").c_str()), platform::PathKind::kFolder);
+    std::filesystem::permissions(folder.Path("locked"), std::filesystem::perms::owner_all);
+}
+
+TEST(FileKeepAs, KeepsTheOldBytesWhenTheFirstNameIsReplaced) {
+    testsupport::TempFolder folder;
+    testsupport::WriteFile(folder.Path("target"), "old");
+    testsupport::WriteFile(folder.Path("new"), "new");
+    ASSERT_TRUE(platform::FileKeepAs(folder.Path("target").c_str(), folder.Path("kept").c_str()));
+    EXPECT_FALSE(platform::FileKeepAs(folder.Path("target").c_str(), folder.Path("kept").c_str()));
+    ASSERT_TRUE(platform::FileReplace(folder.Path("new").c_str(), folder.Path("target").c_str()));
+    EXPECT_EQ(testsupport::ReadFile(folder.Path("target")), "new");
+    EXPECT_EQ(testsupport::ReadFile(folder.Path("kept")), "old");
+}
+
+TEST(FileErrorLast, NamesWhyACreationFailed) {
+    testsupport::TempFolder folder;
+    testsupport::WriteFile(folder.Path("there"), "x");
+    EXPECT_EQ(platform::StreamCreateNew(folder.Path("there").c_str()), nullptr);
+    EXPECT_EQ(platform::FileErrorLast(), platform::kErrorFileExists);
+    EXPECT_EQ(platform::StreamCreateNew(folder.Path("no\\such\\folder\\f").c_str()), nullptr);
+    const unsigned long missing = platform::FileErrorLast();
+    EXPECT_TRUE(missing == platform::kErrorPathNotFound || missing == platform::kErrorFileNotFound)
+        << missing;
 }
 
 }  // namespace
