@@ -436,7 +436,8 @@ std::string SideName(const std::string &path) {
     char leaf[16];
     std::snprintf(leaf, sizeof leaf, "~%02x%02x%02x%x", random[0], random[1], random[2],
                   random[3] & 15);
-    const size_t slash = path.rfind('\\');
+    // The temporary folder's own part may be a native path with '/' (on Linux).
+    const size_t slash = path.find_last_of("\\/");
     return (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + leaf;
 }
 
