@@ -22,6 +22,10 @@ FILE *StreamOpen(const char *path, const char *mode);
 // Flushes the stream and cuts its file at the stream's position (a file no longer than that
 // is left as it is); false when either fails.
 bool StreamTruncateHere(FILE *stream);
+// Cuts the stream's file back to length bytes after a failed write: what the stream still
+// holds unwritten is dropped, its error is cleared and its position set to length. False when
+// the file could not be cut.
+bool StreamCutBack(FILE *stream, long long length);
 
 // Owner of an open stream: closed on every way out of a scope.
 struct StreamCloser {

@@ -302,7 +302,9 @@ void ec_SedArgFree(ec_entry *list) try { _list_free(list); } catch (const std::e
 int ec_SedStr(ec_entry *list, const char *text, int fd) try {
     if (!list || !text) return 0;
     int includes = 0;
-    return TemplateFiller(list, fd, 0, &includes).Fill(text) ? 1 : 0;
+    if (!TemplateFiller(list, fd, 0, &includes).Fill(text)) return 0;
+    // The response is buffered: a write that fails is only known once it is handed on.
+    return fd != 1 || webreq::ChannelFlush() ? 1 : 0;
 } catch (const std::exception &) {
     webreq::MemoryFail("ec_SedStr");
 }

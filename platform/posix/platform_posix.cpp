@@ -159,6 +159,20 @@ bool StreamTruncateHere(FILE *stream) {
     return ftruncate(fileno(stream), here) == 0;
 }
 
+bool StreamCutBack(FILE *stream, long long length) {
+    if (!stream || length < 0) return false;
+    // A failed flush leaves nothing pending in the buffer; a later close must not write it.
+    std::fflush(stream);
+    std::clearerr(stream);
+    int result;
+    do {
+        result = ftruncate(fileno(stream), static_cast<off_t>(length));
+    } while (result != 0 && errno == EINTR);
+    fseeko(stream, static_cast<off_t>(length), SEEK_SET);
+    std::clearerr(stream);
+    return result == 0;
+}
+
 bool FileStatSize(const char *path, long long *size) {
     struct stat st;
     if (stat(NativePath(path).c_str(), &st) != 0) return false;

@@ -364,6 +364,17 @@ bool StreamTruncateHere(FILE *stream) {
     return _chsize_s(_fileno(stream), here) == 0;
 }
 
+bool StreamCutBack(FILE *stream, long long length) {
+    if (!stream || length < 0) return false;
+    // A failed flush leaves nothing pending in the buffer; a later close must not write it.
+    std::fflush(stream);
+    std::clearerr(stream);
+    const bool cut = _chsize_s(_fileno(stream), length) == 0;
+    _fseeki64(stream, length, SEEK_SET);
+    std::clearerr(stream);
+    return cut;
+}
+
 bool StreamFileIdentity(FILE *stream, std::string *identity) {
     BY_HANDLE_FILE_INFORMATION info;
     if (!stream || !GetFileInformationByHandle(StreamHandle(stream), &info)) return false;

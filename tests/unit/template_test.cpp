@@ -5,6 +5,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "platform/platform.h"
@@ -201,6 +202,35 @@ TEST_F(TemplateTest, EmptyNamesNeverMatchAndNullsWriteNothing) {
     EXPECT_EQ(ReadFile(path), "a v b");
     _list_free(list);
 }
+
+#ifndef _WIN32
+// Descriptor 1 is the buffered response: a template written to a full device reports the
+// failure, also when the whole text fits the buffer and only the flush fails.
+TEST_F(TemplateTest, AFailedResponseWriteGivesZero) {
+    args = ec_SedArgAdd(args, "$n", "value");
+    EXPECT_EXIT(
+        {
+            CaptureStdoutTo("/dev/full");
+            std::_Exit(10 + ec_SedStr(args, "short $n text", 1));
+        },
+        testing::ExitedWithCode(10), "");
+    WriteFile("page.html", "<p>$n</p>");
+    EXPECT_EXIT(
+        {
+            CaptureStdoutTo("/dev/full");
+            std::_Exit(10 + ec_SedFile(args, "page.html", 1));
+        },
+        testing::ExitedWithCode(10), "");
+    const std::string out = folder.Path("out");
+    EXPECT_EXIT(
+        {
+            CaptureStdoutTo(out);
+            std::_Exit(10 + ec_SedStr(args, "short $n text", 1));
+        },
+        testing::ExitedWithCode(11), "");
+    EXPECT_EQ(ReadFile(out), "short value text") << "flushed by the call itself";
+}
+#endif
 
 TEST_F(TemplateTest, MisuseEndsTheProcess) {
     const std::string out = folder.Path("out");
