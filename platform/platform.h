@@ -17,7 +17,8 @@ std::string NativePath(const char *path);
 // The folder that holds the drive folders on Linux (empty on Windows).
 std::string DriveRoot();
 
-// Files and folders. A folder never opens as a file or stream (as on Windows).
+// Files and folders. A folder never opens as a file or stream (as on Windows). An open stream
+// never stops its file from being replaced by FileReplace (on Windows it shares deletion).
 FILE *StreamOpen(const char *path, const char *mode);
 // Flushes the stream and cuts its file at the stream's position (a file no longer than that
 // is left as it is); false when either fails.
@@ -162,9 +163,12 @@ bool LockHandleSet(LockHandle handle, LockLevel level);
 void LockHandleClose(LockHandle handle);
 // Moves from over to, replacing an existing to in one step (a link at to is replaced itself).
 bool FileReplace(const char *from, const char *to);
-// Creates a new file for writing ("wb"), never opening an existing name or following a link;
-// null when the name exists.
-FILE *StreamCreateNew(const char *path);
+// Creates a new file for writing ("wb", or "wt" when text), never opening an existing name or
+// following a link; null when the name exists.
+FILE *StreamCreateNew(const char *path, bool text = false);
+// True when the path still names the stream's file: it was not replaced or removed since the
+// stream was opened.
+bool StreamIsAtPath(FILE *stream, const char *path);
 // Removes a link found by a directory search (file or folder link), not what it points to.
 bool LinkRemove(const char *path);
 

@@ -1,5 +1,6 @@
 #include "webreq/template.h"
 
+#include <chrono>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <exception>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -182,6 +184,56 @@ class TemplateFiller {
     bool starts_[256] = {};
 };
 
+// A writer that waited for the lock may find the counter replaced meanwhile; it then takes the
+// lock of the file now at the path. Each round needs another writer's replacement to fail.
+constexpr int kCounterLockRounds = 1000;
+// On Windows a rename over a file that a process opened without sharing deletion is refused
+// until it lets go; such readers are done within moments.
+constexpr int kReplaceAttempts = 20;
+constexpr int kReplacePauseMs = 25;
+
+// The counter file under its exclusive lock, made empty when missing (never truncated: a
+// process that made it first keeps its number). The lock is that of the file the path names
+// once it is held, so every read-modify-write sees the number the last one stored.
+FILE *CounterLockedForUpdate(const char *path) {
+    for (int round = 0; round < kCounterLockRounds; ++round) {
+        FILE *stream = FileOpenLocked(path, "r+t");
+        if (!stream) {
+            FILE *created = platform::StreamOpen(path, "at");
+            if (!created) return nullptr;
+            std::fclose(created);
+            continue;
+        }
+        if (platform::StreamIsAtPath(stream, path)) return stream;
+        FileCloseLocked(stream);
+    }
+    return nullptr;
+}
+
+bool ReplaceWithRetries(const char *from, const char *to) {
+    for (int attempt = 0;; ++attempt) {
+        if (platform::FileReplace(from, to)) return true;
+        if (attempt == kReplaceAttempts - 1) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(kReplacePauseMs));
+    }
+}
+
+// Stores the number as "%d\n" in text mode in a new file beside the counter and renames it
+// over the counter: a reader, or a writer killed on the way, finds the old number or the new
+// one, never an empty or cut file. Called under the counter's lock, which alone uses the
+// name beside it. False when the number was not stored (the old one stays).
+bool CounterStore(const char *path, int value) {
+    const std::string beside = std::string(path) + ".new";
+    platform::FileRemove(beside.c_str());  // left by a writer that was killed
+    FILE *stream = platform::StreamCreateNew(beside.c_str(), true);
+    if (!stream) return false;
+    const bool written = std::fprintf(stream, "%d\n", value) > 0;
+    const bool closed = std::fclose(stream) == 0;
+    if (written && closed && ReplaceWithRetries(beside.c_str(), path)) return true;
+    platform::FileRemove(beside.c_str());
+    return false;
+}
+
 }  // namespace
 
 extern "C" {
@@ -242,35 +294,25 @@ int ec_CounterGet(const char *path) try {
     webreq::MemoryFail("ec_CounterGet");
 }
 
-// The counter file open for update under its lock. A missing file is made empty without
-// truncating, so a process that made it first keeps its value.
-FILE *CounterOpenForUpdate(const char *path) {
-    FILE *stream = FileOpenLocked(path, "r+t");
-    if (stream) return stream;
-    FILE *created = platform::StreamOpen(path, "at");
-    if (!created) return nullptr;
-    std::fclose(created);
-    return FileOpenLocked(path, "r+t");
-}
-
 int ec_CounterSet(const char *path, int value) try {
-    FILE *stream = FileOpenLocked(path, "wt");
+    if (!path) return 0;
+    FILE *stream = CounterLockedForUpdate(path);
     if (!stream) return 0;
-    const bool written = std::fprintf(stream, "%d\n", value) > 0;
+    const bool stored = CounterStore(path, value);
     FileCloseLocked(stream);
-    return written ? 1 : 0;
+    return stored ? 1 : 0;
 } catch (const std::exception &) {
     webreq::MemoryFail("ec_CounterSet");
 }
 
 int ec_CounterAdd(const char *path, int increment) try {
-    FILE *stream = CounterOpenForUpdate(path);
+    if (!path) return 0;
+    FILE *stream = CounterLockedForUpdate(path);
     if (!stream) return 0;
     const int value = SaturatedAdd(ReadCounter(stream), increment);
-    std::fseek(stream, 0, SEEK_SET);
-    std::fprintf(stream, "%d\n", value);
+    const bool stored = CounterStore(path, value);
     FileCloseLocked(stream);
-    return value;
+    return stored ? value : 0;
 } catch (const std::exception &) {
     webreq::MemoryFail("ec_CounterAdd");
 }

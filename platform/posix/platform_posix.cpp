@@ -506,13 +506,20 @@ bool FileReplace(const char *from, const char *to) {
     return rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0;
 }
 
-FILE *StreamCreateNew(const char *path) {
+FILE *StreamCreateNew(const char *path, bool) {
     const int fd =
         open(NativePath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) return nullptr;
     FILE *stream = fdopen(fd, "wb");
     if (!stream) close(fd);
     return stream;
+}
+
+bool StreamIsAtPath(FILE *stream, const char *path) {
+    struct stat open_file, named;
+    if (!stream || fstat(fileno(stream), &open_file) != 0) return false;
+    if (stat(NativePath(path).c_str(), &named) != 0) return false;
+    return open_file.st_dev == named.st_dev && open_file.st_ino == named.st_ino;
 }
 
 bool LinkRemove(const char *path) {

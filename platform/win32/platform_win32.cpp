@@ -35,8 +35,44 @@ std::string NativePath(const char *path) {
     return path ? std::string(path) : std::string();
 }
 
+namespace {
+
+// The C runtime's descriptor flags for a stream mode; modes without 'b' or 't' follow the
+// runtime's default translation, as fopen does.
+int DescriptorFlags(const char *mode, bool update) {
+    int flags = update ? _O_RDWR : mode[0] == 'r' ? _O_RDONLY : _O_WRONLY;
+    if (mode[0] == 'a') flags |= _O_APPEND;
+    if (std::strchr(mode, 'b'))
+        flags |= _O_BINARY;
+    else if (std::strchr(mode, 't') || !(_fmode & _O_BINARY))
+        flags |= _O_TEXT;
+    return flags;
+}
+
+}  // namespace
+
+// As fopen, but the file is opened sharing deletion too, so that a file held open by a reader
+// (or by its own lock holder) can still be replaced by a rename over it.
 FILE *StreamOpen(const char *path, const char *mode) {
-    return std::fopen(path, mode);
+    if (!path || !mode || !std::strchr("rwa", mode[0])) return nullptr;
+    const bool update = std::strchr(mode, '+') != nullptr;
+    DWORD access = mode[0] == 'r' ? GENERIC_READ : GENERIC_WRITE;
+    if (update) access |= GENERIC_READ | GENERIC_WRITE;
+    const DWORD disposition = mode[0] == 'r'   ? OPEN_EXISTING
+                              : mode[0] == 'w' ? CREATE_ALWAYS
+                                               : OPEN_ALWAYS;
+    const HANDLE file =
+        CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return nullptr;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), DescriptorFlags(mode, update));
+    if (fd < 0) {
+        CloseHandle(file);
+        return nullptr;
+    }
+    FILE *stream = _fdopen(fd, mode);
+    if (!stream) _close(fd);
+    return stream;
 }
 
 bool FileStatSize(const char *path, long long *size) {
@@ -410,19 +446,35 @@ bool FileReplace(const char *from, const char *to) {
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
-FILE *StreamCreateNew(const char *path) {
+FILE *StreamCreateNew(const char *path, bool text) {
     // CREATE_NEW fails on any existing name, a link included: nothing is followed.
     const HANDLE file =
         CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return nullptr;
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_BINARY | _O_WRONLY);
+    const int fd =
+        _open_osfhandle(reinterpret_cast<intptr_t>(file), (text ? _O_TEXT : _O_BINARY) | _O_WRONLY);
     if (fd < 0) {
         CloseHandle(file);
         return nullptr;
     }
-    FILE *stream = _fdopen(fd, "wb");
+    FILE *stream = _fdopen(fd, text ? "wt" : "wb");
     if (!stream) _close(fd);
     return stream;
+}
+
+bool StreamIsAtPath(FILE *stream, const char *path) {
+    BY_HANDLE_FILE_INFORMATION open_file, named;
+    if (!stream || !GetFileInformationByHandle(StreamHandle(stream), &open_file)) return false;
+    // Opened for its attributes only and sharing everything: it stops no one.
+    const HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const bool known = GetFileInformationByHandle(file, &named) != 0;
+    CloseHandle(file);
+    return known && open_file.dwVolumeSerialNumber == named.dwVolumeSerialNumber &&
+           open_file.nFileIndexHigh == named.nFileIndexHigh &&
+           open_file.nFileIndexLow == named.nFileIndexLow;
 }
 
 bool LinkRemove(const char *path) {

@@ -232,6 +232,33 @@ TEST_F(TemplateTest, AFailedResponseWriteGivesZero) {
 }
 #endif
 
+#ifndef _WIN32
+// A counter that cannot be written (a full disk) keeps its number and says so with 0.
+TEST_F(TemplateTest, ACounterOnAFullDiskKeepsItsNumber) {
+    WriteFile("hits", "12345\n");
+    for (const long long room : {0LL, 1LL}) {
+        EXPECT_EXIT(
+            {
+                testsupport::LimitFileSize(room);
+                std::_Exit(10 + ec_CounterSet("hits", 7));
+            },
+            testing::ExitedWithCode(10), "")
+            << "room for " << room << " bytes";
+        EXPECT_EQ(ReadFile("hits"), "12345\n");
+        EXPECT_EXIT(
+            {
+                testsupport::LimitFileSize(room);
+                std::_Exit(ec_CounterAdd("hits", 1) == 0 ? 10 : 11);
+            },
+            testing::ExitedWithCode(10), "")
+            << "room for " << room << " bytes";
+        EXPECT_EQ(ReadFile("hits"), "12345\n");
+    }
+    EXPECT_EQ(ec_CounterAdd("hits", 1), 12346) << "the next add with room lands";
+    EXPECT_FALSE(testsupport::Exists("hits.new"));
+}
+#endif
+
 TEST_F(TemplateTest, MisuseEndsTheProcess) {
     const std::string out = folder.Path("out");
     EXPECT_EXIT(
