@@ -211,6 +211,12 @@ class DelimiterMatcher {
     bool Done(int state) const { return Inner(state) || Final(state); }
     // Bytes of the separator that ends the value: CR LF, D and two more.
     size_t Length() const { return prefix_.size() + 2; }
+    // The fewest bytes that can still complete a separator from state: read no more than that
+    // and no byte past the close delimiter is ever taken from the stream.
+    size_t Remaining(int state) const {
+        const int depth = state <= Size() ? state : Done(state) ? Size() + 2 : Size() + 1;
+        return Length() - static_cast<size_t>(depth);
+    }
 
     // Feeds bytes [at, end) of data from state until a separator ends: the position after the
     // last byte fed. With nothing pending it skips to the next CR, where a separator can start.
@@ -356,10 +362,13 @@ class MultipartReader {
         return byte;
     }
 
-    // The next block, when the window is used up; false at the end of input.
-    bool Fill() {
+    // The next block, when the window is used up; false at the end of input. At most bound
+    // bytes: the reader never asks for bytes that may lie past the close delimiter, which the
+    // stream may not have (a client that keeps its connection open waits for its answer).
+    bool Fill(size_t bound) {
         if (at_ < window_end_) return true;
-        const long long got = webreq::ChannelRead(window_.data(), Want(window_.size()));
+        const size_t size = bound < window_.size() ? bound : window_.size();
+        const long long got = webreq::ChannelRead(window_.data(), Want(size));
         if (got <= 0) return false;
         at_ = 0;
         window_end_ = static_cast<size_t>(got);
@@ -381,8 +390,9 @@ class MultipartReader {
         read_ += count;
     }
 
+    // A close delimiter ends at least a blank line and a delimiter after a header's first byte.
     bool BlockHeaderLine(std::string *line) {
-        while (Fill()) {
+        while (Fill(matcher_.Length())) {
             const char *start = window_.data() + at_;
             const size_t available = window_end_ - at_;
             const void *feed = std::memchr(start, '\n', available);
@@ -404,7 +414,7 @@ class MultipartReader {
                 // A large value: the body is read straight into its tail and searched there.
                 state = DirectRead(name, state);
             } else {
-                if (!Fill())
+                if (!Fill(matcher_.Remaining(state)))
                     Fail("_parse_multipart_data(): \t\t\tBroken stream at end of '%s'.",
                          name.c_str());
                 const unsigned char *block =
@@ -425,7 +435,8 @@ class MultipartReader {
     // One read of the body into the value's room; the bytes after a separator that ends the
     // value go back to the window, where the next headers are read from.
     int DirectRead(const std::string &name, int state) {
-        const size_t want = Want(window_.size());
+        const size_t bound = matcher_.Remaining(state);
+        const size_t want = Want(bound < window_.size() ? bound : window_.size());
         if (room_ < stored_ + want + 1) Room(stored_ + want + 1, true);
         const long long got = webreq::ChannelRead(buffer_ + stored_, want);
         if (got <= 0)
