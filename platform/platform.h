@@ -28,6 +28,10 @@ bool StreamTruncateHere(FILE *stream);
 // the file could not be cut.
 bool StreamCutBack(FILE *stream, long long length);
 
+// The bytes a reading stream holds read ahead and not yet handed out (they stay unread), or 0
+// when it holds none or does not show them.
+size_t StreamReadAhead(FILE *stream, const char **bytes);
+
 // Owner of an open stream: closed on every way out of a scope.
 struct StreamCloser {
     void operator()(FILE *stream) const {

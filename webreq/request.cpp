@@ -211,12 +211,6 @@ class DelimiterMatcher {
     bool Done(int state) const { return Inner(state) || Final(state); }
     // Bytes of the separator that ends the value: CR LF, D and two more.
     size_t Length() const { return prefix_.size() + 2; }
-    // The fewest bytes that can still complete a separator from state: read no more than that
-    // and no byte past the close delimiter is ever taken from the stream.
-    size_t Remaining(int state) const {
-        const int depth = state <= Size() ? state : Done(state) ? Size() + 2 : Size() + 1;
-        return Length() - static_cast<size_t>(depth);
-    }
 
     // Feeds bytes [at, end) of data from state until a separator ends: the position after the
     // last byte fed. With nothing pending it skips to the next CR, where a separator can start.
@@ -256,8 +250,7 @@ class DelimiterMatcher {
     std::vector<int> fail_;
 };
 
-// A valid CONTENT_LENGTH, or -1: the block reader asks for no more than that until it has
-// it, so a stream that stays open after the body is not waited on.
+// A valid CONTENT_LENGTH, or -1: the block reader asks for no more than that until it has it.
 long long AnnouncedLength() {
     return webreq::ContentLengthParse(ec_ChannelVar("CONTENT_LENGTH"), EC_MULTIPART_LIMIT);
 }
@@ -347,6 +340,12 @@ class MultipartReader {
         return value;
     }
 
+    // The body ends at the close delimiter: the bytes used are taken from the stream, the rest
+    // stays there.
+    void Finish() {
+        if (blocks_) Consume(at_);
+    }
+
     // Charges memory that the decoded request keeps; too much of it for the body ends here.
     void Charge(size_t bytes) {
         held_ += bytes;
@@ -362,18 +361,27 @@ class MultipartReader {
         return byte;
     }
 
-    // The next block, when the window is used up; false at the end of input. At most bound
-    // bytes: the reader never asks for bytes that may lie past the close delimiter, which the
-    // stream may not have (a client that keeps its connection open waits for its answer).
-    bool Fill(size_t bound) {
+    // The next block, when the window is used up; false at the end of input. The window holds
+    // what the stream has (it never waits for a full block) and takes the bytes from the stream
+    // only as they are used: after the close delimiter the rest stays unread, for the page.
+    bool Fill() {
         if (at_ < window_end_) return true;
-        const size_t size = bound < window_.size() ? bound : window_.size();
-        const long long got = webreq::ChannelRead(window_.data(), Want(size));
+        Consume(window_end_);
+        const long long got = webreq::ChannelPeek(window_.data(), Want(window_.size()));
         if (got <= 0) return false;
         at_ = 0;
         window_end_ = static_cast<size_t>(got);
-        fetched_ += static_cast<unsigned long long>(got);
+        consumed_ = 0;
         return true;
+    }
+
+    // Takes the window's bytes up to upto from the stream (they are in the window already).
+    void Consume(size_t upto) {
+        if (upto <= consumed_) return;
+        const size_t count = upto - consumed_;
+        webreq::ChannelRead(window_.data() + consumed_, count);
+        fetched_ += count;
+        consumed_ = upto;
     }
 
     // At most size bytes, and none past an announced length until it has arrived.
@@ -390,9 +398,8 @@ class MultipartReader {
         read_ += count;
     }
 
-    // A close delimiter ends at least a blank line and a delimiter after a header's first byte.
     bool BlockHeaderLine(std::string *line) {
-        while (Fill(matcher_.Length())) {
+        while (Fill()) {
             const char *start = window_.data() + at_;
             const size_t available = window_end_ - at_;
             const void *feed = std::memchr(start, '\n', available);
@@ -414,7 +421,7 @@ class MultipartReader {
                 // A large value: the body is read straight into its tail and searched there.
                 state = DirectRead(name, state);
             } else {
-                if (!Fill(matcher_.Remaining(state)))
+                if (!Fill())
                     Fail("_parse_multipart_data(): \t\t\tBroken stream at end of '%s'.",
                          name.c_str());
                 const unsigned char *block =
@@ -432,22 +439,20 @@ class MultipartReader {
         }
     }
 
-    // One read of the body into the value's room; the bytes after a separator that ends the
-    // value go back to the window, where the next headers are read from.
+    // One read of the body into the value's room, up to a separator that ends the value.
     int DirectRead(const std::string &name, int state) {
-        const size_t bound = matcher_.Remaining(state);
-        const size_t want = Want(bound < window_.size() ? bound : window_.size());
+        Consume(window_end_);
+        at_ = window_end_ = consumed_ = 0;
+        const size_t want = Want(window_.size());
         if (room_ < stored_ + want + 1) Room(stored_ + want + 1, true);
-        const long long got = webreq::ChannelRead(buffer_ + stored_, want);
+        const long long got = webreq::ChannelPeek(buffer_ + stored_, want);
         if (got <= 0)
             Fail("_parse_multipart_data(): \t\t\tBroken stream at end of '%s'.", name.c_str());
-        fetched_ += static_cast<unsigned long long>(got);
         const unsigned char *tail = reinterpret_cast<const unsigned char *>(buffer_ + stored_);
         const size_t used = matcher_.Scan(tail, 0, static_cast<size_t>(got), &state);
-        const size_t rest = static_cast<size_t>(got) - used;
-        if (rest > 0) std::memcpy(window_.data(), buffer_ + stored_ + used, rest);
-        at_ = 0;
-        window_end_ = rest;
+        // Only the value's bytes are taken; what follows its separator is looked at again.
+        webreq::ChannelRead(buffer_ + stored_, used);
+        fetched_ += used;
         Account(used);
         buffer_[stored_] = '\0';
         return state;
@@ -569,6 +574,7 @@ class MultipartReader {
     std::vector<char> window_;
     size_t at_ = 0;
     size_t window_end_ = 0;
+    size_t consumed_ = 0;  // window bytes taken from the stream
     unsigned long long fetched_ = 0;
     long long announced_ = -1;
 };
@@ -681,6 +687,7 @@ int _parse_multipart_data(void) try {
         ++parts;
         ++post_count;
     }
+    reader.Finish();
     Request().counts[webreq::kPost] = post_count;
     return header_entries + parts;
 } catch (const std::exception &) {

@@ -159,6 +159,18 @@ bool StreamTruncateHere(FILE *stream) {
     return ftruncate(fileno(stream), here) == 0;
 }
 
+size_t StreamReadAhead(FILE *stream, const char **bytes) {
+#if defined(__GLIBC__)
+    if (!stream || stream->_IO_read_ptr >= stream->_IO_read_end) return 0;
+    *bytes = stream->_IO_read_ptr;
+    return static_cast<size_t>(stream->_IO_read_end - stream->_IO_read_ptr);
+#else
+    (void)stream;
+    (void)bytes;
+    return 0;
+#endif
+}
+
 bool StreamCutBack(FILE *stream, long long length) {
     if (!stream || length < 0) return false;
     // A failed flush leaves nothing pending in the buffer; a later close must not write it.

@@ -400,6 +400,18 @@ bool StreamTruncateHere(FILE *stream) {
     return _chsize_s(_fileno(stream), here) == 0;
 }
 
+size_t StreamReadAhead(FILE *stream, const char **bytes) {
+#if defined(_UCRT)
+    (void)stream;
+    (void)bytes;
+    return 0;  // the universal runtime's streams are opaque
+#else
+    if (!stream || stream->_cnt <= 0) return 0;
+    *bytes = stream->_ptr;
+    return static_cast<size_t>(stream->_cnt);
+#endif
+}
+
 bool StreamCutBack(FILE *stream, long long length) {
     if (!stream || length < 0) return false;
     // A failed flush leaves nothing pending in the buffer; a later close must not write it.
