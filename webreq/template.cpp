@@ -1,6 +1,5 @@
 #include "webreq/template.h"
 
-#include <chrono>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
@@ -9,7 +8,6 @@
 #include <exception>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -187,10 +185,6 @@ class TemplateFiller {
 // A writer that waited for the lock may find the counter replaced meanwhile; it then takes the
 // lock of the file now at the path. Each round needs another writer's replacement to fail.
 constexpr int kCounterLockRounds = 1000;
-// On Windows a rename over a file that a process opened without sharing deletion is refused
-// until it lets go; such readers are done within moments.
-constexpr int kReplaceAttempts = 20;
-constexpr int kReplacePauseMs = 25;
 
 // The counter file under its exclusive lock, made empty when missing (never truncated: a
 // process that made it first keeps its number). The lock is that of the file the path names
@@ -210,28 +204,24 @@ FILE *CounterLockedForUpdate(const char *path) {
     return nullptr;
 }
 
-bool ReplaceWithRetries(const char *from, const char *to) {
-    for (int attempt = 0;; ++attempt) {
-        if (platform::FileReplace(from, to)) return true;
-        if (attempt == kReplaceAttempts - 1) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(kReplacePauseMs));
-    }
-}
-
 // Stores the number as "%d\n" in text mode in a new file beside the counter and renames it
 // over the counter: a reader, or a writer killed on the way, finds the old number or the new
 // one, never an empty or cut file. Called under the counter's lock, which alone uses the
 // name beside it. False when the number was not stored (the old one stays).
-bool CounterStore(const char *path, int value) {
+bool CounterStore(FILE *locked, const char *path, int value) {
     const std::string beside = std::string(path) + ".new";
     platform::FileRemove(beside.c_str());  // left by a writer that was killed
     FILE *stream = platform::StreamCreateNew(beside.c_str(), true);
     if (!stream) return false;
     const bool written = std::fprintf(stream, "%d\n", value) > 0;
     const bool closed = std::fclose(stream) == 0;
-    if (written && closed && ReplaceWithRetries(beside.c_str(), path)) return true;
+    if (written && closed && platform::FileReplace(beside.c_str(), path)) return true;
     platform::FileRemove(beside.c_str());
-    return false;
+    if (!written || !closed) return false;
+    // Where a file held open cannot be replaced (Windows without POSIX renames), the number is
+    // written in place under the lock, as a last resort.
+    std::rewind(locked);
+    return std::fprintf(locked, "%d\n", value) > 0 && platform::StreamTruncateHere(locked);
 }
 
 }  // namespace
@@ -298,7 +288,7 @@ int ec_CounterSet(const char *path, int value) try {
     if (!path) return 0;
     FILE *stream = CounterLockedForUpdate(path);
     if (!stream) return 0;
-    const bool stored = CounterStore(path, value);
+    const bool stored = CounterStore(stream, path, value);
     FileCloseLocked(stream);
     return stored ? 1 : 0;
 } catch (const std::exception &) {
@@ -310,7 +300,7 @@ int ec_CounterAdd(const char *path, int increment) try {
     FILE *stream = CounterLockedForUpdate(path);
     if (!stream) return 0;
     const int value = SaturatedAdd(ReadCounter(stream), increment);
-    const bool stored = CounterStore(path, value);
+    const bool stored = CounterStore(stream, path, value);
     FileCloseLocked(stream);
     return stored ? value : 0;
 } catch (const std::exception &) {

@@ -454,8 +454,42 @@ void LockHandleClose(LockHandle handle) {
     if (handle != -1) CloseHandle(reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle)));
 }
 
+namespace {
+
+// Renames with POSIX semantics (Windows 10 and later): a target that others hold open, sharing
+// deletion, is replaced too; they keep the old file. False where the system does not offer it.
+bool ReplaceOpenTarget(const char *from, const char *to) {
+    wchar_t target[MAX_PATH];
+    char full[MAX_PATH];
+    const DWORD length = GetFullPathNameA(to, MAX_PATH, full, nullptr);
+    if (length == 0 || length >= MAX_PATH) return false;
+    const int wide = MultiByteToWideChar(CP_ACP, 0, full, -1, target, MAX_PATH);
+    if (wide <= 0) return false;
+    const HANDLE file = CreateFileA(from, DELETE | SYNCHRONIZE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const size_t name_bytes = static_cast<size_t>(wide - 1) * sizeof(wchar_t);
+    std::string block(sizeof(FILE_RENAME_INFO) + name_bytes, '\0');
+    auto *info = reinterpret_cast<FILE_RENAME_INFO *>(block.data());
+    // The flags share the first member's place (ReplaceIfExists in older headers).
+    const DWORD flags = 0x1 /* replace if exists */ | 0x2 /* POSIX semantics */;
+    std::memcpy(info, &flags, sizeof flags);
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(name_bytes);
+    std::memcpy(info->FileName, target, name_bytes);
+    const bool renamed =
+        SetFileInformationByHandle(file, static_cast<FILE_INFO_BY_HANDLE_CLASS>(22), info,
+                                   static_cast<DWORD>(block.size())) != 0;
+    CloseHandle(file);
+    return renamed;
+}
+
+}  // namespace
+
 bool FileReplace(const char *from, const char *to) {
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+    return ReplaceOpenTarget(from, to);
 }
 
 FILE *StreamCreateNew(const char *path, bool text) {
