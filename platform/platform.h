@@ -170,9 +170,6 @@ bool FileReplace(const char *from, const char *to);
 // Creates a new file for writing ("wb", or "wt" when text), never opening an existing name or
 // following a link; null when the name exists.
 FILE *StreamCreateNew(const char *path, bool text = false);
-// True when the path still names the stream's file: it was not replaced or removed since the
-// stream was opened.
-bool StreamIsAtPath(FILE *stream, const char *path);
 // Removes a link found by a directory search (file or folder link), not what it points to.
 bool LinkRemove(const char *path);
 

@@ -527,13 +527,6 @@ FILE *StreamCreateNew(const char *path, bool) {
     return stream;
 }
 
-bool StreamIsAtPath(FILE *stream, const char *path) {
-    struct stat open_file, named;
-    if (!stream || fstat(fileno(stream), &open_file) != 0) return false;
-    if (stat(NativePath(path).c_str(), &named) != 0) return false;
-    return open_file.st_dev == named.st_dev && open_file.st_ino == named.st_ino;
-}
-
 bool LinkRemove(const char *path) {
     const std::string native = NativePath(path);
     struct stat st;

@@ -508,21 +508,6 @@ FILE *StreamCreateNew(const char *path, bool text) {
     return stream;
 }
 
-bool StreamIsAtPath(FILE *stream, const char *path) {
-    BY_HANDLE_FILE_INFORMATION open_file, named;
-    if (!stream || !GetFileInformationByHandle(StreamHandle(stream), &open_file)) return false;
-    // Opened for its attributes only and sharing everything: it stops no one.
-    const HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    const bool known = GetFileInformationByHandle(file, &named) != 0;
-    CloseHandle(file);
-    return known && open_file.dwVolumeSerialNumber == named.dwVolumeSerialNumber &&
-           open_file.nFileIndexHigh == named.nFileIndexHigh &&
-           open_file.nFileIndexLow == named.nFileIndexLow;
-}
-
 bool LinkRemove(const char *path) {
     const DWORD attributes = GetFileAttributesA(path);
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))

@@ -75,10 +75,15 @@ TEST_F(LockPairsTest, ReaderOpenThenCountersOnTheSameFile) {
     FinishesSoon([&] { EXPECT_EQ(ec_CounterAdd(f.c_str(), 1), 42); }, "ec_CounterAdd while read");
     FinishesSoon([&] { EXPECT_EQ(ec_CounterSet(f.c_str(), 7), 1); }, "ec_CounterSet while read");
     FinishesSoon([&] { EXPECT_EQ(FileAppend(f.c_str(), f.c_str()), 1); }, "FileAppend while read");
-    // A counter is replaced, not rewritten in place: the reader keeps the file it opened.
+    // A counter is replaced, not rewritten in place: the reader keeps the file it opened. On
+    // Windows a file held open cannot be replaced, and the number is written in place.
     ec_awk_fields fields;
     EXPECT_EQ(ec_AwkNext(fields), 1);
+#ifdef _WIN32
+    EXPECT_STREQ(fields[0], "7");
+#else
     EXPECT_STREQ(fields[0], "41");
+#endif
     EXPECT_EQ(ec_AwkClose(), 1);
 #ifdef _WIN32
     EXPECT_EQ(ReadFile(f), "7\r\n7\r\n");  // ec_CounterSet writes in text mode
