@@ -323,6 +323,8 @@ int ec_CounterGet(const char *path) try {
 int ec_CounterSet(const char *path, int value) try {
     if (!path) return 0;
     const CounterWriteLock lock(path);
+    // Read as an add reads it: whoever holds the counter's own lock is waited for, and a
+    // missing file is made; the old number itself is not needed.
     int old = 0;
     if (!lock.held() || !CounterRead(path, &old)) return 0;
     return CounterStore(path, value) ? 1 : 0;
