@@ -17,8 +17,9 @@ std::string NativePath(const char *path);
 // The folder that holds the drive folders on Linux (empty on Windows).
 std::string DriveRoot();
 
-// Files and folders. A folder never opens as a file or stream (as on Windows). An open stream
-// never stops its file from being replaced by FileReplace (on Windows it shares deletion).
+// Files and folders. A folder never opens as a file or stream (as on Windows). On Windows the
+// file is opened sharing deletion too, so that a rename over it is not refused for the share
+// mode alone.
 FILE *StreamOpen(const char *path, const char *mode);
 // Flushes the stream and cuts its file at the stream's position (a file no longer than that
 // is left as it is); false when either fails.
