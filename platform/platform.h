@@ -17,11 +17,21 @@ std::string NativePath(const char *path);
 // The folder that holds the drive folders on Linux (empty on Windows).
 std::string DriveRoot();
 
-// Files and folders. A folder never opens as a file or stream (as on Windows).
+// Files and folders. A folder never opens as a file or stream (as on Windows). On Windows the
+// file is opened sharing deletion too, so that a rename over it is not refused for the share
+// mode alone.
 FILE *StreamOpen(const char *path, const char *mode);
 // Flushes the stream and cuts its file at the stream's position (a file no longer than that
 // is left as it is); false when either fails.
 bool StreamTruncateHere(FILE *stream);
+// Cuts the stream's file back to length bytes after a failed write: what the stream still
+// holds unwritten is dropped, its error is cleared and its position set to length. False when
+// the file could not be cut.
+bool StreamCutBack(FILE *stream, long long length);
+
+// The bytes a reading stream holds read ahead and not yet handed out (they stay unread), or 0
+// when it holds none or does not show them.
+size_t StreamReadAhead(FILE *stream, const char **bytes);
 
 // Owner of an open stream: closed on every way out of a scope.
 struct StreamCloser {
@@ -178,9 +188,9 @@ bool LockHandleSet(LockHandle handle, LockLevel level);
 void LockHandleClose(LockHandle handle);
 // Moves from over to, replacing an existing to in one step (a link at to is replaced itself).
 bool FileReplace(const char *from, const char *to);
-// Creates a new file for writing ("wb"), never opening an existing name or following a link;
-// null when the name exists.
-FILE *StreamCreateNew(const char *path);
+// Creates a new file for writing ("wb", or "wt" when text), never opening an existing name or
+// following a link; null when the name exists.
+FILE *StreamCreateNew(const char *path, bool text = false);
 // Removes a link found by a directory search (file or folder link), not what it points to.
 bool LinkRemove(const char *path);
 

@@ -194,6 +194,29 @@ FILE *OpenTruncatedUnderLock(const char *name, const char *mode) {
     return stream.release();
 }
 
+enum class AppendStep { kNotStarted, kWritten, kFailed };
+
+// Runs the writer on the destination opened by mode under its lock, all or nothing: when a
+// write fails (a full disk), the file is cut back to the length it had, so that no fragment
+// is left for the next append to land behind. 1 when the writer's bytes all landed.
+template <class Writer>
+int AppendWhole(const char *destination, const char *mode, Writer write) {
+    FILE *out = FileOpenLocked(destination, mode);
+    if (!out) return 0;
+    // Unbuffered: a write that fails leaves nothing behind for the close to try again.
+    std::setvbuf(out, nullptr, _IONBF, 0);
+    std::fseek(out, 0, SEEK_END);
+    const long before = std::ftell(out);
+    const AppendStep step = write(out);
+    bool whole = step == AppendStep::kWritten && std::fflush(out) == 0 && !std::ferror(out);
+    if (step == AppendStep::kFailed || (step == AppendStep::kWritten && !whole)) {
+        if (before >= 0) platform::StreamCutBack(out, before);
+        whole = false;
+    }
+    const bool closed = FileCloseLocked(out) == 0;
+    return whole && closed ? 1 : 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -315,33 +338,39 @@ char *FileLoad(const char *path, long *length) try {
 
 int FileAppend(const char *destination, const char *source) try {
     std::vector<char> block(kBlock);  // first: nothing is open yet if it cannot be had
-    FILE *out = FileOpenLocked(destination, "ab");
-    if (!out) return 0;
-    FILE *in = FileOpenLocked(source, "rb");
-    if (!in) {
-        FileCloseLocked(out);
-        return 0;
-    }
-    std::fseek(out, 0, SEEK_END);
-    std::fseek(in, 0, SEEK_END);
-    // Only the bytes the source holds now: when it is the destination, what is appended
-    // must not be read again.
-    long remaining = std::ftell(in);
-    std::fseek(in, 0, SEEK_SET);
-    bool written = true;
-    while (remaining > 0 && !std::feof(in)) {
-        const size_t want = remaining < static_cast<long>(block.size())
-                                ? static_cast<size_t>(remaining)
-                                : block.size();
-        const size_t got = std::fread(block.data(), 1, want, in);
-        if (got == 0) break;
-        remaining -= static_cast<long>(got);
-        if (std::fwrite(block.data(), 1, got, out) != got) written = false;
-    }
-    const bool read_ok = !std::ferror(in);
-    FileCloseLocked(in);
-    const bool closed = FileCloseLocked(out) == 0;
-    return (written && read_ok && closed) ? 1 : 0;
+    return AppendWhole(destination, "ab", [&](FILE *out) {
+        FILE *in = FileOpenLocked(source, "rb");
+        if (!in) return AppendStep::kNotStarted;
+        std::fseek(in, 0, SEEK_END);
+        // Only the bytes the source holds now: when it is the destination, what is appended
+        // must not be read again.
+        long remaining = std::ftell(in);
+        std::fseek(in, 0, SEEK_SET);
+        bool written = true;
+        while (written && remaining > 0 && !std::feof(in)) {
+            const size_t want = remaining < static_cast<long>(block.size())
+                                    ? static_cast<size_t>(remaining)
+                                    : block.size();
+            const size_t got = std::fread(block.data(), 1, want, in);
+            if (got == 0) break;
+            remaining -= static_cast<long>(got);
+            written = std::fwrite(block.data(), 1, got, out) == got;
+        }
+        const bool read_ok = !std::ferror(in);
+        FileCloseLocked(in);
+        return written && read_ok ? AppendStep::kWritten : AppendStep::kFailed;
+    });
+} catch (...) {
+    return 0;
+}
+
+int FileAppendText(const char *destination, const char *text) try {
+    if (!text) return 0;
+    return AppendWhole(destination, "at", [&](FILE *out) {
+        const size_t length = std::strlen(text);
+        return std::fwrite(text, 1, length, out) == length ? AppendStep::kWritten
+                                                           : AppendStep::kFailed;
+    });
 } catch (...) {
     return 0;
 }

@@ -36,8 +36,13 @@ long FileReadAll(const char *name, char **buffer);
  * (0 on failure) when given. */
 char *FileLoad(const char *path, long *length);
 /* Appends the source file to the destination; 1 when appended, 0 when a file failed to open
- * or the destination could not be written. */
+ * or the destination could not be written. An append that fails on the way (a full disk, a
+ * read error) cuts the destination back: it is left exactly as it was. */
 int FileAppend(const char *destination, const char *source);
+/* Appends the text to the file in text mode ("at", made when missing) under its lock, whole
+ * or not at all: 1 when every byte landed, 0 when the file could not be opened or written
+ * (it is then left exactly as it was). */
+int FileAppendText(const char *destination, const char *text);
 
 /* Length of the open file; its position is left where it was. */
 long FdLength(int fd);

@@ -125,6 +125,42 @@ long long ChannelRead(void *buffer, size_t size) {
     return static_cast<long long>(got);
 }
 
+long long ChannelPeek(void *buffer, size_t size) {
+    if (!buffer) return -1;
+    if (size == 0) return 0;
+#if NUVEX_FASTCGI
+    if (g_request) {
+        // libfcgi's stream shows the bytes of the record it holds.
+        FCGX_Stream *in = g_request->in;
+        if (in->rdNext == in->stop) {
+            const int ch = FCGX_GetChar(in);
+            if (ch == EOF) return FCGX_GetError(in) != 0 ? -1 : 0;
+            FCGX_UnGetChar(ch, in);
+        }
+        const size_t there = static_cast<size_t>(in->stop - in->rdNext);
+        const size_t count = there < size ? there : size;
+        std::memcpy(buffer, in->rdNext, count);
+        return static_cast<long long>(count);
+    }
+#endif
+    const char *ahead = nullptr;
+    size_t there = platform::StreamReadAhead(stdin, &ahead);
+    if (there == 0) {
+        // One read of what has arrived; the byte goes back, in front of the rest.
+        const int ch = std::getc(stdin);
+        if (ch == EOF) return std::ferror(stdin) ? -1 : 0;
+        std::ungetc(ch, stdin);
+        there = platform::StreamReadAhead(stdin, &ahead);
+        if (there == 0) {  // a stream that does not show what it holds: that one byte
+            *static_cast<char *>(buffer) = static_cast<char>(ch);
+            return 1;
+        }
+    }
+    const size_t count = there < size ? there : size;
+    std::memcpy(buffer, ahead, count);
+    return static_cast<long long>(count);
+}
+
 bool ChannelWrite(const void *bytes, size_t size) {
     if (size == 0) return true;
     if (!bytes) return false;

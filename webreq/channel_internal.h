@@ -22,6 +22,10 @@ int ChannelGetByte();
 // NUL-terminated. Null when nothing could be read.
 char *ChannelReadLine(char *buffer, int size);
 long long ChannelRead(void *buffer, size_t size);
+// Copies up to size bytes of the body that have arrived without taking them: the next read
+// gives them again. Waits only while none has arrived; the number copied, 0 at the end, -1 on
+// failure.
+long long ChannelPeek(void *buffer, size_t size);
 
 // A CONTENT_LENGTH text as a count of bytes: blanks and a '+' may come first, then digits
 // only. -1 for a null or empty text, anything else, or a count that passes limit on the way.

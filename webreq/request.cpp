@@ -250,8 +250,7 @@ class DelimiterMatcher {
     std::vector<int> fail_;
 };
 
-// A valid CONTENT_LENGTH, or -1: the block reader asks for no more than that until it has
-// it, so a stream that stays open after the body is not waited on.
+// A valid CONTENT_LENGTH, or -1: the block reader asks for no more than that until it has it.
 long long AnnouncedLength() {
     return webreq::ContentLengthParse(ec_ChannelVar("CONTENT_LENGTH"), EC_MULTIPART_LIMIT);
 }
@@ -341,6 +340,12 @@ class MultipartReader {
         return value;
     }
 
+    // The body ends at the close delimiter: the bytes used are taken from the stream, the rest
+    // stays there.
+    void Finish() {
+        if (blocks_) Consume(at_);
+    }
+
     // Charges memory that the decoded request keeps; too much of it for the body ends here.
     void Charge(size_t bytes) {
         held_ += bytes;
@@ -356,15 +361,27 @@ class MultipartReader {
         return byte;
     }
 
-    // The next block, when the window is used up; false at the end of input.
+    // The next block, when the window is used up; false at the end of input. The window holds
+    // what the stream has (it never waits for a full block) and takes the bytes from the stream
+    // only as they are used: after the close delimiter the rest stays unread, for the page.
     bool Fill() {
         if (at_ < window_end_) return true;
-        const long long got = webreq::ChannelRead(window_.data(), Want(window_.size()));
+        Consume(window_end_);
+        const long long got = webreq::ChannelPeek(window_.data(), Want(window_.size()));
         if (got <= 0) return false;
         at_ = 0;
         window_end_ = static_cast<size_t>(got);
-        fetched_ += static_cast<unsigned long long>(got);
+        consumed_ = 0;
         return true;
+    }
+
+    // Takes the window's bytes up to upto from the stream (they are in the window already).
+    void Consume(size_t upto) {
+        if (upto <= consumed_) return;
+        const size_t count = upto - consumed_;
+        webreq::ChannelRead(window_.data() + consumed_, count);
+        fetched_ += count;
+        consumed_ = upto;
     }
 
     // At most size bytes, and none past an announced length until it has arrived.
@@ -422,21 +439,20 @@ class MultipartReader {
         }
     }
 
-    // One read of the body into the value's room; the bytes after a separator that ends the
-    // value go back to the window, where the next headers are read from.
+    // One read of the body into the value's room, up to a separator that ends the value.
     int DirectRead(const std::string &name, int state) {
+        Consume(window_end_);
+        at_ = window_end_ = consumed_ = 0;
         const size_t want = Want(window_.size());
         if (room_ < stored_ + want + 1) Room(stored_ + want + 1, true);
-        const long long got = webreq::ChannelRead(buffer_ + stored_, want);
+        const long long got = webreq::ChannelPeek(buffer_ + stored_, want);
         if (got <= 0)
             Fail("_parse_multipart_data(): \t\t\tBroken stream at end of '%s'.", name.c_str());
-        fetched_ += static_cast<unsigned long long>(got);
         const unsigned char *tail = reinterpret_cast<const unsigned char *>(buffer_ + stored_);
         const size_t used = matcher_.Scan(tail, 0, static_cast<size_t>(got), &state);
-        const size_t rest = static_cast<size_t>(got) - used;
-        if (rest > 0) std::memcpy(window_.data(), buffer_ + stored_ + used, rest);
-        at_ = 0;
-        window_end_ = rest;
+        // Only the value's bytes are taken; what follows its separator is looked at again.
+        webreq::ChannelRead(buffer_ + stored_, used);
+        fetched_ += used;
         Account(used);
         buffer_[stored_] = '\0';
         return state;
@@ -558,6 +574,7 @@ class MultipartReader {
     std::vector<char> window_;
     size_t at_ = 0;
     size_t window_end_ = 0;
+    size_t consumed_ = 0;  // window bytes taken from the stream
     unsigned long long fetched_ = 0;
     long long announced_ = -1;
 };
@@ -670,6 +687,7 @@ int _parse_multipart_data(void) try {
         ++parts;
         ++post_count;
     }
+    reader.Finish();
     Request().counts[webreq::kPost] = post_count;
     return header_entries + parts;
 } catch (const std::exception &) {

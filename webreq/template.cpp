@@ -1,5 +1,6 @@
 #include "webreq/template.h"
 
+#include <chrono>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <exception>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -182,6 +184,82 @@ class TemplateFiller {
     bool starts_[256] = {};
 };
 
+// On Windows a file that another process holds open cannot be replaced until it lets go;
+// readers are done within moments. Where it stays refused, the number is written in place.
+constexpr int kReplaceAttempts = 20;
+constexpr int kReplacePauseMs = 25;
+
+// The counter's writers take the lock of a companion file ("PATH.lock", made on first use and
+// never replaced) around the whole read-modify-write: the counter file itself is replaced by
+// each write, and on Windows a file that is held open (a lock needs it open) cannot be.
+class CounterWriteLock {
+   public:
+    explicit CounterWriteLock(const char *path)
+        : guard_(FileOpenLocked((std::string(path) + ".lock").c_str(), "ab")) {}
+    ~CounterWriteLock() {
+        if (guard_) FileCloseLocked(guard_);
+    }
+    CounterWriteLock(const CounterWriteLock &) = delete;
+    CounterWriteLock &operator=(const CounterWriteLock &) = delete;
+    bool held() const { return guard_ != nullptr; }
+
+   private:
+    FILE *guard_;
+};
+
+// The counter file open for update under its own lock too, so that whoever else holds that
+// lock is waited for; made empty when missing (never truncated).
+FILE *CounterOpenLocked(const char *path) {
+    FILE *stream = FileOpenLocked(path, "r+t");
+    if (stream) return stream;
+    FILE *created = platform::StreamOpen(path, "at");
+    if (!created) return nullptr;
+    std::fclose(created);
+    return FileOpenLocked(path, "r+t");
+}
+
+bool ReplaceWithRetries(const char *from, const char *to) {
+    for (int attempt = 0;; ++attempt) {
+        if (platform::FileReplace(from, to)) return true;
+        if (attempt == kReplaceAttempts - 1) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(kReplacePauseMs));
+    }
+}
+
+bool StoreInPlace(const char *path, int value) {
+    FILE *stream = CounterOpenLocked(path);
+    if (!stream) return false;
+    const bool written = std::fprintf(stream, "%d\n", value) > 0;
+    const bool cut = written && platform::StreamTruncateHere(stream);
+    return FileCloseLocked(stream) == 0 && cut;
+}
+
+// Stores the number as "%d\n" in text mode in a new file beside the counter ("PATH.new") and
+// renames it over the counter: a reader, or a writer killed on the way, finds the old number
+// or the new one, never an empty or cut file. Under the counter's write lock, which alone uses
+// the name beside it. False when the number was not stored (the old one stays).
+bool CounterStore(const char *path, int value) {
+    const std::string beside = std::string(path) + ".new";
+    platform::FileRemove(beside.c_str());  // left by a writer that was killed
+    FILE *stream = platform::StreamCreateNew(beside.c_str(), true);
+    if (!stream) return false;
+    const bool written = std::fprintf(stream, "%d\n", value) > 0;
+    const bool closed = std::fclose(stream) == 0;
+    if (written && closed && ReplaceWithRetries(beside.c_str(), path)) return true;
+    platform::FileRemove(beside.c_str());
+    return written && closed && StoreInPlace(path, value);
+}
+
+// The counter's number under both locks, or false when the file cannot be had. The counter is
+// closed again before it is replaced.
+bool CounterRead(const char *path, int *value) {
+    FILE *stream = CounterOpenLocked(path);
+    if (!stream) return false;
+    *value = ReadCounter(stream);
+    FileCloseLocked(stream);
+    return true;
+}
+
 }  // namespace
 
 extern "C" {
@@ -242,35 +320,25 @@ int ec_CounterGet(const char *path) try {
     webreq::MemoryFail("ec_CounterGet");
 }
 
-// The counter file open for update under its lock. A missing file is made empty without
-// truncating, so a process that made it first keeps its value.
-FILE *CounterOpenForUpdate(const char *path) {
-    FILE *stream = FileOpenLocked(path, "r+t");
-    if (stream) return stream;
-    FILE *created = platform::StreamOpen(path, "at");
-    if (!created) return nullptr;
-    std::fclose(created);
-    return FileOpenLocked(path, "r+t");
-}
-
 int ec_CounterSet(const char *path, int value) try {
-    FILE *stream = FileOpenLocked(path, "wt");
-    if (!stream) return 0;
-    const bool written = std::fprintf(stream, "%d\n", value) > 0;
-    FileCloseLocked(stream);
-    return written ? 1 : 0;
+    if (!path) return 0;
+    const CounterWriteLock lock(path);
+    // Read as an add reads it: whoever holds the counter's own lock is waited for, and a
+    // missing file is made; the old number itself is not needed.
+    int old = 0;
+    if (!lock.held() || !CounterRead(path, &old)) return 0;
+    return CounterStore(path, value) ? 1 : 0;
 } catch (const std::exception &) {
     webreq::MemoryFail("ec_CounterSet");
 }
 
 int ec_CounterAdd(const char *path, int increment) try {
-    FILE *stream = CounterOpenForUpdate(path);
-    if (!stream) return 0;
-    const int value = SaturatedAdd(ReadCounter(stream), increment);
-    std::fseek(stream, 0, SEEK_SET);
-    std::fprintf(stream, "%d\n", value);
-    FileCloseLocked(stream);
-    return value;
+    if (!path) return 0;
+    const CounterWriteLock lock(path);
+    int old = 0;
+    if (!lock.held() || !CounterRead(path, &old)) return 0;
+    const int value = SaturatedAdd(old, increment);
+    return CounterStore(path, value) ? value : 0;
 } catch (const std::exception &) {
     webreq::MemoryFail("ec_CounterAdd");
 }
@@ -302,7 +370,9 @@ void ec_SedArgFree(ec_entry *list) try { _list_free(list); } catch (const std::e
 int ec_SedStr(ec_entry *list, const char *text, int fd) try {
     if (!list || !text) return 0;
     int includes = 0;
-    return TemplateFiller(list, fd, 0, &includes).Fill(text) ? 1 : 0;
+    if (!TemplateFiller(list, fd, 0, &includes).Fill(text)) return 0;
+    // The response is buffered: a write that fails is only known once it is handed on.
+    return fd != 1 || webreq::ChannelFlush() ? 1 : 0;
 } catch (const std::exception &) {
     webreq::MemoryFail("ec_SedStr");
 }

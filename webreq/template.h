@@ -26,7 +26,12 @@ int ec_AwkClose(void);
 
 /* Counter files: a decimal number, read, set or increased under an exclusive file lock. A
  * number beyond the int range reads as INT_MAX or INT_MIN, and ec_CounterAdd saturates there
- * (a counter at INT_MAX stays at INT_MAX) instead of wrapping around. */
+ * (a counter at INT_MAX stays at INT_MAX) instead of wrapping around. A new number is written
+ * beside the file ("PATH.new") and renamed over it: a reader, or a writer killed on the way,
+ * finds the old number or the new one (on Windows a counter that another process holds open
+ * is written in place instead). Writers take the lock of a companion file "PATH.lock", made on
+ * first use, and then the counter's own. ec_CounterSet gives 1 and ec_CounterAdd the new
+ * number when it was stored; both give 0 when it was not (the old number stays). */
 int ec_CounterGet(const char *path);
 int ec_CounterSet(const char *path, int value);
 int ec_CounterAdd(const char *path, int increment);

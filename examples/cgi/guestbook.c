@@ -4,7 +4,8 @@
  * The posts live in one file ($NUVEX_GUESTBOOK_FILE, else "guestbook.txt" in the upload folder
  * $NUVEX_UPLOAD_DIR, else in "uploads"), never below the document root. Each post is one line
  * "name = message" with both texts percent-encoded, so a client's line breaks or '=' cannot
- * make lines or fields of their own; lines are appended and read under the file's lock.
+ * make lines or fields of their own; lines are appended and read under the file's lock, and a
+ * line that cannot be written whole (a full disk) is not written at all.
  * Every text from a client is escaped on output, '&' included, and every length is bounded:
  * longer posts are refused, not cut, and a full book takes no more posts. */
 #include <stdio.h>
@@ -85,16 +86,21 @@ static const char *Refusal(const char *name, const char *message, const char *pa
     return NULL;
 }
 
-/* Appends the post under the file's lock; 1 when it was written whole. */
+/* Appends the post as one line under the file's lock, whole or not at all: a post that does
+ * not fit on the disk leaves the book as it was, so the next post starts a line of its own.
+ * 1 when it was written whole. */
 static int StorePost(const char *path, const char *name, const char *message) {
     char *encoded_name = _cookie_encode(name);
     char *encoded_message = _cookie_encode(message);
+    char *line = NULL;
     int stored = 0;
-    FILE *book = (encoded_name && encoded_message) ? FileOpenLocked(path, "at") : NULL;
-    if (book) {
-        stored = fprintf(book, "%s = %s\n", encoded_name, encoded_message) > 0;
-        stored = FileCloseLocked(book) == 0 && stored;
+    if (encoded_name && encoded_message) {
+        const size_t size = strlen(encoded_name) + strlen(encoded_message) + sizeof " = \n";
+        line = malloc(size);
+        if (line && snprintf(line, size, "%s = %s\n", encoded_name, encoded_message) > 0)
+            stored = FileAppendText(path, line);
     }
+    free(line);
     free(encoded_name);
     free(encoded_message);
     return stored;

@@ -159,6 +159,32 @@ bool StreamTruncateHere(FILE *stream) {
     return ftruncate(fileno(stream), here) == 0;
 }
 
+size_t StreamReadAhead(FILE *stream, const char **bytes) {
+#if defined(__GLIBC__)
+    if (!stream || stream->_IO_read_ptr >= stream->_IO_read_end) return 0;
+    *bytes = stream->_IO_read_ptr;
+    return static_cast<size_t>(stream->_IO_read_end - stream->_IO_read_ptr);
+#else
+    (void)stream;
+    (void)bytes;
+    return 0;
+#endif
+}
+
+bool StreamCutBack(FILE *stream, long long length) {
+    if (!stream || length < 0) return false;
+    // A failed flush leaves nothing pending in the buffer; a later close must not write it.
+    std::fflush(stream);
+    std::clearerr(stream);
+    int result;
+    do {
+        result = ftruncate(fileno(stream), static_cast<off_t>(length));
+    } while (result != 0 && errno == EINTR);
+    fseeko(stream, static_cast<off_t>(length), SEEK_SET);
+    std::clearerr(stream);
+    return result == 0;
+}
+
 bool FileStatSize(const char *path, long long *size) {
     struct stat st;
     if (stat(NativePath(path).c_str(), &st) != 0) return false;
@@ -538,7 +564,7 @@ bool FileKeepAs(const char *from, const char *to) {
     return link(NativePath(from).c_str(), NativePath(to).c_str()) == 0;
 }
 
-FILE *StreamCreateNew(const char *path) {
+FILE *StreamCreateNew(const char *path, bool) {
     const int fd =
         open(NativePath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) return nullptr;

@@ -35,8 +35,44 @@ std::string NativePath(const char *path) {
     return path ? std::string(path) : std::string();
 }
 
+namespace {
+
+// The C runtime's descriptor flags for a stream mode; modes without 'b' or 't' follow the
+// runtime's default translation, as fopen does.
+int DescriptorFlags(const char *mode, bool update) {
+    int flags = update ? _O_RDWR : mode[0] == 'r' ? _O_RDONLY : _O_WRONLY;
+    if (mode[0] == 'a') flags |= _O_APPEND;
+    if (std::strchr(mode, 'b'))
+        flags |= _O_BINARY;
+    else if (std::strchr(mode, 't') || !(_fmode & _O_BINARY))
+        flags |= _O_TEXT;
+    return flags;
+}
+
+}  // namespace
+
+// As fopen, but the file is opened sharing deletion too, so that a file held open by a reader
+// (or by its own lock holder) can still be replaced by a rename over it.
 FILE *StreamOpen(const char *path, const char *mode) {
-    return std::fopen(path, mode);
+    if (!path || !mode || !std::strchr("rwa", mode[0])) return nullptr;
+    const bool update = std::strchr(mode, '+') != nullptr;
+    DWORD access = mode[0] == 'r' ? GENERIC_READ : GENERIC_WRITE;
+    if (update) access |= GENERIC_READ | GENERIC_WRITE;
+    const DWORD disposition = mode[0] == 'r'   ? OPEN_EXISTING
+                              : mode[0] == 'w' ? CREATE_ALWAYS
+                                               : OPEN_ALWAYS;
+    const HANDLE file =
+        CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return nullptr;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), DescriptorFlags(mode, update));
+    if (fd < 0) {
+        CloseHandle(file);
+        return nullptr;
+    }
+    FILE *stream = _fdopen(fd, mode);
+    if (!stream) _close(fd);
+    return stream;
 }
 
 bool FileStatSize(const char *path, long long *size) {
@@ -364,6 +400,29 @@ bool StreamTruncateHere(FILE *stream) {
     return _chsize_s(_fileno(stream), here) == 0;
 }
 
+size_t StreamReadAhead(FILE *stream, const char **bytes) {
+#if defined(_UCRT)
+    (void)stream;
+    (void)bytes;
+    return 0;  // the universal runtime's streams are opaque
+#else
+    if (!stream || stream->_cnt <= 0) return 0;
+    *bytes = stream->_ptr;
+    return static_cast<size_t>(stream->_cnt);
+#endif
+}
+
+bool StreamCutBack(FILE *stream, long long length) {
+    if (!stream || length < 0) return false;
+    // A failed flush leaves nothing pending in the buffer; a later close must not write it.
+    std::fflush(stream);
+    std::clearerr(stream);
+    const bool cut = _chsize_s(_fileno(stream), length) == 0;
+    _fseeki64(stream, length, SEEK_SET);
+    std::clearerr(stream);
+    return cut;
+}
+
 bool StreamFileIdentity(FILE *stream, std::string *identity) {
     BY_HANDLE_FILE_INFORMATION info;
     if (!stream || !GetFileInformationByHandle(StreamHandle(stream), &info)) return false;
@@ -395,8 +454,42 @@ void LockHandleClose(LockHandle handle) {
     if (handle != -1) CloseHandle(reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle)));
 }
 
+namespace {
+
+// Renames with POSIX semantics (Windows 10 and later): a target that others hold open, sharing
+// deletion, is replaced too; they keep the old file. False where the system does not offer it.
+bool ReplaceOpenTarget(const char *from, const char *to) {
+    wchar_t target[MAX_PATH];
+    char full[MAX_PATH];
+    const DWORD length = GetFullPathNameA(to, MAX_PATH, full, nullptr);
+    if (length == 0 || length >= MAX_PATH) return false;
+    const int wide = MultiByteToWideChar(CP_ACP, 0, full, -1, target, MAX_PATH);
+    if (wide <= 0) return false;
+    const HANDLE file = CreateFileA(from, DELETE | SYNCHRONIZE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const size_t name_bytes = static_cast<size_t>(wide - 1) * sizeof(wchar_t);
+    std::string block(sizeof(FILE_RENAME_INFO) + name_bytes, '\0');
+    auto *info = reinterpret_cast<FILE_RENAME_INFO *>(block.data());
+    // The flags share the first member's place (ReplaceIfExists in older headers).
+    const DWORD flags = 0x1 /* replace if exists */ | 0x2 /* POSIX semantics */;
+    std::memcpy(info, &flags, sizeof flags);
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(name_bytes);
+    std::memcpy(info->FileName, target, name_bytes);
+    const bool renamed =
+        SetFileInformationByHandle(file, static_cast<FILE_INFO_BY_HANDLE_CLASS>(22), info,
+                                   static_cast<DWORD>(block.size())) != 0;
+    CloseHandle(file);
+    return renamed;
+}
+
+}  // namespace
+
 bool FileReplace(const char *from, const char *to) {
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+    return ReplaceOpenTarget(from, to);
 }
 
 unsigned long FileErrorLast() {
@@ -418,17 +511,18 @@ bool FileKeepAs(const char *from, const char *to) {
     return CreateHardLinkA(to, from, nullptr) != 0 || CopyFileA(from, to, TRUE) != 0;
 }
 
-FILE *StreamCreateNew(const char *path) {
+FILE *StreamCreateNew(const char *path, bool text) {
     // CREATE_NEW fails on any existing name, a link included: nothing is followed.
     const HANDLE file =
         CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return nullptr;
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_BINARY | _O_WRONLY);
+    const int fd =
+        _open_osfhandle(reinterpret_cast<intptr_t>(file), (text ? _O_TEXT : _O_BINARY) | _O_WRONLY);
     if (fd < 0) {
         CloseHandle(file);
         return nullptr;
     }
-    FILE *stream = _fdopen(fd, "wb");
+    FILE *stream = _fdopen(fd, text ? "wt" : "wb");
     if (!stream) _close(fd);
     return stream;
 }

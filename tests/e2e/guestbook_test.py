@@ -2,7 +2,8 @@
 """guestbook.cgi (the example in C) behind lighttpd, driven by curl: hostile texts come back
 exactly as sent and never as markup, a post cannot add lines or posts to the file, the length
 bounds refuse without storing, 8 clients posting at once lose no post, a full book takes no
-more, and the book cannot be fetched from the web.
+more, the book cannot be fetched from the web, and a post that does not fit on the disk leaves
+the book as it was.
 
 usage: guestbook_test.py CGI_DIR
 """
@@ -10,8 +11,12 @@ import concurrent.futures
 import html
 import os
 import re
+import resource
+import signal
 import subprocess
 import sys
+import tempfile
+import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from cgi_server import CgiServer  # noqa: E402
@@ -137,11 +142,50 @@ def test_full_and_hidden(server):
     check("the book is not below the document root", status == 404, status)
 
 
+def run_cgi(cgi_dir, book, name, message, file_size_limit=None):
+    """The page of one POST to guestbook.cgi run directly as a CGI program; with a limit, its
+    writes past that many bytes of a file fail as on a full disk."""
+    body = urllib.parse.urlencode({"name": name, "message": message}).encode()
+    env = {"REQUEST_METHOD": "POST", "CONTENT_TYPE": "application/x-www-form-urlencoded",
+           "CONTENT_LENGTH": str(len(body)), "NUVEX_GUESTBOOK_FILE": book,
+           "PATH": os.environ.get("PATH", "")}
+
+    def limit():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (file_size_limit, file_size_limit))
+
+    done = subprocess.run([os.path.join(cgi_dir, "guestbook.cgi")], input=body, env=env,
+                          capture_output=True, timeout=60,
+                          preexec_fn=limit if file_size_limit is not None else None)
+    return done.stdout.decode("utf-8", "replace")
+
+
+def test_full_disk(cgi_dir):
+    with tempfile.TemporaryDirectory() as work:
+        book = os.path.join(work, "guestbook.txt")
+        run_cgi(cgi_dir, book, "Ann", "first post")
+        with open(book, "rb") as f:
+            before = f.read()
+        body = run_cgi(cgi_dir, book, "Bo", "m" * 2000, file_size_limit=len(before) + 100)
+        check("a post the disk cannot take is not claimed as signed",
+              'id="signed"' not in body and "could not be written" in body, body[-400:])
+        with open(book, "rb") as f:
+            after = f.read()
+        check("a post the disk cannot take leaves the book byte for byte", after == before,
+              f"{len(before)} bytes before, {len(after)} after")
+        body = run_cgi(cgi_dir, book, "Cy", "after the full disk")
+        check("the next post lands whole on its own line",
+              posts(body) == [("Ann", "first post"), ("Cy", "after the full disk")],
+              posts(body))
+
+
 def main():
     cgi_dir = os.path.abspath(sys.argv[1])
     # --mode fastcgi: the same program as a worker spawned by lighttpd, request after request.
     mode = sys.argv[3] if len(sys.argv) > 3 and sys.argv[2] == "--mode" else "cgi"
     print(f"mode: {mode}")
+    if mode == "cgi":
+        test_full_disk(cgi_dir)
     with CgiServer(cgi_dir, probe="/guestbook.cgi", mode=mode) as server:
         test_empty_and_plain(server)
         test_hostile_text(server)

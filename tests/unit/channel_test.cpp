@@ -323,7 +323,8 @@ class Worker {
         char block[65536];
         ssize_t got;
         while ((got = recv(fd, block, sizeof block, 0)) > 0) in.append(block, got);
-        response.closed_by_worker = got == 0 && send(fd, "x", 1, MSG_NOSIGNAL) < 0 && errno == EPIPE;
+        response.closed_by_worker =
+            got == 0 && send(fd, "x", 1, MSG_NOSIGNAL) < 0 && errno == EPIPE;
         close(fd);
         for (size_t at = 0; at + 8 <= in.size();) {
             const auto type = static_cast<unsigned char>(in[at + 1]);
@@ -460,6 +461,14 @@ int TestHandler() {
         ec_SessionAdd("user", "%s", "ann");
         Put("opened\n");
         if (VarOrDash("X_TWO") == "finish") ec_Finish();
+    } else if (action == "multipart") {
+        // The body is decoded up to its closing boundary; what follows is the page's to read.
+        Put(std::string("title=") + ec_ValueDefault("-", "title") + " rest=[");
+        char block[256];
+        long got;
+        while ((got = ec_ChannelRead(block, sizeof block)) > 0)
+            ec_ChannelWrite(block, static_cast<size_t>(got));
+        Put("]");
     } else if (action == "bounded") {
         Put(std::to_string(webreq::ChannelPrintfBounded(8, "%s", "1234567")));
         Put(std::to_string(webreq::ChannelPrintfBounded(8, "%s", "12345678")));
@@ -494,6 +503,23 @@ TEST_F(ChannelFastCgi, LinesAndBytesReadAsUnderCgi) {
               "1234567"
               "7"
               "-2");  // the text, its length, too long
+}
+
+TEST_F(ChannelFastCgi, AMultipartBodyIsReadUpToItsClosingBoundaryOnly) {
+    const std::string body =
+        "--XyZ\r\nContent-Disposition: form-data; name=\"title\"\r\n\r\nhello\r\n--XyZ--";
+    const std::string after = "after the body";
+    const std::string exact = std::to_string(body.size() + after.size());
+    for (const std::string &length : {std::string(), std::string("100000"), exact}) {
+        Params params = {{"QUERY_STRING", "multipart"},
+                         {"REQUEST_METHOD", "POST"},
+                         {"CONTENT_TYPE", "multipart/form-data; boundary=XyZ"}};
+        if (!length.empty()) params.emplace_back("CONTENT_LENGTH", length);
+        const Response r = worker_->Send(params, body + after);
+        EXPECT_TRUE(r.ended) << "CONTENT_LENGTH \"" << length << "\"";
+        EXPECT_EQ(r.out, "title=hello rest=[" + after + "]")
+            << "CONTENT_LENGTH \"" << length << "\"";
+    }
 }
 
 TEST_F(ChannelFastCgi, NoValueOfOneRequestShowsInTheNext) {
@@ -606,8 +632,8 @@ TEST_F(ChannelFastCgi, TheWorkerClosesAtOnceOnlyWhenNothingIsLeftUnread) {
     EXPECT_TRUE(unread.ended);
     EXPECT_EQ(unread.out, get.out);
     EXPECT_FALSE(unread.closed_by_worker);
-    const Response unclear = worker_->Send(
-        {{"QUERY_STRING", "state"}, {"CONTENT_LENGTH", "12x"}}, "");
+    const Response unclear =
+        worker_->Send({{"QUERY_STRING", "state"}, {"CONTENT_LENGTH", "12x"}}, "");
     EXPECT_TRUE(unclear.ended);
     EXPECT_FALSE(unclear.closed_by_worker);
 }

@@ -147,6 +147,54 @@ TEST_F(FileIoTest, AppendAddsTheSourceAtTheEnd) {
     EXPECT_EQ(ReadFile(Path("new")), tail);
 }
 
+#ifndef _WIN32
+// A destination that cannot take the whole source keeps exactly the bytes it had: a later
+// append must not land behind a fragment.
+TEST_F(FileIoTest, AnAppendThatDoesNotFitLeavesTheFileAsItWas) {
+    const std::string before = "eighteen bytes....";
+    WriteFile(Path("dest"), before);
+    WriteFile(Path("src"), std::string(100000, 's'));
+    for (const long long room : {4096LL, 18LL, 60000LL}) {
+        EXPECT_EXIT(
+            {
+                testsupport::LimitFileSize(room);
+                std::_Exit(10 + FileAppend(Path("dest").c_str(), Path("src").c_str()));
+            },
+            testing::ExitedWithCode(10), "")
+            << "room for " << room << " bytes";
+        const std::string after = ReadFile(Path("dest"));
+        EXPECT_TRUE(after == before) << "room for " << room << " bytes: " << after.size()
+                                     << " bytes, " << after.substr(0, 40);
+    }
+    WriteFile(Path("small"), "tail\n");
+    EXPECT_EXIT(
+        {
+            testsupport::LimitFileSize(4096);
+            std::_Exit(10 + FileAppend(Path("dest").c_str(), Path("small").c_str()));
+        },
+        testing::ExitedWithCode(11), "");
+    EXPECT_EQ(ReadFile(Path("dest")), before + "tail\n") << "what fits is appended whole";
+}
+
+TEST_F(FileIoTest, AppendedTextLandsWholeOrNotAtAll) {
+    WriteFile(Path("book"), "a = 1\n");
+    EXPECT_EQ(FileAppendText(Path("book").c_str(), "b = 2\n"), 1);
+    EXPECT_EQ(ReadFile(Path("book")), "a = 1\nb = 2\n");
+    EXPECT_EQ(FileAppendText(Path("new").c_str(), "first\n"), 1) << "a missing file is made";
+    EXPECT_EQ(ReadFile(Path("new")), "first\n");
+    EXPECT_EQ(FileAppendText(Path("no/book").c_str(), "x\n"), 0);
+    EXPECT_EQ(FileAppendText(Path("book").c_str(), nullptr), 0);
+    const std::string post(10000, 'p');
+    EXPECT_EXIT(
+        {
+            testsupport::LimitFileSize(4096);
+            std::_Exit(10 + FileAppendText(Path("book").c_str(), post.c_str()));
+        },
+        testing::ExitedWithCode(10), "");
+    EXPECT_EQ(ReadFile(Path("book")), "a = 1\nb = 2\n");
+}
+#endif
+
 TEST_F(FileIoTest, CatCopiesTheFileToStandardOutput) {
     const std::string out = Path("stdout");
     WriteFile(Path("cat me"), std::string("bin\0\r\nary", 9));

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,12 +11,16 @@
 #include <vector>
 
 #include "tests/unit/support.h"
+#include "webreq/channel.h"
 #include "webreq/error_internal.h"
 #include "webreq/request_state.h"
 #include "webreq/values.h"
 
 #ifdef __GLIBC__
 #include <malloc.h>
+#endif
+#ifndef _WIN32
+#include <unistd.h>
 #endif
 
 namespace {
@@ -499,6 +504,51 @@ std::string SampleBody() {
            "\r\n--XyZ\r\n" + FormPart("title", "x--XyZ") + "\r\n--XyZ\r\n" + FormPart("empty", "") +
            "\r\n--XyZ--";
 }
+
+#ifndef _WIN32
+// A client that keeps its connection open after the close delimiter: decoding ends at once,
+// whatever CONTENT_LENGTH says, and the bytes that follow are still there for the page. The
+// child's alarm ends a reader that waits for more.
+TEST_F(MultipartReaderTest, NothingPastTheCloseDelimiterIsReadOrWaitedFor) {
+    const std::string body = SampleBody();
+    const std::string after = "after the body";
+    const std::string exact = std::to_string(body.size() + after.size());
+    for (const char *length : {"", "100000", exact.c_str()}) {
+        for (const size_t block : {size_t{64 * 1024}, size_t{7}}) {
+            limits.block_size = block;
+            EXPECT_EXIT(
+                {
+                    int ends[2];
+                    if (pipe(ends) != 0) std::_Exit(20);
+                    const std::string sent = body + after;
+                    if (write(ends[1], sent.data(), sent.size()) !=
+                        static_cast<ssize_t>(sent.size()))
+                        std::_Exit(21);
+                    // The write end stays open: the stream never ends.
+                    dup2(ends[0], 0);
+                    std::clearerr(stdin);
+                    Env("CONTENT_TYPE", "multipart/form-data; boundary=XyZ");
+                    Env("CONTENT_LENGTH", *length ? length : nullptr);
+                    webreq::MultipartSettings settings = limits;
+                    settings.method = MultipartMethod::kBlocks;
+                    webreq::MultipartSettingsSet(settings);
+                    alarm(5);
+                    const auto start = std::chrono::steady_clock::now();
+                    if (_parse_request() != 3) std::_Exit(22);
+                    if (std::chrono::steady_clock::now() - start > std::chrono::seconds(1))
+                        std::_Exit(23);
+                    char rest[64] = {};
+                    if (ec_ChannelRead(rest, after.size()) != static_cast<long>(after.size()) ||
+                        after != rest)
+                        std::_Exit(24);
+                    std::_Exit(0);
+                },
+                testing::ExitedWithCode(0), "")
+                << "CONTENT_LENGTH \"" << length << "\", blocks of " << block;
+        }
+    }
+}
+#endif
 
 TEST_F(MultipartReaderTest, DelimitersSplitAtEveryBlockBorder) {
     std::vector<size_t> sizes = Range(1, 64);

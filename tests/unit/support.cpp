@@ -16,7 +16,10 @@
 #define close _close
 #define fileno _fileno
 #else
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
 #endif
 
 #include "installer/package.h"
@@ -166,6 +169,14 @@ void CaptureStdoutTo(const std::string &path) {
     std::fflush(stdout);
     if (!std::freopen(path.c_str(), "wb", stdout)) std::abort();
 }
+
+#ifndef _WIN32
+void LimitFileSize(long long bytes) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const struct rlimit limit = {static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes)};
+    setrlimit(RLIMIT_FSIZE, &limit);
+}
+#endif
 
 std::string SandboxTemp() {
     return (fs::path(SandboxRoot()) / "tmp").string() + Separator();

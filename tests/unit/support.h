@@ -79,6 +79,12 @@ class ScopedEnv {
 // Sends the rest of the process's standard output into a file (for death tests).
 void CaptureStdoutTo(const std::string &path);
 
+#ifndef _WIN32
+// Makes the process's writes past the size fail as on a full disk (EFBIG, no signal); for a
+// death test's child.
+void LimitFileSize(long long bytes);
+#endif
+
 // The temporary folder that the library sees during the tests (ends with a separator).
 std::string SandboxTemp();
 // The platform's folder separator.

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "platform/platform.h"
@@ -201,6 +202,62 @@ TEST_F(TemplateTest, EmptyNamesNeverMatchAndNullsWriteNothing) {
     EXPECT_EQ(ReadFile(path), "a v b");
     _list_free(list);
 }
+
+#ifndef _WIN32
+// Descriptor 1 is the buffered response: a template written to a full device reports the
+// failure, also when the whole text fits the buffer and only the flush fails.
+TEST_F(TemplateTest, AFailedResponseWriteGivesZero) {
+    args = ec_SedArgAdd(args, "$n", "value");
+    EXPECT_EXIT(
+        {
+            CaptureStdoutTo("/dev/full");
+            std::_Exit(10 + ec_SedStr(args, "short $n text", 1));
+        },
+        testing::ExitedWithCode(10), "");
+    WriteFile("page.html", "<p>$n</p>");
+    EXPECT_EXIT(
+        {
+            CaptureStdoutTo("/dev/full");
+            std::_Exit(10 + ec_SedFile(args, "page.html", 1));
+        },
+        testing::ExitedWithCode(10), "");
+    const std::string out = folder.Path("out");
+    EXPECT_EXIT(
+        {
+            CaptureStdoutTo(out);
+            std::_Exit(10 + ec_SedStr(args, "short $n text", 1));
+        },
+        testing::ExitedWithCode(11), "");
+    EXPECT_EQ(ReadFile(out), "short value text") << "flushed by the call itself";
+}
+#endif
+
+#ifndef _WIN32
+// A counter that cannot be written (a full disk) keeps its number and says so with 0.
+TEST_F(TemplateTest, ACounterOnAFullDiskKeepsItsNumber) {
+    WriteFile("hits", "12345\n");
+    for (const long long room : {0LL, 1LL}) {
+        EXPECT_EXIT(
+            {
+                testsupport::LimitFileSize(room);
+                std::_Exit(10 + ec_CounterSet("hits", 7));
+            },
+            testing::ExitedWithCode(10), "")
+            << "room for " << room << " bytes";
+        EXPECT_EQ(ReadFile("hits"), "12345\n");
+        EXPECT_EXIT(
+            {
+                testsupport::LimitFileSize(room);
+                std::_Exit(ec_CounterAdd("hits", 1) == 0 ? 10 : 11);
+            },
+            testing::ExitedWithCode(10), "")
+            << "room for " << room << " bytes";
+        EXPECT_EQ(ReadFile("hits"), "12345\n");
+    }
+    EXPECT_EQ(ec_CounterAdd("hits", 1), 12346) << "the next add with room lands";
+    EXPECT_FALSE(testsupport::Exists("hits.new"));
+}
+#endif
 
 TEST_F(TemplateTest, MisuseEndsTheProcess) {
     const std::string out = folder.Path("out");
