@@ -19,6 +19,9 @@ std::string DriveRoot();
 
 // Files and folders. A folder never opens as a file or stream (as on Windows).
 FILE *StreamOpen(const char *path, const char *mode);
+// A file opened for reading ("rb" or "rt") that others may still rename over or remove while
+// it is open: on Windows the handle shares delete, as the session files need.
+FILE *StreamOpenReplaceable(const char *path, const char *mode);
 // Flushes the stream and cuts its file at the stream's position (a file no longer than that
 // is left as it is); false when either fails.
 bool StreamTruncateHere(FILE *stream);
@@ -158,9 +161,9 @@ bool LockHandleSet(LockHandle handle, LockLevel level);
 void LockHandleClose(LockHandle handle);
 // Moves from over to, replacing an existing to in one step (a link at to is replaced itself).
 bool FileReplace(const char *from, const char *to);
-// Creates a new file for writing ("wb"), never opening an existing name or following a link;
-// null when the name exists.
-FILE *StreamCreateNew(const char *path);
+// Creates a new file for writing ("wb", or "wt" with text), never opening an existing name or
+// following a link; null when the name exists.
+FILE *StreamCreateNew(const char *path, bool text = false);
 // Removes a link found by a directory search (file or folder link), not what it points to.
 bool LinkRemove(const char *path);
 

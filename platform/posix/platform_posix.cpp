@@ -149,6 +149,10 @@ FILE *StreamOpen(const char *path, const char *mode) {
     return stream;
 }
 
+FILE *StreamOpenReplaceable(const char *path, const char *mode) {
+    return StreamOpen(path, mode);  // a rename or unlink never waits on open files here
+}
+
 bool StreamTruncateHere(FILE *stream) {
     if (!stream || std::fflush(stream) != 0) return false;
     const off_t here = ftello(stream);
@@ -492,7 +496,7 @@ bool FileReplace(const char *from, const char *to) {
     return rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0;
 }
 
-FILE *StreamCreateNew(const char *path) {
+FILE *StreamCreateNew(const char *path, bool /*text: lines end in LF here*/) {
     const int fd =
         open(NativePath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) return nullptr;

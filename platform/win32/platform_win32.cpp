@@ -39,6 +39,24 @@ FILE *StreamOpen(const char *path, const char *mode) {
     return std::fopen(path, mode);
 }
 
+FILE *StreamOpenReplaceable(const char *path, const char *mode) {
+    // The C runtime's fopen does not share delete, which MoveFileEx needs to replace the file.
+    const HANDLE file =
+        CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return nullptr;
+    const bool text = std::strchr(mode, 't') != nullptr;
+    const int fd =
+        _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDONLY | (text ? _O_TEXT : _O_BINARY));
+    if (fd < 0) {
+        CloseHandle(file);
+        return nullptr;
+    }
+    FILE *stream = _fdopen(fd, text ? "rt" : "rb");
+    if (!stream) _close(fd);
+    return stream;
+}
+
 bool FileStatSize(const char *path, long long *size) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return false;
@@ -399,17 +417,18 @@ bool FileReplace(const char *from, const char *to) {
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
-FILE *StreamCreateNew(const char *path) {
+FILE *StreamCreateNew(const char *path, bool text) {
     // CREATE_NEW fails on any existing name, a link included: nothing is followed.
     const HANDLE file =
         CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return nullptr;
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_BINARY | _O_WRONLY);
+    const int fd =
+        _open_osfhandle(reinterpret_cast<intptr_t>(file), (text ? _O_TEXT : _O_BINARY) | _O_WRONLY);
     if (fd < 0) {
         CloseHandle(file);
         return nullptr;
     }
-    FILE *stream = _fdopen(fd, "wb");
+    FILE *stream = _fdopen(fd, text ? "wt" : "wb");
     if (!stream) _close(fd);
     return stream;
 }
