@@ -293,11 +293,13 @@ long long WriteExpiry(const std::string &path, int interval) {
 }
 
 // The timeout file is written only when its text changes (a save in the second it already
-// holds writes only the properties).
+// holds), and it is still there: a destroy in another process may have removed it meanwhile.
 bool SaveExpiry(long long *expiry) {
     const long long due = static_cast<long long>(std::time(nullptr)) + g_session.interval;
-    *expiry =
-        due == g_session.stored_expiry ? due : WriteExpiry(g_session.timeout, g_session.interval);
+    long long size = 0;
+    const bool current =
+        due == g_session.stored_expiry && platform::FileStatSize(g_session.timeout.c_str(), &size);
+    *expiry = current ? due : WriteExpiry(g_session.timeout, g_session.interval);
     return *expiry != 0;
 }
 
