@@ -212,11 +212,31 @@ Loaded LoadFile(const char *path, const char *mode, std::string *text) {
     return read ? Loaded::kWhole : Loaded::kFailed;
 }
 
-// On Windows a file that another program holds open without sharing delete cannot be
-// replaced; most are done within moments, so the rename is tried a few times.
-bool ReplaceWithRetries(const char *from, const char *to) {
+// Where a file under a replacing save's rename stands aside for a moment (see ReplaceOnce).
+std::string AsideOf(const std::string &target) {
+    return target + ".old.tmp";
+}
+
+// Replaces the target with from in one rename. Where a reader holds the target open, Windows
+// (sharing delete) lets it be renamed but not be replaced: it is renamed aside first, where
+// readers look for it while the target is missing, and removed once from took its place.
+bool ReplaceOnce(const std::string &from, const std::string &target) {
+    if (platform::FileReplace(from.c_str(), target.c_str())) return true;
+    const std::string aside = AsideOf(target);
+    if (!platform::FileReplace(target.c_str(), aside.c_str())) return false;
+    if (!platform::FileReplace(from.c_str(), target.c_str())) {
+        platform::FileReplace(aside.c_str(), target.c_str());
+        return false;
+    }
+    platform::FileRemove(aside.c_str());  // gone once its reader closes it
+    return true;
+}
+
+// A program that holds the file open without sharing delete (on Windows) is most often done
+// within moments, so the replacement is tried a few times.
+bool ReplaceWithRetries(const std::string &from, const std::string &target) {
     for (int attempt = 0;; ++attempt) {
-        if (platform::FileReplace(from, to)) return true;
+        if (ReplaceOnce(from, target)) return true;
         if (attempt == kReplaceAttempts - 1) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(kReplacePauseMs));
     }
@@ -238,16 +258,22 @@ bool WriteReplacing(const std::string &target, const std::string &text) {
     UseBuffer(out, buffer);
     const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
     const bool closed = std::fclose(out) == 0;  // a full disk often shows only here
-    if (written && closed && ReplaceWithRetries(temp.c_str(), target.c_str())) return true;
+    if (written && closed && ReplaceWithRetries(temp, target)) return true;
     platform::FileRemove(temp.c_str());
     return false;
+}
+
+// A file that is missing may stand aside for a moment under another process's save.
+Loaded LoadFileOrAside(const std::string &path, const char *mode, std::string *text) {
+    const Loaded loaded = LoadFile(path.c_str(), mode, text);
+    return loaded == Loaded::kMissing ? LoadFile(AsideOf(path).c_str(), mode, text) : loaded;
 }
 
 // _session_expiry_check, with the expiry read (0 when none could be).
 int ExpiryRead(const char *timeout_path, long long *expiry) {
     *expiry = 0;
     std::string text;
-    const Loaded loaded = LoadFile(timeout_path, "rt", &text);
+    const Loaded loaded = LoadFileOrAside(timeout_path, "rt", &text);
     if (loaded != Loaded::kWhole) return loaded == Loaded::kMissing ? 0 : -1;
     // A number as scanf's %lld takes it: blanks first, a sign, digits, whatever follows.
     char *end = nullptr;
@@ -263,7 +289,7 @@ int ExpiryRead(const char *timeout_path, long long *expiry) {
 // or not that session's (a timeout file alone, a file cut by hand): it is not resumed.
 ec_entry *LoadSavedSession(const std::string &id) {
     std::string text;
-    if (LoadFile(g_session.properties.c_str(), "rb", &text) != Loaded::kWhole) return nullptr;
+    if (LoadFileOrAside(g_session.properties, "rb", &text) != Loaded::kWhole) return nullptr;
     ec_entry *list = webreq::ListFromSavedText(text.c_str());
     const char *saved_id = _list_value(list, "_Q_SESSIONID");
     if (saved_id && id == saved_id) return list;

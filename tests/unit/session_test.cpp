@@ -629,6 +629,24 @@ TEST_F(SessionTest, ATimeoutFileWithoutItsSessionStartsANewOne) {
     }
 }
 
+// A file that a save on Windows put aside for a moment (a reader held it) is read in its
+// place while the target is missing, and a save killed there loses nothing.
+TEST_F(SessionTest, AFileStandingAsideUnderASaveIsReadInItsPlace) {
+    Open("");
+    const std::string id = ec_SessionGetID();
+    ec_SessionAdd("k", "v");
+    Finish();
+    for (const std::string &path : {Properties(id), Timeout(id)}) {
+        WriteFile(path + ".old.tmp", ReadFile(path));
+        ASSERT_EQ(platform::FileRemove(path.c_str()), 0);
+        ASSERT_EQ(Open(id), 0) << path;
+        EXPECT_STREQ(ec_SessionValue("k"), "v");
+        Finish();
+        EXPECT_TRUE(Exists(Properties(id)) && Exists(Timeout(id))) << path;
+        platform::FileRemove((path + ".old.tmp").c_str());
+    }
+}
+
 // Files a killed save left beside the targets go with the session's files (destroyed or
 // expired); another session's stay.
 TEST_F(SessionTest, LeftoversOfKilledSavesGoWithTheSessionFiles) {
