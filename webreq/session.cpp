@@ -181,35 +181,19 @@ void RemoveFiles(bool with_leftovers) {
     if (with_leftovers) RemoveLeftovers();
 }
 
-// Session files are small: a buffer given before the first read or write spares stdio the
+// Session files are small: a buffer given before the first write spares stdio the
 // query of the file's block size on every open. The buffer must outlive the stream.
 constexpr size_t kStreamBuffer = 4096;
 void UseBuffer(FILE *stream, char *buffer) {
     std::setvbuf(stream, buffer, _IOFBF, kStreamBuffer);
 }
 
-// The whole file. Files are read without a lock: a save replaces them whole, never in place.
-bool ReadWhole(FILE *stream, std::string *text) {
-    char block[4096];
-    size_t got;
-    do {  // a short block is the end: no further read to find it
-        got = std::fread(block, 1, sizeof block, stream);
-        text->append(block, got);
-    } while (got == sizeof block);
-    return !std::ferror(stream);
-}
+using Loaded = platform::FileRead;
 
-enum class Loaded { kMissing, kFailed, kWhole };
-
-// Opened so that a save in another process can still rename over it while it is read.
-Loaded LoadFile(const char *path, const char *mode, std::string *text) {
-    FILE *stream = platform::StreamOpenReplaceable(path, mode);
-    if (!stream) return Loaded::kMissing;
-    char buffer[kStreamBuffer];
-    UseBuffer(stream, buffer);
-    const bool read = ReadWhole(stream, text);
-    std::fclose(stream);
-    return read ? Loaded::kWhole : Loaded::kFailed;
+// Read without a lock: a save replaces the file whole, never in place. Opened so that a save in
+// another process can still rename over it meanwhile.
+Loaded LoadFile(const std::string &path, bool text, std::string *bytes) {
+    return platform::FileReadReplaceable(path.c_str(), text, bytes);
 }
 
 // Where a file under a replacing save's rename stands aside for a moment (see ReplaceOnce).
@@ -264,17 +248,17 @@ bool WriteReplacing(const std::string &target, const std::string &text) {
 }
 
 // A file that is missing may stand aside for a moment under another process's save.
-Loaded LoadFileOrAside(const std::string &path, const char *mode, std::string *text) {
-    const Loaded loaded = LoadFile(path.c_str(), mode, text);
-    return loaded == Loaded::kMissing ? LoadFile(AsideOf(path).c_str(), mode, text) : loaded;
+Loaded LoadFileOrAside(const std::string &path, bool text, std::string *bytes) {
+    const Loaded loaded = LoadFile(path, text, bytes);
+    return loaded == Loaded::kNotOpened ? LoadFile(AsideOf(path), text, bytes) : loaded;
 }
 
 // _session_expiry_check, with the expiry read (0 when none could be).
 int ExpiryRead(const char *timeout_path, long long *expiry) {
     *expiry = 0;
     std::string text;
-    const Loaded loaded = LoadFileOrAside(timeout_path, "rt", &text);
-    if (loaded != Loaded::kWhole) return loaded == Loaded::kMissing ? 0 : -1;
+    const Loaded loaded = LoadFileOrAside(timeout_path, true, &text);
+    if (loaded != Loaded::kWhole) return loaded == Loaded::kNotOpened ? 0 : -1;
     // A number as scanf's %lld takes it: blanks first, a sign, digits, whatever follows.
     char *end = nullptr;
     *expiry = std::strtoll(text.c_str(), &end, 10);
@@ -289,7 +273,7 @@ int ExpiryRead(const char *timeout_path, long long *expiry) {
 // or not that session's (a timeout file alone, a file cut by hand): it is not resumed.
 ec_entry *LoadSavedSession(const std::string &id) {
     std::string text;
-    if (LoadFileOrAside(g_session.properties, "rb", &text) != Loaded::kWhole) return nullptr;
+    if (LoadFileOrAside(g_session.properties, false, &text) != Loaded::kWhole) return nullptr;
     ec_entry *list = webreq::ListFromSavedText(text.c_str());
     const char *saved_id = _list_value(list, "_Q_SESSIONID");
     if (saved_id && id == saved_id) return list;

@@ -57,6 +57,20 @@ FILE *StreamOpenReplaceable(const char *path, const char *mode) {
     return stream;
 }
 
+FileRead FileReadReplaceable(const char *path, bool text, std::string *bytes) {
+    FILE *stream = StreamOpenReplaceable(path, text ? "rt" : "rb");
+    if (!stream) return FileRead::kNotOpened;
+    char block[4096];
+    size_t got;
+    do {
+        got = std::fread(block, 1, sizeof block, stream);
+        bytes->append(block, got);
+    } while (got == sizeof block);
+    const bool failed = std::ferror(stream) != 0;
+    std::fclose(stream);
+    return failed ? FileRead::kFailed : FileRead::kWhole;
+}
+
 bool FileStatSize(const char *path, long long *size) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return false;
