@@ -5,7 +5,7 @@
 set -euo pipefail
 level=${1:-all}
 
-packages=(cmake g++ make googletest pkg-config mandoc man-db)
+packages=(cmake g++ make googletest pkg-config mandoc man-db strace)
 if [ "$level" = "all" ]; then
     packages+=(g++-mingw-w64-x86-64-posix wine64 tmux clang libclang-rt-14-dev python3 liblnk-utils lighttpd curl chromium libfcgi-dev php-cgi wrk)
     # Node.js comes with the machine; Debian's is the fallback.
