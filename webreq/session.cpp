@@ -138,7 +138,7 @@ void StartNewSession(const std::string &id) {
     ec_SessionSetTimeout(g_session.interval);
 }
 
-// A save writes each file beside its target as "<target>.<tag>.tmp" and renames it over the
+// A save writes each file beside its target as "<target>.<tag>-<n>.tmp" and renames it over the
 // target; a save killed before its rename leaves that file behind. The tag is drawn once per
 // process and counted on, so a save costs no call to the random source.
 std::string TemporaryBeside(const std::string &path, bool fresh_tag) {
