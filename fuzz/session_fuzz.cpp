@@ -170,6 +170,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             const char *cookie = ec_ValueCookie("QSESSIONID");
             if (opened == 0 && (!(flags & 4) || !cookie || std::strcmp(cookie, kKnownId) != 0))
                 fuzz::Fail("session resumed from an identifier it must not take", sent_id);
+            if (opened == 0 && (!id || std::strcmp(id, kKnownId) != 0))
+                fuzz::Fail("resumed session without its own identifier", id ? id : "(null)");
             run.id = opened == 1 ? id : kKnownId;
             RunOperations(input, &run);
             if (!run.destroyed)

@@ -21,6 +21,13 @@ std::string DriveRoot();
 // file is opened sharing deletion too, so that a rename over it is not refused for the share
 // mode alone.
 FILE *StreamOpen(const char *path, const char *mode);
+// A file opened for reading ("rb" or "rt") that others may still rename over or remove while
+// it is open: on Windows the handle shares delete, as the session files need.
+FILE *StreamOpenReplaceable(const char *path, const char *mode);
+enum class FileRead { kNotOpened, kFailed, kWhole };
+// The whole file (text: lines as a text-mode read gives them), read as StreamOpenReplaceable
+// opens it, in as few calls as the file's size allows.
+FileRead FileReadReplaceable(const char *path, bool text, std::string *bytes);
 // Flushes the stream and cuts its file at the stream's position (a file no longer than that
 // is left as it is); false when either fails.
 bool StreamTruncateHere(FILE *stream);

@@ -12,7 +12,6 @@
 #include <thread>
 
 #include "platform/platform.h"
-#include "util/fileio.h"
 #include "webreq/cookie.h"
 #include "webreq/cookie_internal.h"
 #include "webreq/entrylist.h"
@@ -43,10 +42,6 @@ struct Session {
     // in the same second finds it there already and does not write it again.
     long long stored_expiry = 0;
     ec_entry *list = nullptr;
-    // The properties file as it was read, open and unlocked until the save (see
-    // LoadHeldProperties), and whether its lines end in CR LF.
-    FILE *held = nullptr;
-    bool held_crlf = false;
     int interval = kDefaultInterval;
     std::string repository, properties, timeout;
 };
@@ -121,15 +116,6 @@ void ComposePaths(const std::string &id) {
         ecError("ec_Session(): The session repository path is too long.");
 }
 
-void CloseHeldProperties();
-
-// A file still open cannot be removed on Windows: the held properties file is closed first.
-void RemoveFiles() {
-    CloseHeldProperties();
-    platform::FileRemove(g_session.properties.c_str());
-    platform::FileRemove(g_session.timeout.c_str());
-}
-
 std::string NumberText(long long value) {
     return std::to_string(value);
 }
@@ -152,131 +138,151 @@ void StartNewSession(const std::string &id) {
     ec_SessionSetTimeout(g_session.interval);
 }
 
-// The whole file, read under its lock.
-bool ReadLocked(FILE *stream, std::string *text) {
-    char block[4096];
-    size_t got;
-    do {  // a short block is the end: no further read to find it
-        got = std::fread(block, 1, sizeof block, stream);
-        text->append(block, got);
-    } while (got == sizeof block);
-    return !std::ferror(stream);
+// A save writes each file beside its target as "<target>.<tag>-<n>.tmp" and renames it over the
+// target; a save killed before its rename leaves that file behind. The tag is drawn once per
+// process and counted on, so a save costs no call to the random source.
+std::string TemporaryBeside(const std::string &path, bool fresh_tag) {
+    static unsigned tag = 0;
+    static unsigned count = 0;
+    if (tag == 0 || fresh_tag) {
+        unsigned char bytes[4] = {};
+        platform::RandomBytes(bytes, sizeof bytes);
+        tag = (static_cast<unsigned>(bytes[0]) << 24 | static_cast<unsigned>(bytes[1]) << 16 |
+               static_cast<unsigned>(bytes[2]) << 8 | bytes[3]) |
+              1u;
+    }
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, ".%08x-%u.tmp", tag, ++count);
+    return path + suffix;
 }
 
-// Session files are small: a buffer given before the first read spares stdio the query of
-// the file's block size on every open. The buffer must outlive the stream.
+// The leftovers of killed saves of the session, found by their name: removed with its files.
+void RemoveLeftovers() {
+    const std::string pattern =
+        g_session.properties.substr(0, g_session.properties.size() - sizeof ".properties" + 1) +
+        ".*.tmp";
+    const size_t folder_end = pattern.find_last_of("/\\");
+    const std::string folder = pattern.substr(0, folder_end + 1);
+    platform::SearchEntry entry;
+    platform::SearchHandle search =
+        platform::SearchFirst(pattern.c_str(), &entry, platform::SearchDetail::kKind);
+    if (!search) return;
+    do {
+        if (!entry.directory && !entry.link) platform::FileRemove((folder + entry.name).c_str());
+    } while (platform::SearchNext(search, &entry));
+    platform::SearchClose(search);
+}
+
+// The properties file goes first: whatever a save in another process does meanwhile (it renames
+// the timeout file in first), no timeout file is left without its properties file.
+void RemoveFiles(bool with_leftovers) {
+    platform::FileRemove(g_session.properties.c_str());
+    platform::FileRemove(g_session.timeout.c_str());
+    if (with_leftovers) RemoveLeftovers();
+}
+
+// Session files are small: a buffer given before the first write spares stdio the
+// query of the file's block size on every open. The buffer must outlive the stream.
 constexpr size_t kStreamBuffer = 4096;
 void UseBuffer(FILE *stream, char *buffer) {
     std::setvbuf(stream, buffer, _IOFBF, kStreamBuffer);
 }
 
-// Lines end as the file's do: saved values encode their CRs, so a CR in the file is a line
-// end of a text-mode write.
-std::string WithLineEnds(const std::string &text, bool crlf) {
-    if (!crlf) return text;
-    std::string expanded;
-    expanded.reserve(text.size() + text.size() / 16);
-    for (char ch : text) {
-        if (ch == '\n') expanded += '\r';
-        expanded += ch;
+using Loaded = platform::FileRead;
+
+// Read without a lock: a save replaces the file whole, never in place. Opened so that a save in
+// another process can still rename over it meanwhile.
+Loaded LoadFile(const std::string &path, bool text, std::string *bytes) {
+    return platform::FileReadReplaceable(path.c_str(), text, bytes);
+}
+
+// Where a file under a replacing save's rename stands aside for a moment (see ReplaceOnce).
+std::string AsideOf(const std::string &target) {
+    return target + ".old.tmp";
+}
+
+// Replaces the target with from in one rename. Where a reader holds the target open, Windows
+// (sharing delete) lets it be renamed but not be replaced: it is renamed aside first, where
+// readers look for it while the target is missing, and removed once from took its place.
+bool ReplaceOnce(const std::string &from, const std::string &target) {
+    if (platform::FileReplace(from.c_str(), target.c_str())) return true;
+    const std::string aside = AsideOf(target);
+    if (!platform::FileReplace(target.c_str(), aside.c_str())) return false;
+    if (!platform::FileReplace(from.c_str(), target.c_str())) {
+        platform::FileReplace(aside.c_str(), target.c_str());
+        return false;
     }
-    return expanded;
+    platform::FileRemove(aside.c_str());  // gone once its reader closes it
+    return true;
 }
 
-// Replaces the whole content of a stream that holds the exclusive lock.
-bool WriteOver(FILE *stream, const std::string &bytes) {
-    return std::fseek(stream, 0, SEEK_SET) == 0 &&
-           std::fwrite(bytes.data(), 1, bytes.size(), stream) == bytes.size() &&
-           platform::StreamTruncateHere(stream);
-}
-
-// The usual save: the file is rewritten where it lies under its lock, which every reader of a
-// session file takes too, so a reader sees the old or the new bytes whole. (Replacing the file
-// costs a data flush on some file systems: ext4 forces one on a rename over a file.) False
-// when the file is missing or the write failed: the caller replaces it.
-bool RewriteInPlace(const char *path, const std::string &text) {
-    FILE *stream = FileOpenLocked(path, "r+b");
-    if (!stream) return false;
-    char buffer[kStreamBuffer];
-    UseBuffer(stream, buffer);
-    std::string old;
-    const bool written = ReadLocked(stream, &old) &&
-                         WriteOver(stream, WithLineEnds(text, old.find('\r') != std::string::npos));
-    return FileCloseLocked(stream) == 0 && written;
-}
-
-// Read under the lock that RewriteInPlace holds while it writes.
-ec_entry *LoadProperties(const char *path) {
-    FILE *stream = FileOpenLocked(path, "rb");
-    if (!stream) return nullptr;
-    char buffer[kStreamBuffer];
-    UseBuffer(stream, buffer);
-    std::string text;
-    const bool read = ReadLocked(stream, &text);
-    FileCloseLocked(stream);
-    return read ? webreq::ListFromSavedText(text.c_str()) : nullptr;
-}
-
-// A resumed session keeps its properties file open, unlocked, from the read to the save, so
-// the save rewrites it without opening it again. Requests of one session still run side by
-// side: the lock is held only while the file is read and while it is written.
-char g_held_buffer[kStreamBuffer];
-
-void CloseHeldProperties() {
-    if (!g_session.held) return;
-    FileCloseLocked(g_session.held);
-    g_session.held = nullptr;
-}
-
-ec_entry *LoadHeldProperties(const char *path) {
-    FILE *stream = FileOpenLocked(path, "r+b");
-    if (!stream) return LoadProperties(path);  // a read-only repository still resumes
-    UseBuffer(stream, g_held_buffer);
-    std::string text;
-    if (!ReadLocked(stream, &text)) {
-        FileCloseLocked(stream);
-        return nullptr;
+// A program that holds the file open without sharing delete (on Windows) is most often done
+// within moments, so the replacement is tried a few times.
+bool ReplaceWithRetries(const std::string &from, const std::string &target) {
+    for (int attempt = 0;; ++attempt) {
+        if (ReplaceOnce(from, target)) return true;
+        if (attempt == kReplaceAttempts - 1) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(kReplacePauseMs));
     }
-    FileUnlock(stream);
-    g_session.held = stream;
-    g_session.held_crlf = text.find('\r') != std::string::npos;
-    return webreq::ListFromSavedText(text.c_str());
 }
 
-// The held file rewritten under the exclusive lock, then closed; false when there is none or
-// the write failed.
-bool SaveHeldProperties(const std::string &text) {
-    if (!g_session.held) return false;
-    FILE *stream = g_session.held;
-    g_session.held = nullptr;
-    FileLock(stream);  // as any locked open, a lock refused still lets the save go on
-    const bool written = WriteOver(stream, WithLineEnds(text, g_session.held_crlf));
-    return FileCloseLocked(stream) == 0 && written;
+// Writes the text (text mode) beside the target and renames it over the target: a reader, or a
+// process killed at any point, sees the old file or the new one whole. False, with the target
+// untouched and the temporary file gone, when any step fails.
+bool WriteReplacing(const std::string &target, const std::string &text) {
+    std::string temp;
+    FILE *out = nullptr;
+    // A name taken already (another process drew the same tag) is drawn again.
+    for (int attempt = 0; attempt < 3 && !out; ++attempt) {
+        temp = TemporaryBeside(target, attempt > 0);
+        out = platform::StreamCreateNew(temp.c_str(), true);
+    }
+    if (!out) return false;
+    char buffer[kStreamBuffer];
+    UseBuffer(out, buffer);
+    const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
+    const bool closed = std::fclose(out) == 0;  // a full disk often shows only here
+    if (written && closed && ReplaceWithRetries(temp, target)) return true;
+    platform::FileRemove(temp.c_str());
+    return false;
+}
+
+// A file that is missing may stand aside for a moment under another process's save.
+Loaded LoadFileOrAside(const std::string &path, bool text, std::string *bytes) {
+    const Loaded loaded = LoadFile(path, text, bytes);
+    return loaded == Loaded::kNotOpened ? LoadFile(AsideOf(path), text, bytes) : loaded;
 }
 
 // _session_expiry_check, with the expiry read (0 when none could be).
 int ExpiryRead(const char *timeout_path, long long *expiry) {
     *expiry = 0;
-    FILE *stream = FileOpenLocked(timeout_path, "rt");
-    if (!stream) return 0;
-    char buffer[kStreamBuffer];
-    UseBuffer(stream, buffer);
     std::string text;
-    const bool read_whole = ReadLocked(stream, &text);
-    FileCloseLocked(stream);
+    const Loaded loaded = LoadFileOrAside(timeout_path, true, &text);
+    if (loaded != Loaded::kWhole) return loaded == Loaded::kNotOpened ? 0 : -1;
     // A number as scanf's %lld takes it: blanks first, a sign, digits, whatever follows.
     char *end = nullptr;
-    *expiry = read_whole ? std::strtoll(text.c_str(), &end, 10) : 0;
-    const bool read = read_whole && end != text.c_str();
-    if (!read) {
+    *expiry = std::strtoll(text.c_str(), &end, 10);
+    if (end == text.c_str()) {
         *expiry = 0;
         return -1;  // not a number counts as expired
     }
     return *expiry < static_cast<long long>(std::time(nullptr)) ? -1 : 1;
 }
 
-void ResumeSession() {
-    g_session.list = LoadHeldProperties(g_session.properties.c_str());
+// The saved session of the identifier; null when its properties file is missing, unreadable
+// or not that session's (a timeout file alone, a file cut by hand): it is not resumed.
+ec_entry *LoadSavedSession(const std::string &id) {
+    std::string text;
+    if (LoadFileOrAside(g_session.properties, false, &text) != Loaded::kWhole) return nullptr;
+    ec_entry *list = webreq::ListFromSavedText(text.c_str());
+    const char *saved_id = _list_value(list, "_Q_SESSIONID");
+    if (saved_id && id == saved_id) return list;
+    _list_free(list);
+    return nullptr;
+}
+
+void ResumeSession(ec_entry *list) {
+    g_session.list = list;
     const int connections = _list_int_value(g_session.list, "_Q_CONNECTIONS");
     g_session.list = _list_set(g_session.list, "_Q_CONNECTIONS",
                                NumberText(SaturatedSum(connections, 1)).c_str());
@@ -285,51 +291,30 @@ void ResumeSession() {
     ec_SessionSetTimeout(interval > 0 ? interval : kDefaultInterval);
 }
 
-// Written beside the target and renamed over it: a reader sees the old or the new file.
-std::string TemporaryBeside(const std::string &path) {
-    unsigned char bytes[4] = {};
-    platform::RandomBytes(bytes, sizeof bytes);
-    char suffix[16];
-    std::snprintf(suffix, sizeof suffix, ".%02x%02x%02x%02x.tmp", bytes[0], bytes[1], bytes[2],
-                  bytes[3]);
-    return path + suffix;
-}
-
-// On Windows a file that another request has open cannot be replaced; most readers are done
-// within moments, so the rename is tried a few times before the caller falls back.
-bool ReplaceWithRetries(const char *from, const char *to) {
-    for (int attempt = 0;; ++attempt) {
-        if (platform::FileReplace(from, to)) return true;
-        if (attempt == kReplaceAttempts - 1) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(kReplacePauseMs));
-    }
-}
-
-// Where the rename stays refused, the file is written in place instead: a reader may then see
-// it half-written, but a save never fails because someone reads.
 bool SaveProperties() {
-    const char *properties = g_session.properties.c_str();
     std::string text;
-    if (!webreq::ListSavedText(g_session.list, properties, true, &text)) {
-        CloseHeldProperties();
-        return false;
-    }
-    if (SaveHeldProperties(text) || RewriteInPlace(properties, text)) return true;
-    const std::string temp = TemporaryBeside(g_session.properties);
-    if (!webreq::ListSaveAs(g_session.list, temp.c_str(), properties, true)) {
-        platform::FileRemove(temp.c_str());
-        return false;
-    }
-    if (ReplaceWithRetries(temp.c_str(), properties)) return true;
-    platform::FileRemove(temp.c_str());
-    return webreq::ListSaveAs(g_session.list, properties, properties, true) == 1;
+    return webreq::ListSavedText(g_session.list, g_session.properties.c_str(), true, &text) &&
+           WriteReplacing(g_session.properties, text);
 }
 
-bool WriteExpiry(const char *path, long long expiry) {
-    FILE *stream = FileOpenLocked(path, "wt");
-    if (!stream) return false;
-    const bool written = std::fprintf(stream, "%lld\n", expiry) > 0;
-    return FileCloseLocked(stream) == 0 && written;
+long long WriteExpiry(const std::string &path, int interval) {
+    const long long expiry = static_cast<long long>(std::time(nullptr)) + interval;
+    return WriteReplacing(path, NumberText(expiry) + "\n") ? expiry : 0;
+}
+
+// The timeout file is written only when its text changes (a save in the second it already
+// holds), and it is still there: a destroy in another process may have removed it meanwhile.
+bool SaveExpiry(long long *expiry) {
+    const long long due = static_cast<long long>(std::time(nullptr)) + g_session.interval;
+    long long size = 0;
+    const bool current =
+        due == g_session.stored_expiry && platform::FileStatSize(g_session.timeout.c_str(), &size);
+    *expiry = current ? due : WriteExpiry(g_session.timeout, g_session.interval);
+    return *expiry != 0;
+}
+
+[[noreturn]] void SaveFailed(const std::string &path) {
+    ecError("ec_SessionSave(): Can not access session repository(%s).", path.c_str());
 }
 
 }  // namespace
@@ -352,16 +337,24 @@ int ec_Session(const char *repository) try {
     bool is_new = !IsPlainIdentifier(sent);
     std::string id = is_new ? NewIdentifier() : std::string(sent);
     ComposePaths(id);
-    if (!is_new && ExpiryRead(g_session.timeout.c_str(), &g_session.stored_expiry) != 1) {
-        RemoveFiles();
-        id = NewIdentifier();
-        ComposePaths(id);
-        is_new = true;
+    ec_entry *saved = nullptr;
+    if (!is_new) {
+        const int expiry = ExpiryRead(g_session.timeout.c_str(), &g_session.stored_expiry);
+        if (expiry == 1) saved = LoadSavedSession(id);
+        if (!saved) {
+            // Expired, or a timeout file without its session: both go, with any leftovers of
+            // killed saves (looked for only where a timeout file was found).
+            RemoveFiles(expiry != 0);
+            id = NewIdentifier();
+            ComposePaths(id);
+            is_new = true;
+            g_session.stored_expiry = 0;
+        }
     }
     if (is_new)
         StartNewSession(id);
     else
-        ResumeSession();
+        ResumeSession(saved);
     g_session.result = is_new ? 1 : 0;
     return g_session.result;
 } catch (const std::exception &) {
@@ -478,19 +471,21 @@ int ec_SessionSetTimeout(int seconds) try {
 long ec_SessionSave(void) try {
     if (!g_session.open || !g_session.list || (g_session.result == 1 && !g_session.modified))
         return 0;
-    if (!SaveProperties())
-        ecError("ec_SessionSave(): Can not access session repository(%s).",
-                g_session.properties.c_str());
-    const long long due = static_cast<long long>(std::time(nullptr)) + g_session.interval;
-    const long expiry = due == g_session.stored_expiry
-                            ? static_cast<long>(due)
-                            : _session_expiry_write(g_session.timeout.c_str(), g_session.interval);
-    if (expiry == 0)
-        ecError("ec_SessionSave(): Can not access session repository(%s).",
-                g_session.timeout.c_str());
+    long long expiry = 0;
+    // A resumed session's timeout file is renamed in first: a destroy in another process
+    // removes the properties file first, so whatever the interleaving, the properties file comes
+    // back after it or both stay gone, never a timeout file alone. A new session's properties go
+    // first, so a save killed between the two leaves no timeout file alone either.
+    if (g_session.result == 1) {
+        if (!SaveProperties()) SaveFailed(g_session.properties);
+        if (!SaveExpiry(&expiry)) SaveFailed(g_session.timeout);
+    } else {
+        if (!SaveExpiry(&expiry)) SaveFailed(g_session.timeout);
+        if (!SaveProperties()) SaveFailed(g_session.properties);
+    }
     g_session.stored_expiry = expiry;
     g_session.modified = false;
-    return expiry;
+    return static_cast<long>(expiry);
 } catch (const std::exception &) {
     webreq::MemoryFail("ec_SessionSave");
 }
@@ -501,7 +496,6 @@ void _session_close(void) try {
         g_session.closing = true;
         ec_SessionSave();
     }
-    CloseHeldProperties();
     _list_free(g_session.list);
     g_session = Session();
 } catch (const std::exception &) {
@@ -510,7 +504,7 @@ void _session_close(void) try {
 
 void ec_SessionDestroy(void) try {
     RequireOpen("ec_SessionDestroy");
-    RemoveFiles();
+    RemoveFiles(true);
     _list_free(g_session.list);
     g_session.list = nullptr;
     _session_close();
@@ -527,16 +521,7 @@ int _session_expiry_check(const char *timeout_path) try {
 }
 
 long _session_expiry_write(const char *timeout_path, int interval) try {
-    const long long expiry = static_cast<long long>(std::time(nullptr)) + interval;
-    if (RewriteInPlace(timeout_path, std::to_string(expiry) + "\n"))
-        return static_cast<long>(expiry);
-    const std::string temp = TemporaryBeside(timeout_path);
-    const bool written = WriteExpiry(temp.c_str(), expiry);
-    if (written && ReplaceWithRetries(temp.c_str(), timeout_path)) return static_cast<long>(expiry);
-    platform::FileRemove(temp.c_str());
-    if (!written) return 0;
-    // As for the properties file: a refused rename writes in place.
-    return WriteExpiry(timeout_path, expiry) ? static_cast<long>(expiry) : 0;
+    return timeout_path ? static_cast<long>(WriteExpiry(timeout_path, interval)) : 0;
 } catch (const std::exception &) {
     webreq::MemoryFail("_session_expiry_write");
 }

@@ -149,6 +149,28 @@ FILE *StreamOpen(const char *path, const char *mode) {
     return stream;
 }
 
+FILE *StreamOpenReplaceable(const char *path, const char *mode) {
+    return StreamOpen(path, mode);  // a rename or unlink never waits on open files here
+}
+
+FileRead FileReadReplaceable(const char *path, bool /*text: no translation here*/,
+                             std::string *bytes) {
+    const int fd = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return FileRead::kNotOpened;
+    char block[4096];
+    ssize_t got;
+    // A short block is the end of a regular file: no further read to find it. A folder fails
+    // its first read, as it never opens on Windows.
+    do {
+        do {
+            got = read(fd, block, sizeof block);
+        } while (got < 0 && errno == EINTR);
+        if (got > 0) bytes->append(block, static_cast<size_t>(got));
+    } while (got == static_cast<ssize_t>(sizeof block));
+    close(fd);
+    return got < 0 ? FileRead::kFailed : FileRead::kWhole;
+}
+
 bool StreamTruncateHere(FILE *stream) {
     if (!stream || std::fflush(stream) != 0) return false;
     const off_t here = ftello(stream);

@@ -75,6 +75,38 @@ FILE *StreamOpen(const char *path, const char *mode) {
     return stream;
 }
 
+FILE *StreamOpenReplaceable(const char *path, const char *mode) {
+    // The C runtime's fopen does not share delete, which MoveFileEx needs to replace the file.
+    const HANDLE file =
+        CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return nullptr;
+    const bool text = std::strchr(mode, 't') != nullptr;
+    const int fd =
+        _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDONLY | (text ? _O_TEXT : _O_BINARY));
+    if (fd < 0) {
+        CloseHandle(file);
+        return nullptr;
+    }
+    FILE *stream = _fdopen(fd, text ? "rt" : "rb");
+    if (!stream) _close(fd);
+    return stream;
+}
+
+FileRead FileReadReplaceable(const char *path, bool text, std::string *bytes) {
+    FILE *stream = StreamOpenReplaceable(path, text ? "rt" : "rb");
+    if (!stream) return FileRead::kNotOpened;
+    char block[4096];
+    size_t got;
+    do {
+        got = std::fread(block, 1, sizeof block, stream);
+        bytes->append(block, got);
+    } while (got == sizeof block);
+    const bool failed = std::ferror(stream) != 0;
+    std::fclose(stream);
+    return failed ? FileRead::kFailed : FileRead::kWhole;
+}
+
 bool FileStatSize(const char *path, long long *size) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return false;

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -13,6 +15,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 #include "tests/unit/support.h"
 #include "webreq/entrylist.h"
 #include "webreq/values.h"
@@ -427,9 +435,9 @@ TEST_F(SessionTest, PropertiesPathsUpTo1020CharactersAreSaved) {
 }
 #endif
 
-// On Windows a file that another request has open cannot be renamed over; the save must go
-// through all the same.
-TEST_F(SessionTest, ASaveSucceedsWhileAnotherRequestReadsTheFiles) {
+// A save renames the new file over the old one: a request still reading the old file keeps
+// its text whole, and on Windows the rename goes through while that request holds the file.
+TEST_F(SessionTest, ASaveReplacesTheFilesThatAnotherRequestHoldsOpen) {
     const std::string out = folder.Path("out");
     // The whole scenario runs in the child (a death test may run the test body again there).
     EXPECT_EXIT(
@@ -439,8 +447,8 @@ TEST_F(SessionTest, ASaveSucceedsWhileAnotherRequestReadsTheFiles) {
             const std::string id = ec_SessionGetID();
             ec_SessionAdd("k", "first");
             ec_Finish();
-            FILE *reader = std::fopen(Properties(id).c_str(), "rb");
-            FILE *timeout_reader = std::fopen(Timeout(id).c_str(), "rb");
+            FILE *reader = platform::StreamOpenReplaceable(Properties(id).c_str(), "rb");
+            FILE *timeout_reader = platform::StreamOpenReplaceable(Timeout(id).c_str(), "rt");
             if (!reader || !timeout_reader) std::exit(2);
             if (Open(id) != 0) std::exit(3);
             ec_SessionRemove("k");
@@ -448,8 +456,12 @@ TEST_F(SessionTest, ASaveSucceedsWhileAnotherRequestReadsTheFiles) {
             ec_SessionSetTimeout(77);
             const long long before = std::time(nullptr);
             ec_Finish();
+            char held[4096] = {};
+            const size_t got = std::fread(held, 1, sizeof held - 1, reader);
             std::fclose(reader);
             std::fclose(timeout_reader);
+            if (got == 0 || !std::strstr(held, "k = first")) std::exit(6);
+            if (std::strstr(held, "k = second")) std::exit(7);
             const std::string saved = ReadFile(Properties(id));
             if (saved.find("k = second") == std::string::npos) std::exit(4);
             if (std::stoll(ReadFile(Timeout(id))) < before + 77) std::exit(5);
@@ -463,8 +475,7 @@ TEST_F(SessionTest, ASaveSucceedsWhileAnotherRequestReadsTheFiles) {
 
 namespace {
 
-// A save rewrites the files in place and cuts what is left of a longer old text: the file holds
-// exactly the new text, no tail of the old.
+// A save that shrinks or grows the text leaves exactly the new text, no tail of the old.
 TEST_F(SessionTest, SavesThatGrowOrShrinkLeaveExactlyTheNewText) {
     Open("");
     const std::string id = ec_SessionGetID();
@@ -502,8 +513,8 @@ TEST_F(SessionTest, ASaveAfterAnotherRequestRewroteTheFileLeavesOnlyItsOwnText) 
     ec_SessionAdd("k", "v");
     Finish();
     ASSERT_EQ(Open(id), 0);
-    WriteFile(Properties(id), "# other\n# " + Properties(id) + "\nk = v\nbulk = " +
-                                  std::string(2000, 'y') + "\nextra = 1\n");
+    WriteFile(Properties(id), "# other\n# " + Properties(id) +
+                                  "\nk = v\nbulk = " + std::string(2000, 'y') + "\nextra = 1\n");
     ec_SessionAdd("mine", "1");
     Finish();
     const std::string saved = ReadFile(Properties(id));
@@ -516,7 +527,7 @@ TEST_F(SessionTest, ASaveAfterAnotherRequestRewroteTheFileLeavesOnlyItsOwnText) 
 }
 
 #ifndef _WIN32
-// The properties file stays open while the page runs: a program the page starts must not get it.
+// No session file is held open while the page runs: a program the page starts gets none.
 TEST_F(SessionTest, AProgramThePageStartsDoesNotInheritTheSessionFile) {
     Open("");
     const std::string id = ec_SessionGetID();
@@ -544,7 +555,7 @@ TEST_F(SessionTest, AResumedSessionRenewsAnExpiryThatDiffers) {
     ec_SessionAdd("k2", "v");
     Finish();
     EXPECT_GE(std::stoll(ReadFile(Timeout(id))), before + 1800);
-    // A longer expiry text than the file's (in place) and a shorter one (replaced).
+    // A longer expiry text than the file's and a shorter one.
     WriteFile(Timeout(id), "99999999999999\n");
     ASSERT_EQ(Open(id), 0);
     ec_SessionAdd("k3", "v");
@@ -553,5 +564,250 @@ TEST_F(SessionTest, AResumedSessionRenewsAnExpiryThatDiffers) {
               std::to_string(before + 1800).size());
     EXPECT_EQ(ReadFile(Timeout(id)).find("9999"), std::string::npos);
 }
+
+}  // namespace
+
+namespace {
+
+// The session files of the repository that a save leaves beside its targets when it dies.
+std::vector<std::string> Leftovers(const std::string &repository) {
+    std::vector<std::string> found;
+    for (const auto &entry : std::filesystem::directory_iterator(repository)) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0) found.push_back(name);
+    }
+    return found;
+}
+
+// A session whose properties file went away during the request (another request's destroy, a
+// clean-up job) is saved whole again: never a timeout file alone.
+TEST_F(SessionTest, ASaveAfterItsPropertiesFileWentAwaySavesTheWholeSession) {
+    Open("");
+    const std::string id = ec_SessionGetID();
+    ec_SessionAdd("k", "v");
+    Finish();
+    for (bool timeout_too : {false, true}) {
+        ASSERT_EQ(Open(id), 0) << timeout_too;
+        ASSERT_EQ(platform::FileRemove(Properties(id).c_str()), 0);
+        if (timeout_too) {
+            ASSERT_EQ(platform::FileRemove(Timeout(id).c_str()), 0);
+        }
+        ec_SessionAdd("more", "1");
+        Finish();
+        EXPECT_TRUE(Exists(Properties(id))) << timeout_too;
+        EXPECT_TRUE(Exists(Timeout(id))) << timeout_too;
+        ASSERT_EQ(Open(id), 0) << timeout_too;
+        ASSERT_NE(ec_SessionGetID(), nullptr);
+        EXPECT_EQ(std::string(ec_SessionGetID()), id);
+        EXPECT_STREQ(ec_SessionValue("k"), "v");
+    }
+}
+
+// A timeout file whose properties file is missing, or holds no session of that identifier,
+// is not resumed: a new session starts and the stray files go.
+TEST_F(SessionTest, ATimeoutFileWithoutItsSessionStartsANewOne) {
+    const std::string id(32, 'd');
+    const std::string due = std::to_string(std::time(nullptr) + 600) + "\n";
+    const std::vector<std::string> properties = {
+        "",                                                                 // missing
+        "# x\n# y\n",                                                       // no entries
+        "_Q_SESSIONID = " + std::string(32, 'e') + "\n_Q_INTERVAL = 60\n",  // another's
+    };
+    for (size_t i = 0; i < properties.size(); ++i) {
+        WriteFile(Timeout(id), due);
+        if (i > 0) WriteFile(Properties(id), properties[i]);
+        std::string headers;
+        EXPECT_EQ(Open(id, &headers), 1) << i;
+        ASSERT_NE(ec_SessionGetID(), nullptr) << i;
+        EXPECT_NE(std::string(ec_SessionGetID()), id) << i;
+        EXPECT_NE(headers.find("QSESSIONID=" + std::string(ec_SessionGetID())), std::string::npos)
+            << headers;
+        EXPECT_EQ(ec_SessioniValue("_Q_INTERVAL"), 1800) << i;
+        EXPECT_FALSE(Exists(Timeout(id))) << i;
+        EXPECT_FALSE(Exists(Properties(id))) << i;
+        Finish();
+    }
+}
+
+// A file that a save on Windows put aside for a moment (a reader held it) is read in its
+// place while the target is missing, and a save killed there loses nothing.
+TEST_F(SessionTest, AFileStandingAsideUnderASaveIsReadInItsPlace) {
+    Open("");
+    const std::string id = ec_SessionGetID();
+    ec_SessionAdd("k", "v");
+    Finish();
+    for (const std::string &path : {Properties(id), Timeout(id)}) {
+        WriteFile(path + ".old.tmp", ReadFile(path));
+        ASSERT_EQ(platform::FileRemove(path.c_str()), 0);
+        ASSERT_EQ(Open(id), 0) << path;
+        EXPECT_STREQ(ec_SessionValue("k"), "v");
+        Finish();
+        EXPECT_TRUE(Exists(Properties(id)) && Exists(Timeout(id))) << path;
+        platform::FileRemove((path + ".old.tmp").c_str());
+    }
+}
+
+// Files a killed save left beside the targets go with the session's files (destroyed or
+// expired); another session's stay.
+TEST_F(SessionTest, LeftoversOfKilledSavesGoWithTheSessionFiles) {
+    for (bool expired : {false, true}) {
+        Open("");
+        const std::string id = ec_SessionGetID();
+        ec_SessionAdd("k", "v");
+        Finish();
+        const std::string other = std::string(32, expired ? '1' : '2');
+        const std::vector<std::string> mine = {Properties(id) + ".0badf00d-1.tmp",
+                                               Timeout(id) + ".12345678-40.tmp"};
+        for (const std::string &path : mine) WriteFile(path, "half");
+        WriteFile(Properties(other) + ".0badf00d-2.tmp", "other");
+        if (expired) {
+            WriteFile(Timeout(id), std::to_string(std::time(nullptr) - 10) + "\n");
+            EXPECT_EQ(Open(id), 1);
+        } else {
+            ASSERT_EQ(Open(id), 0);
+            StdoutCapture capture;
+            ec_SessionDestroy();
+        }
+        Finish();
+        for (const std::string &path : mine) EXPECT_FALSE(Exists(path)) << path;
+        EXPECT_TRUE(Exists(Properties(other) + ".0badf00d-2.tmp"));
+        EXPECT_FALSE(Exists(Properties(id)));
+        EXPECT_FALSE(Exists(Timeout(id)));
+    }
+}
+
+// A save leaves nothing beside its targets.
+TEST_F(SessionTest, ASaveLeavesNoTemporaryFile) {
+    Open("");
+    const std::string id = ec_SessionGetID();
+    ec_SessionAdd("k", "v");
+    Finish();
+    ASSERT_EQ(Open(id), 0);
+    ec_SessionAdd("k2", "v");
+    Finish();
+    EXPECT_TRUE(Leftovers(repository).empty());
+}
+
+#ifndef _WIN32
+// Eight entries of 1000 letters: several writes of the stream's buffer.
+constexpr int kNotes = 8;
+constexpr int kNoteLength = 1000;
+
+bool IsOldOrNewSession(const std::string &path, const std::string &old_text, const std::string &id,
+                       std::string *why) {
+    const std::string text = ReadFile(path);
+    if (text == old_text) return true;
+    ec_entry *list = _list_load(path.c_str());
+    int notes = 0;
+    bool whole = text.size() > 0 && text.back() == '\n';
+    for (ec_entry *entry = list; entry; entry = entry->next)
+        if (std::strcmp(entry->name, "note") == 0) {
+            ++notes;
+            whole = whole && std::string(entry->value) == std::string(kNoteLength, 'n');
+        }
+    const char *saved_id = _list_value(list, "_Q_SESSIONID");
+    whole = whole && notes == kNotes && saved_id && id == saved_id;
+    _list_free(list);
+    if (!whole)
+        *why =
+            text.size() > 300 ? text.substr(0, 150) + "..." + text.substr(text.size() - 150) : text;
+    return whole;
+}
+
+bool StraceWorks() {
+    return std::system("strace -f -qq -o /dev/null true >/dev/null 2>&1") == 0;
+}
+
+// A save killed at any of its writes, or just before either rename, leaves each file as it was
+// or as the save meant it, and the session resumes whole with its identifier.
+TEST_F(SessionTest, ASaveKilledAtAnyStepLeavesTheOldOrTheNewSession) {
+    if (!StraceWorks()) GTEST_SKIP() << "strace cannot trace here (not installed or no ptrace)";
+    Open("");
+    const std::string id = ec_SessionGetID();
+    ec_SessionAdd("note", "old");
+    Finish();
+    ASSERT_EQ(Open(id), 0);
+    Finish();  // a resumed session's files, as most saves find them
+    const std::string old_properties = ReadFile(Properties(id));
+    // An expiry the save must write again.
+    const std::string old_timeout = std::to_string(std::time(nullptr) + 100) + "\n";
+    for (const char *step : {"write", "rename,renameat,renameat2"}) {
+        int kills = 0;
+        bool completed = false;
+        for (int n = 1; n <= 64 && !completed; ++n) {
+            WriteFile(Properties(id), old_properties);
+            WriteFile(Timeout(id), old_timeout);
+            const std::string command =
+                // The leak checker of a sanitizer build cannot run under a tracer.
+                std::string("ASAN_OPTIONS=detect_leaks=0 strace -f -qq -o /dev/null -e trace=") +
+                step + " -e inject=" + step + ":signal=KILL:when=" + std::to_string(n) + " " +
+                NUVEX_SESSION_SAVE_DRIVER + " " + repository + " " + id + " " +
+                std::to_string(kNotes) + " " + std::to_string(kNoteLength) + " >/dev/null 2>&1";
+            const int status = std::system(command.c_str());
+            completed = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+            if (!completed) ++kills;
+            std::string why;
+            EXPECT_TRUE(IsOldOrNewSession(Properties(id), old_properties, id, &why))
+                << step << " " << n << ": " << why;
+            const std::string timeout = ReadFile(Timeout(id));
+            EXPECT_TRUE(timeout == old_timeout || std::regex_match(timeout, std::regex("[0-9]+\n")))
+                << step << " " << n << ": " << timeout;
+            ASSERT_EQ(Open(id), 0) << step << " " << n;
+            ASSERT_NE(ec_SessionGetID(), nullptr);
+            EXPECT_EQ(std::string(ec_SessionGetID()), id);
+            Finish();
+        }
+        EXPECT_TRUE(completed) << step;
+        EXPECT_GE(kills, 2) << step;
+    }
+    ASSERT_EQ(Open(id), 0);
+    {
+        StdoutCapture capture;
+        ec_SessionDestroy();
+    }
+    EXPECT_TRUE(Leftovers(repository).empty()) << "the killed saves' files go with the session";
+}
+
+// A disk that fills during a save that grows the file: the error page, the old session whole,
+// nothing left beside it.
+TEST_F(SessionTest, ASaveOnAFullDiskFailsAndKeepsTheOldSession) {
+    Open("");
+    const std::string id = ec_SessionGetID();
+    ec_SessionAdd("note", "old");
+    Finish();
+    const std::string old_properties = ReadFile(Properties(id));
+    const std::string out = folder.Path("out");
+    // A child of its own: a death test may run the test body again, with other files.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        CaptureStdoutTo(out);
+        // Writes past 4 KB fail as on a full disk (EFBIG instead of ENOSPC).
+        struct rlimit limit;
+        limit.rlim_cur = limit.rlim_max = 4096;
+        std::signal(SIGXFSZ, SIG_IGN);
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(2);
+        platform::EnvSet("REMOTE_ADDR", "127.0.0.1");
+        if (Open(id) != 0) _exit(3);
+        ec_SessionRemove("note");
+        for (int i = 0; i < kNotes; ++i)
+            ec_SessionAdd("note", "%s", std::string(kNoteLength, 'n').c_str());
+        ec_Finish();
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    const std::string page = ReadFile(out);
+    EXPECT_NE(page.find("<title>Error: ec_SessionSave(): Can not access session repository(" +
+                        Properties(id) + ").</title>"),
+              std::string::npos)
+        << page;
+    EXPECT_EQ(ReadFile(Properties(id)), old_properties);
+    EXPECT_TRUE(Leftovers(repository).empty());
+    ASSERT_EQ(Open(id), 0);
+    EXPECT_STREQ(ec_SessionValue("note"), "old");
+}
+#endif
 
 }  // namespace
