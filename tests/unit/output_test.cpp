@@ -296,9 +296,10 @@ TEST(Strings, CaseAndNumbers) {
 TEST(Strings, HtmlEscapeToANewText) {
     char *escaped = ec_StrHtmlEscape("<a href='x' title=\"y\">Tom & Jerry &amp;</a> \xc3\xa9");
     ASSERT_NE(escaped, nullptr);
-    EXPECT_STREQ(escaped,
-                 "&lt;a href=&#39;x&#39; title=&quot;y&quot;&gt;Tom &amp; Jerry &amp;amp;&lt;/a&gt; "
-                 "\xc3\xa9");
+    EXPECT_STREQ(
+        escaped,
+        "&lt;a href=&#39;x&#39; title=&quot;y&quot;&gt;Tom &amp; Jerry &amp;amp;&lt;/a&gt; "
+        "\xc3\xa9");
     std::free(escaped);
     escaped = ec_StrHtmlEscape("");
     ASSERT_NE(escaped, nullptr);
