@@ -10,7 +10,7 @@ for package in time libcgicc-dev libfcgi-dev php-cgi wrk lighttpd curl binutils;
 done
 cmake --preset native >/dev/null
 cmake --build build/native -j"$(nproc)" --target installer mkpkg fileio_bench webreq_bench multipart_bench request_memory_bench session_cgi \
-    form_cgi template_cgi cgi_templates $(grep -q NUVEX_FASTCGI:BOOL=ON build/native/CMakeCache.txt && echo fcgi_bare) $(grep -q NUVEX_CGICC:FILEPATH=/ build/native/CMakeCache.txt && echo multipart_cgicc) >/dev/null
+    form_cgi template_cgi cgi_templates $(grep -q NUVEX_FASTCGI_BUILT:INTERNAL=TRUE build/native/CMakeCache.txt && echo fcgi_bare) $(grep -q NUVEX_CGICC:FILEPATH=/ build/native/CMakeCache.txt && echo multipart_cgicc) >/dev/null
 python3 bench/install_vs_tar.py build/native/installer build/native/mkpkg
 python3 bench/mkpkg_vs_tar.py build/native/mkpkg
 python3 bench/fileio_vs_cat.py build/native/bench/fileio_bench

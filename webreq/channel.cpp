@@ -232,6 +232,18 @@ bool ChannelFlush() {
     return std::fflush(stdout) == 0;
 }
 
+bool ChannelErrorWrite(std::string_view text) {
+#if NUVEX_FASTCGI
+    if (g_request) {
+        return FCGX_PutStr(text.data(), static_cast<int>(text.size()), g_request->err) ==
+                   static_cast<int>(text.size()) &&
+               FCGX_FFlush(g_request->err) == 0;
+    }
+#endif
+    return std::fwrite(text.data(), 1, text.size(), stderr) == text.size() &&
+           std::fflush(stderr) == 0;
+}
+
 void ChannelBinary() {
     if (!g_request) platform::StdStreamsBinary();
 }

@@ -47,6 +47,9 @@ int ChannelVPrintfBounded(size_t bound, const char *format, va_list args);
 int ChannelPrintf(const char *format, ...) NUVEX_CHANNEL_PRINTF(1, 2);
 
 bool ChannelFlush();
+// Writes to the server's error log: the request's error stream under FastCGI, standard error
+// under CGI (which every server puts in its log). true when every byte was written.
+bool ChannelErrorWrite(std::string_view text);
 // Binary body and response: the standard streams' mode under CGI; FastCGI streams are always
 // binary.
 void ChannelBinary();

@@ -13,6 +13,7 @@
 #include "webreq/channel_internal.h"
 #include "webreq/environ.h"
 #include "webreq/error_internal.h"
+#include "webreq/html.h"
 
 namespace {
 
@@ -96,21 +97,44 @@ std::string ScriptStringEscaped(const std::string &text) {
     return out;
 }
 
+// A page sent before any header says that the request failed, so that servers log it and
+// clients and caches do not take the page for the answer.
+void StatusIfHeaderUnsent() {
+    if (!g_content_type_sent) webreq::ChannelWrite("Status: 500 Internal Server Error\n");
+}
+
+// The message is in the body too: a client without scripts, or a page whose policy blocks
+// them, still shows it.
 void WritePage(const std::string &display) {
     const std::string title = TitleEscaped(display);
     const std::string alert = ScriptStringEscaped(display);
+    const std::string body = webreq::HtmlEscaped(display);
+    StatusIfHeaderUnsent();
     ec_ContentType("text/html");
     // One write: under FastCGI the page goes out in one record.
     std::string page = "<html>\n<head>\n<title>Error: ";
     page += title;
     page += "</title>\n<script language='JavaScript'>\n  alert(\"";
     page += alert;
-    page += "\");\n  history.back();\n</script>\n</head>\n</html>\n";
+    page += "\");\n  history.back();\n</script>\n</head>\n<body>\n<p>Error: ";
+    page += body;
+    page += "</p>\n</body>\n</html>\n";
     webreq::ChannelWrite(page);
+}
+
+// The server's error log gets the message as one line: line breaks in it become blanks.
+void WriteServerLogLine(const char *message) {
+    char line[kMessageSize + 16] = "Error: ";
+    size_t at = std::strlen(line);
+    for (const char *p = message; *p && at + 2 < sizeof line; ++p)
+        line[at++] = (*p == '\n' || *p == '\r') ? ' ' : *p;
+    line[at++] = '\n';
+    webreq::ChannelErrorWrite(std::string_view(line, at));
 }
 
 // Without memory for the page: the message alone, escaped byte by byte as in the title.
 void WritePlainPage(const char *message) {
+    StatusIfHeaderUnsent();
     ec_ContentType("text/html");
     webreq::ChannelWrite("<html>\n<body>\nError: ");
     for (const char *at = message; *at; ++at) {
@@ -156,6 +180,7 @@ void ecError(const char *format, ...) {
 
     const int logged = LogLine(message);
     if (ec_ChannelVar("REMOTE_ADDR")) {
+        WriteServerLogLine(message);
         // In its own block: under FastCGI the end below jumps back to the loop, past any
         // destructor still pending here.
         // Out of memory the page goes without its escaping: the message as plain text.

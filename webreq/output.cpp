@@ -413,6 +413,17 @@ char *ec_StrLower(char *text) try {
     webreq::MemoryFail("ec_StrLower");
 }
 
+char *ec_StrHtmlEscape(const char *text) try {
+    if (!text) return nullptr;
+    const std::string escaped = webreq::HtmlEscaped(text);
+    char *copy = static_cast<char *>(std::malloc(escaped.size() + 1));
+    if (!copy) webreq::MemoryFail("ec_StrHtmlEscape");
+    std::memcpy(copy, escaped.c_str(), escaped.size() + 1);
+    return copy;
+} catch (const std::exception &) {
+    webreq::MemoryFail("ec_StrHtmlEscape");
+}
+
 char *ec_StrIStr(const char *text, const char *pattern) try {
     if (!text || !pattern) return nullptr;
     const std::string upper_text = Upper(text), upper_pattern = Upper(pattern);

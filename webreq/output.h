@@ -77,6 +77,10 @@ int ec_StrICmp(const char *a, const char *b);
 int ec_StrNICmp(const char *a, const char *b, int n);
 /* The number with "," between groups of three digits, in a static buffer. */
 char *ec_StrNumber(int number);
+/* A new text (the caller frees it) with & < > " ' written as &amp; &lt; &gt; &quot; &#39;,
+ * safe in element content and in attribute values quoted either way; null for null. Running
+ * out of memory ends the process through ecError. */
+char *ec_StrHtmlEscape(const char *text);
 
 /* The keyword array holds at most EC_KEYWORD_MAX words and a null slot: give it
  * EC_KEYWORD_MAX + 1 slots. Further words are left out. */

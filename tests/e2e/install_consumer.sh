@@ -84,10 +84,13 @@ grep -q "requested version \"9.0\"" "$work/version-high.log" ||
     { cat "$work/version-high.log"; fail "9.0 refused for another reason than the version"; }
 echo "ok   find_package(nuvex 9.0) refused"
 
-# The shared library: the library target alone, built again, installed without the tools.
+# The shared library: the library target alone, built again, installed without the tools,
+# into the library folder that Debian's packaging tools ask for.
 shared_build=$work/shared-build
 shared=$work/shared
+libdir=lib/x86_64-linux-gnu
 cmake -S "$source_dir" -B "$shared_build" -DBUILD_SHARED_LIBS=ON -DNUVEX_TESTS=OFF \
+    -DNUVEX_BENCHMARKS=OFF -DNUVEX_EXAMPLES=OFF -DCMAKE_INSTALL_LIBDIR=$libdir \
     -DCMAKE_BUILD_TYPE=Release > "$work/shared-configure.log" 2>&1 ||
     { cat "$work/shared-configure.log"; fail "configure with BUILD_SHARED_LIBS=ON"; }
 cmake --build "$shared_build" -j2 --target nuvex > "$work/shared-build.log" 2>&1 ||
@@ -96,10 +99,10 @@ for component in Runtime Development; do
     cmake --install "$shared_build" --prefix "$shared" --component $component >/dev/null
 done
 check_layout "$shared"
-[ ! -e "$shared/lib/libnuvex.a" ] || fail "static archive installed with the shared library"
-real=$shared/lib/libnuvex.so.$version
-[ -f "$real" ] && [ -L "$shared/lib/libnuvex.so.$major_minor" ] && [ -L "$shared/lib/libnuvex.so" ] ||
-    { ls -l "$shared/lib"; fail "libnuvex.so, .so.$major_minor, .so.$version"; }
+[ ! -e "$shared/$libdir/libnuvex.a" ] || fail "static archive installed with the shared library"
+real=$shared/$libdir/libnuvex.so.$version
+[ -f "$real" ] && [ -L "$shared/$libdir/libnuvex.so.$major_minor" ] && [ -L "$shared/$libdir/libnuvex.so" ] ||
+    { ls -l "$shared/$libdir"; fail "libnuvex.so, .so.$major_minor, .so.$version"; }
 soname=$(readelf -d "$real" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
 [ "$soname" = "libnuvex.so.$major_minor" ] || fail "soname '$soname'"
 echo "ok   shared library, soname $soname"
@@ -114,13 +117,15 @@ if grep -q '^_Z' <<<"$exported"; then
 fi
 echo "ok   exports the C interface only ($(wc -l <<<"$exported") symbols)"
 
-export PKG_CONFIG_PATH=$shared/lib/pkgconfig
+export PKG_CONFIG_PATH=$shared/$libdir/pkgconfig
 if pkg-config --libs nuvex | grep -q 'lstdc++'; then fail "shared Libs carry the static dependencies"; fi
 pkg-config --static --libs nuvex | grep -q 'lstdc++' || fail "Libs.private without the C++ runtime"
+[ -f "$(pkg-config --variable=includedir nuvex)/nuvex/webreq/webreq.h" ] ||
+    fail "pkg-config's includedir under $libdir: $(pkg-config --variable=includedir nuvex)"
 cc "$work/use.c" $(pkg-config --cflags --libs nuvex) -o "$work/use-shared"
 readelf -d "$work/use-shared" | grep -q "NEEDED.*\[libnuvex.so.$major_minor\]" ||
     fail "pkg-config consumer does not need libnuvex.so.$major_minor"
-LD_LIBRARY_PATH=$shared/lib "$work/use-shared"
+LD_LIBRARY_PATH=$shared/$libdir "$work/use-shared"
 echo "ok   pkg-config nuvex, shared library"
 consumer "$shared" c-only-shared C "$major_minor" ||
     { cat "$work/c-only-shared.log"; fail "C-only find_package(nuvex), shared"; }

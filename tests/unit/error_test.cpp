@@ -17,12 +17,20 @@ using testsupport::ScopedEnv;
 using testsupport::StdoutCapture;
 using testsupport::TempFolder;
 
-const std::string kHeader = "Content-Type: text/html\n\n";
+// The page sent before any header carries a failure status.
+const std::string kHeader = "Status: 500 Internal Server Error\nContent-Type: text/html\n\n";
+const std::string kLateHeader = "Content-Type: text/html\n\n";
 
-std::string Page(const std::string &title, const std::string &alert) {
+// The body shows the message to a client that runs no script: everything markup could take
+// is escaped there.
+std::string Page(const std::string &title, const std::string &alert, const std::string &body) {
     return "<html>\n<head>\n<title>Error: " + title +
            "</title>\n<script language='JavaScript'>\n  alert(\"" + alert +
-           "\");\n  history.back();\n</script>\n</head>\n</html>\n";
+           "\");\n  history.back();\n</script>\n</head>\n<body>\n<p>Error: " + body +
+           "</p>\n</body>\n</html>\n";
+}
+std::string Page(const std::string &title, const std::string &alert) {
+    return Page(title, alert, title);
 }
 
 // Each death test owns a folder for what the child writes on standard output.
@@ -83,7 +91,8 @@ TEST_F(ErrorDeathTest, PageUnderAWebServerWithHeaderOnce) {
             ecError("Late");
         },
         testing::ExitedWithCode(1), "");
-    EXPECT_EQ(Out(), kHeader + "<p>partial body</p>\n" + Page("Late", "Late"));
+    EXPECT_EQ(Out(), kLateHeader + "<p>partial body</p>\n" + Page("Late", "Late"))
+        << "a page after the header cannot change the status";
 }
 
 TEST_F(ErrorDeathTest, HostileMessagesCannotInjectMarkupOrScript) {
@@ -117,6 +126,43 @@ TEST_F(ErrorDeathTest, HostileMessagesCannotInjectMarkupOrScript) {
     EXPECT_NE(Out().find("alert(\"a\\u2028b\\u2029c\xe2\x80\xaa\");"), std::string::npos) << Out();
 }
 
+// Under a web server the message also reaches the server's error log (standard error), on
+// one line however many the message has; a command-line run keeps it on standard output only.
+TEST_F(ErrorDeathTest, TheServersLogGetsTheMessageOnOneLine) {
+    ScopedEnv addr("REMOTE_ADDR", "127.0.0.1");
+    EXPECT_EXIT(
+        {
+            CaptureStdoutTo(out);
+            ecError("first\nsecond\r\nthird");
+        },
+        testing::ExitedWithCode(1), "Error: first second  third\n$");
+    ScopedEnv plain("REMOTE_ADDR", nullptr);
+    EXPECT_EXIT(
+        {
+            CaptureStdoutTo(out);
+            ecError("only here");
+        },
+        testing::ExitedWithCode(1), "^$");
+    EXPECT_EQ(Out(), "Error: only here\n");
+}
+
+// The body holds the message where no script runs: markup in it stays text.
+TEST_F(ErrorDeathTest, TheBodyShowsTheMessageAsText) {
+    ScopedEnv addr("REMOTE_ADDR", "127.0.0.1");
+    EXPECT_EXIT(
+        {
+            CaptureStdoutTo(out);
+            ecError("bad <b>%s</b> & 'x'", "\"field\"");
+        },
+        testing::ExitedWithCode(1), "");
+    const std::string page = Out();
+    EXPECT_EQ(page.rfind("Status: 500 Internal Server Error\n", 0), 0u) << page;
+    EXPECT_NE(page.find("<body>\n<p>Error: bad &lt;b&gt;&quot;field&quot;&lt;/b&gt; &amp; "
+                        "&#39;x&#39;</p>\n</body>\n</html>\n"),
+              std::string::npos)
+        << page;
+}
+
 // Apostrophes, quotes and the rest of a message that can do no harm where they stand keep
 // their bytes, on the page as in the plain line.
 TEST_F(ErrorDeathTest, TheLibrarysOwnMessagesKeepTheirBytes) {
@@ -132,7 +178,9 @@ TEST_F(ErrorDeathTest, TheLibrarysOwnMessagesKeepTheirBytes) {
     EXPECT_EQ(Out(),
               kHeader + Page("ec_CookieSet(): Path string(docs) must start with '/' character. "
                              "It's >= 1 &amp; ok",
-                             message));
+                             message,
+                             "ec_CookieSet(): Path string(docs) must start with &#39;/&#39; "
+                             "character. It&#39;s &gt;= 1 &amp; ok"));
     EXPECT_EXIT(
         {
             CaptureStdoutTo(out);
@@ -140,7 +188,8 @@ TEST_F(ErrorDeathTest, TheLibrarysOwnMessagesKeepTheirBytes) {
         },
         testing::ExitedWithCode(1), "");
     EXPECT_EQ(Out(), kHeader + Page("ec_ValueReplace(): Unknown mode \"xx\".",
-                                    "ec_ValueReplace(): Unknown mode \\x22xx\\x22."));
+                                    "ec_ValueReplace(): Unknown mode \\x22xx\\x22.",
+                                    "ec_ValueReplace(): Unknown mode &quot;xx&quot;."));
 }
 
 TEST_F(ErrorDeathTest, NoteAndLoggingFailureShowOnlyOnThePage) {

@@ -290,6 +290,24 @@ TEST(Strings, CaseAndNumbers) {
     EXPECT_STREQ(ec_StrNumber(-2147483647 - 1), "-2,147,483,648");
 }
 
+// Every character that can end a text or an attribute value, or start markup, is escaped;
+// what was already a reference is escaped again (the text is taken as text); bytes above
+// 127 and the rest pass as they are.
+TEST(Strings, HtmlEscapeToANewText) {
+    char *escaped = ec_StrHtmlEscape("<a href='x' title=\"y\">Tom & Jerry &amp;</a> \xc3\xa9");
+    ASSERT_NE(escaped, nullptr);
+    EXPECT_STREQ(
+        escaped,
+        "&lt;a href=&#39;x&#39; title=&quot;y&quot;&gt;Tom &amp; Jerry &amp;amp;&lt;/a&gt; "
+        "\xc3\xa9");
+    std::free(escaped);
+    escaped = ec_StrHtmlEscape("");
+    ASSERT_NE(escaped, nullptr);
+    EXPECT_STREQ(escaped, "");
+    std::free(escaped);
+    EXPECT_EQ(ec_StrHtmlEscape(nullptr), nullptr);
+}
+
 TEST(Keywords, SplitCountHighlight) {
     char *words[EC_KEYWORD_MAX + 1];
     EXPECT_EQ(ec_KeywordSplit("  red \"big apple\" \"\" pie  ", words), 3);

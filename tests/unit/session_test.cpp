@@ -401,7 +401,8 @@ std::string NestedFolder(const std::string &root, size_t length) {
     std::string path = root;
     while (path.size() < length) {
         const size_t left = length - path.size() - 1;
-        path += "/" + std::string(left > 200 ? 100 : left, 'r');
+        path += '/';
+        path.append(left > 200 ? 100 : left, 'r');
     }
     std::filesystem::create_directories(path);
     return path;
