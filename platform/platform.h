@@ -26,7 +26,8 @@ FILE *StreamOpen(const char *path, const char *mode);
 FILE *StreamOpenReplaceable(const char *path, const char *mode);
 enum class FileRead { kNotOpened, kFailed, kWhole };
 // The whole file (text: lines as a text-mode read gives them), read as StreamOpenReplaceable
-// opens it, in as few calls as the file's size allows.
+// opens it, in as few calls as the file's size allows, under a shared lock: a LockedFile writer
+// never writes a file while it is read.
 FileRead FileReadReplaceable(const char *path, bool text, std::string *bytes);
 // Flushes the stream and cuts its file at the stream's position (a file no longer than that
 // is left as it is); false when either fails.
@@ -198,6 +199,20 @@ bool FileReplace(const char *from, const char *to);
 // Creates a new file for writing ("wb", or "wt" when text), never opening an existing name or
 // following a link; null when the name exists.
 FILE *StreamCreateNew(const char *path, bool text = false);
+// Swapping two names in one step: each then names the other's file. Nothing is freed or
+// allocated, where a rename over a file frees the old one's blocks (which some file systems
+// discard at once, at great cost). false where the system or file system cannot swap, or when
+// either name is missing.
+bool FileSwapAvailable();
+bool FileSwap(const char *a, const char *b);
+// A file written whole under an exclusive lock held until it is closed: opened for writing,
+// created when missing, never through a link. The lock is taken on the file that the path still
+// names once it is held (a swap in another process may move the name meanwhile).
+struct LockedFile;
+LockedFile *LockedFileOpen(const char *path);
+// Writes bytes as the file's whole content; false when any write fails.
+bool LockedFileWrite(LockedFile *file, const std::string &bytes);
+void LockedFileClose(LockedFile *file);
 // Removes a link found by a directory search (file or folder link), not what it points to.
 bool LinkRemove(const char *path);
 

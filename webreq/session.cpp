@@ -226,10 +226,35 @@ bool ReplaceWithRetries(const std::string &from, const std::string &target) {
     }
 }
 
+// The file kept beside a session file where names can be swapped: it holds the version
+// before last, and the next save writes over it and swaps it in. Its name is a leftover's,
+// so it goes with the session's files.
+std::string SpareOf(const std::string &target) {
+    return target + ".spare.tmp";
+}
+
+// The save where names can be swapped: the spare is written under its exclusive lock (readers
+// of a session file hold a shared one, so a file is never written while read) and swapped with
+// the target, which then holds the new text whole; a process killed at any point leaves the
+// target old or new. Without a target yet (a first save, or one removed meanwhile), the spare is
+// renamed into its place. False when the caller must replace in its own way.
+bool WriteBySwap(const std::string &target, const std::string &text) {
+    if (!platform::FileSwapAvailable()) return false;
+    const std::string spare = SpareOf(target);
+    platform::LockedFile *file = platform::LockedFileOpen(spare.c_str());
+    if (!file) return false;
+    const bool saved = platform::LockedFileWrite(file, text) &&
+                       (platform::FileSwap(spare.c_str(), target.c_str()) ||
+                        platform::FileReplace(spare.c_str(), target.c_str()));
+    platform::LockedFileClose(file);
+    return saved;
+}
+
 // Writes the text (text mode) beside the target and renames it over the target: a reader, or a
 // process killed at any point, sees the old file or the new one whole. False, with the target
 // untouched and the temporary file gone, when any step fails.
 bool WriteReplacing(const std::string &target, const std::string &text) {
+    if (WriteBySwap(target, text)) return true;
     std::string temp;
     FILE *out = nullptr;
     // A name taken already (another process drew the same tag) is drawn again.

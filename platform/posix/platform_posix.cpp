@@ -15,7 +15,9 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -157,6 +159,9 @@ FileRead FileReadReplaceable(const char *path, bool /*text: no translation here*
                              std::string *bytes) {
     const int fd = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return FileRead::kNotOpened;
+    // Released with the descriptor.
+    while (flock(fd, LOCK_SH) != 0 && errno == EINTR) {
+    }
     char block[4096];
     ssize_t got;
     // A short block is the end of a regular file: no further read to find it. A folder fails
@@ -538,6 +543,69 @@ void LockHandleClose(LockHandle handle) {
 
 bool FileReplace(const char *from, const char *to) {
     return rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0;
+}
+
+bool FileSwapAvailable() {
+    return true;
+}
+
+bool FileSwap(const char *a, const char *b) {
+    return renameat2(AT_FDCWD, NativePath(a).c_str(), AT_FDCWD, NativePath(b).c_str(),
+                     RENAME_EXCHANGE) == 0;
+}
+
+struct LockedFile {
+    int fd = -1;
+};
+
+namespace {
+
+bool SameFile(int fd, const std::string &native) {
+    struct stat open_file, named;
+    return fstat(fd, &open_file) == 0 && stat(native.c_str(), &named) == 0 &&
+           open_file.st_dev == named.st_dev && open_file.st_ino == named.st_ino;
+}
+
+}  // namespace
+
+LockedFile *LockedFileOpen(const char *path) {
+    const std::string native = NativePath(path);
+    // Bounded: each retry means another writer swapped the name away meanwhile.
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0) return nullptr;
+        int locked;
+        while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+        }
+        struct stat st;
+        if (locked == 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && SameFile(fd, native))
+            return new (std::nothrow) LockedFile{fd};
+        close(fd);
+        if (locked != 0) return nullptr;
+    }
+    return nullptr;
+}
+
+bool LockedFileWrite(LockedFile *file, const std::string &bytes) {
+    if (!file) return false;
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t put = pwrite(file->fd, bytes.data() + done, bytes.size() - done,
+                                   static_cast<off_t>(done));
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        done += static_cast<size_t>(put);
+    }
+    struct stat st;
+    if (fstat(file->fd, &st) != 0) return false;
+    return st.st_size == static_cast<off_t>(bytes.size()) ||
+           ftruncate(file->fd, static_cast<off_t>(bytes.size())) == 0;
+}
+
+void LockedFileClose(LockedFile *file) {
+    if (!file) return;
+    close(file->fd);
+    delete file;
 }
 
 unsigned long FileErrorLast() {

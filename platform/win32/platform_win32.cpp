@@ -10,9 +10,11 @@
 #include <shobjidl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "platform/platform.h"
@@ -522,6 +524,57 @@ bool ReplaceOpenTarget(const char *from, const char *to) {
 bool FileReplace(const char *from, const char *to) {
     if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
     return ReplaceOpenTarget(from, to);
+}
+
+// Windows has no swap of two names in one step: callers replace instead.
+bool FileSwapAvailable() {
+    return false;
+}
+
+bool FileSwap(const char *, const char *) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return false;
+}
+
+struct LockedFile {
+    HANDLE file = INVALID_HANDLE_VALUE;
+};
+
+// Names never move under a lock holder here (no swap), so the file opened is the one named.
+LockedFile *LockedFileOpen(const char *path) {
+    const HANDLE file =
+        CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                    nullptr);
+    if (file == INVALID_HANDLE_VALUE) return nullptr;
+    OVERLAPPED at = LockedByte();
+    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at)) {
+        CloseHandle(file);
+        return nullptr;
+    }
+    LockedFile *locked = new (std::nothrow) LockedFile{file};
+    if (!locked) CloseHandle(file);
+    return locked;
+}
+
+bool LockedFileWrite(LockedFile *file, const std::string &bytes) {
+    if (!file || SetFilePointer(file->file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER)
+        return false;
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const DWORD piece = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 30));
+        DWORD put = 0;
+        if (!WriteFile(file->file, bytes.data() + done, piece, &put, nullptr) || put == 0)
+            return false;
+        done += put;
+    }
+    return SetEndOfFile(file->file) != 0;
+}
+
+void LockedFileClose(LockedFile *file) {
+    if (!file) return;
+    CloseHandle(file->file);
+    delete file;
 }
 
 unsigned long FileErrorLast() {

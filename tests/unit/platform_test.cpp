@@ -2,6 +2,8 @@
 
 #ifndef _WIN32
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 #include <gtest/gtest.h>
@@ -152,6 +154,74 @@ TEST(FileErrorLast, NamesWhyACreationFailed) {
     const unsigned long missing = platform::FileErrorLast();
     EXPECT_TRUE(missing == platform::kErrorPathNotFound || missing == platform::kErrorFileNotFound)
         << missing;
+}
+
+#ifndef _WIN32
+// A file written under its lock and swapped in: a reader sees one whole version, never bytes
+// of two, while another process writes and swaps as fast as it can.
+TEST(FileSwap, AReaderNeverSeesAFileWrittenUnderIt) {
+    ASSERT_TRUE(platform::FileSwapAvailable());
+    testsupport::TempFolder folder;
+    const std::string target = folder.Path("f"), spare = folder.Path("f.spare");
+    // Three versions in turn, so that each of the two files gets each version in time.
+    const std::string versions[3] = {std::string(256 * 1024, 'a'), std::string(300, 'b'),
+                                     std::string(100 * 1024, 'c')};
+    testsupport::WriteFile(target, versions[1]);
+    const pid_t writer = fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+        for (int i = 0; i < 3000; ++i) {
+            platform::LockedFile *file = platform::LockedFileOpen(spare.c_str());
+            if (!file) _exit(2);
+            const bool saved = platform::LockedFileWrite(file, versions[i % 3]) &&
+                               platform::FileSwap(spare.c_str(), target.c_str());
+            platform::LockedFileClose(file);
+            if (!saved) _exit(3);
+        }
+        _exit(0);
+    }
+    int torn = 0, reads = 0, status = 0;
+    while (waitpid(writer, &status, WNOHANG) == 0) {
+        std::string bytes;
+        ASSERT_EQ(platform::FileReadReplaceable(target.c_str(), false, &bytes),
+                  platform::FileRead::kWhole);
+        ++reads;
+        if (bytes != versions[0] && bytes != versions[1] && bytes != versions[2]) ++torn;
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(torn, 0) << "of " << reads << " reads";
+    EXPECT_GT(reads, 10);
+}
+
+TEST(FileSwap, SwapsTwoNamesAndRefusesAMissingOne) {
+    testsupport::TempFolder folder;
+    const std::string a = folder.Path("a"), b = folder.Path("b");
+    testsupport::WriteFile(a, "first");
+    testsupport::WriteFile(b, "second");
+    ASSERT_TRUE(platform::FileSwap(a.c_str(), b.c_str()));
+    EXPECT_EQ(testsupport::ReadFile(a), "second");
+    EXPECT_EQ(testsupport::ReadFile(b), "first");
+    EXPECT_FALSE(platform::FileSwap(a.c_str(), folder.Path("none").c_str()));
+    EXPECT_EQ(testsupport::ReadFile(a), "second");
+}
+#else
+TEST(FileSwap, NotOfferedHere) {
+    EXPECT_FALSE(platform::FileSwapAvailable());
+    EXPECT_FALSE(platform::FileSwap("a", "b"));
+}
+#endif
+
+// A locked file's writer replaces the whole content, longer or shorter than before.
+TEST(LockedFile, WritesTheWholeContent) {
+    testsupport::TempFolder folder;
+    const std::string path = folder.Path("locked");
+    for (const std::string &text : {std::string(5000, 'x'), std::string("short"), std::string()}) {
+        platform::LockedFile *file = platform::LockedFileOpen(path.c_str());
+        ASSERT_NE(file, nullptr);
+        EXPECT_TRUE(platform::LockedFileWrite(file, text));
+        platform::LockedFileClose(file);
+        EXPECT_EQ(testsupport::ReadFile(path), text);
+    }
 }
 
 }  // namespace

@@ -571,11 +571,18 @@ TEST_F(SessionTest, AResumedSessionRenewsAnExpiryThatDiffers) {
 namespace {
 
 // The session files of the repository that a save leaves beside its targets when it dies.
-std::vector<std::string> Leftovers(const std::string &repository) {
+bool EndsWith(const std::string &name, const std::string &end) {
+    return name.size() > end.size() && name.compare(name.size() - end.size(), end.size(), end) == 0;
+}
+
+// Files beside the session files; a save where names can be swapped keeps one spare per file
+// (the version before last), which is no leftover of a failed save.
+std::vector<std::string> Leftovers(const std::string &repository, bool with_spares = true) {
     std::vector<std::string> found;
     for (const auto &entry : std::filesystem::directory_iterator(repository)) {
         const std::string name = entry.path().filename().string();
-        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0) found.push_back(name);
+        if (EndsWith(name, ".tmp") && (with_spares || !EndsWith(name, ".spare.tmp")))
+            found.push_back(name);
     }
     return found;
 }
@@ -686,7 +693,8 @@ TEST_F(SessionTest, ASaveLeavesNoTemporaryFile) {
     ASSERT_EQ(Open(id), 0);
     ec_SessionAdd("k2", "v");
     Finish();
-    EXPECT_TRUE(Leftovers(repository).empty());
+    EXPECT_TRUE(Leftovers(repository, false).empty());
+    EXPECT_LE(Leftovers(repository).size(), 2u) << "at most a spare per file";
 }
 
 #ifndef _WIN32
@@ -732,7 +740,7 @@ TEST_F(SessionTest, ASaveKilledAtAnyStepLeavesTheOldOrTheNewSession) {
     const std::string old_properties = ReadFile(Properties(id));
     // An expiry the save must write again.
     const std::string old_timeout = std::to_string(std::time(nullptr) + 100) + "\n";
-    for (const char *step : {"write", "rename,renameat,renameat2"}) {
+    for (const char *step : {"write,pwrite64", "rename,renameat,renameat2"}) {
         int kills = 0;
         bool completed = false;
         for (int n = 1; n <= 64 && !completed; ++n) {
@@ -805,7 +813,7 @@ TEST_F(SessionTest, ASaveOnAFullDiskFailsAndKeepsTheOldSession) {
               std::string::npos)
         << page;
     EXPECT_EQ(ReadFile(Properties(id)), old_properties);
-    EXPECT_TRUE(Leftovers(repository).empty());
+    EXPECT_TRUE(Leftovers(repository, false).empty());
     ASSERT_EQ(Open(id), 0);
     EXPECT_STREQ(ec_SessionValue("note"), "old");
 }
