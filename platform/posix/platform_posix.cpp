@@ -14,8 +14,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
@@ -590,8 +590,8 @@ bool LockedFileWrite(LockedFile *file, const std::string &bytes) {
     if (!file) return false;
     size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t put = pwrite(file->fd, bytes.data() + done, bytes.size() - done,
-                                   static_cast<off_t>(done));
+        const ssize_t put =
+            pwrite(file->fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
         if (put < 0 && errno == EINTR) continue;
         if (put <= 0) return false;
         done += static_cast<size_t>(put);
