@@ -1,0 +1,88 @@
+#include "tests/unit/redis_server.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+namespace testsupport {
+
+RedisServer::RedisServer() {
+    char folder[] = "/tmp/nuvex-redis.XXXXXX";
+    if (!mkdtemp(folder)) return;
+    folder_ = folder;
+    socket_ = folder_ + "/redis.sock";
+    Start();
+}
+
+RedisServer::~RedisServer() {
+    Stop();
+    if (folder_.empty()) return;
+    unlink(socket_.c_str());
+    rmdir(folder_.c_str());
+}
+
+std::string RedisServer::Address(const std::string &options) const {
+    return "redis+unix://" + socket_ + options;
+}
+
+bool RedisServer::Start() {
+    installed_ = access("/usr/bin/redis-server", X_OK) == 0;
+    if (!installed_ || folder_.empty()) return false;
+    unlink(socket_.c_str());
+    pid_ = fork();
+    if (pid_ == 0) {
+        execl("/usr/bin/redis-server", "redis-server", "--port", "0", "--unixsocket",
+              socket_.c_str(), "--save", "", "--appendonly", "no", "--dir", folder_.c_str(),
+              "--loglevel", "warning", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    // Ready once the socket exists.
+    for (int i = 0; i < 500; ++i) {
+        struct stat info;
+        if (stat(socket_.c_str(), &info) == 0) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    Stop();
+    return false;
+}
+
+void RedisServer::Stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGCONT);
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+}
+
+bool RedisServer::Restart() {
+    Stop();
+    return Start();
+}
+
+void RedisServer::Pause() {
+    if (pid_ > 0) kill(pid_, SIGSTOP);
+}
+
+void RedisServer::Resume() {
+    if (pid_ > 0) kill(pid_, SIGCONT);
+}
+
+std::string RedisServer::Cli(const std::string &arguments) const {
+    const std::string command = "redis-cli -s '" + socket_ + "' " + arguments + " 2>&1";
+    std::string out;
+    if (FILE *pipe = popen(command.c_str(), "r")) {
+        char block[512];
+        size_t got;
+        while ((got = std::fread(block, 1, sizeof block, pipe)) > 0) out.append(block, got);
+        pclose(pipe);
+    }
+    return out;
+}
+
+}  // namespace testsupport
