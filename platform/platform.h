@@ -55,6 +55,8 @@ bool FileStatSize(const char *path, long long *size);
 bool FileIsRegular(const char *path);
 // 0 when the folder was created, -1 when it was not (also when it already exists).
 int DirectoryCreate(const char *path);
+// Whether the path is a folder in which this process may create files.
+bool DirectoryWritable(const char *path);
 // 0 when the file was removed.
 int FileRemove(const char *path);
 

@@ -545,6 +545,13 @@ bool FileReplace(const char *from, const char *to) {
     return rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0;
 }
 
+bool DirectoryWritable(const char *path) {
+    const std::string native = NativePath(path);
+    struct stat st;
+    return stat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+           access(native.c_str(), W_OK | X_OK) == 0;
+}
+
 bool FileSwapAvailable() {
     return true;
 }

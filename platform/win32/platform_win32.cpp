@@ -526,6 +526,13 @@ bool FileReplace(const char *from, const char *to) {
     return ReplaceOpenTarget(from, to);
 }
 
+// The read-only attribute of a folder does not stop files being made in it; what the folder's
+// access list allows is known only by trying, which the first save does.
+bool DirectoryWritable(const char *path) {
+    const DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 // Windows has no swap of two names in one step: callers replace instead.
 bool FileSwapAvailable() {
     return false;

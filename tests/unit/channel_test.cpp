@@ -598,17 +598,20 @@ TEST_F(ChannelFastCgi, TheTokenizerStartsEmpty) {
     EXPECT_EQ(worker_->Send({{"QUERY_STRING", "token"}}).out, "token=null");
 }
 
-TEST_F(ChannelFastCgi, AFailedSessionSaveEndsOnlyItsRequest) {
+// A session repository that cannot be used ends the request that asked for it, before its
+// cookie, and the worker serves the next one.
+TEST_F(ChannelFastCgi, AnUnusableSessionRepositoryEndsOnlyItsRequest) {
     const std::string missing = folder_.Path("no/such/folder");
-    for (const char *how : {"finish", "loop"}) {  // saved by the page's ec_Finish, or the loop's
+    for (const char *how : {"finish", "loop"}) {
         const Response failed = worker_->Send({{"QUERY_STRING", "session"},
                                                {"X_ONE", missing},
                                                {"X_TWO", how},
                                                {"REMOTE_ADDR", "10.0.0.9"}});
         EXPECT_TRUE(failed.ended) << how;
-        EXPECT_NE(failed.out.find("Error: ec_SessionSave(): Can not access session repository"),
+        EXPECT_NE(failed.out.find("Error: ec_Session(): Can not access session repository"),
                   std::string::npos)
             << how << ": " << failed.out;
+        EXPECT_EQ(failed.out.find("Set-Cookie"), std::string::npos) << how << ": " << failed.out;
         const Response next = worker_->Send({{"QUERY_STRING", "state"}});
         ASSERT_TRUE(next.ended) << how << ": the worker ended";
         EXPECT_EQ(next.out.substr(0, 7), "sent=0 ") << how;
