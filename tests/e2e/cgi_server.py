@@ -28,9 +28,11 @@ def fastcgi_app(program, env=None, procs=1, check_local=False):
 
 class CgiServer:
     def __init__(self, cgi_dir, session_timeout=None, extra_files=None, php_cgi=None,
-                 fastcgi=None, probe="/form.cgi", mode="cgi"):
+                 fastcgi=None, probe="/form.cgi", mode="cgi", session_repository=None):
         """fastcgi maps a URL path ("/app.fcgi") or an extension (".php") to fastcgi_app();
-        mode "fastcgi" adds every *.cgi of cgi_dir, at its own path, with one worker."""
+        mode "fastcgi" adds every *.cgi of cgi_dir, at its own path, with one worker.
+        session_repository: where the programs keep sessions (a folder of the server's own
+        by default, or a Redis address)."""
         if mode not in ("cgi", "fastcgi"):
             raise ValueError(f"unknown mode {mode}")
         self.mode = mode
@@ -54,7 +56,8 @@ class CgiServer:
                             ([f'".php" => "{php_cgi}"'] if php_cgi else []))
         self.port = free_port()
         self.url = f"http://127.0.0.1:{self.port}"
-        env = {"NUVEX_SESSION_DIR": self.sessions, "NUVEX_UPLOAD_DIR": self.uploads,
+        env = {"NUVEX_SESSION_DIR": session_repository or self.sessions,
+               "NUVEX_UPLOAD_DIR": self.uploads,
                "NUVEX_COUNTER_FILE": self.counter}
         if session_timeout:
             env["NUVEX_SESSION_TIMEOUT"] = str(session_timeout)
