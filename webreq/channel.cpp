@@ -20,19 +20,28 @@ namespace {
 
 // The FastCGI request being served; null under CGI and between requests.
 FCGX_Request *g_request = nullptr;
+// Bytes of the request's body the page has taken.
+long long g_body_taken = 0;
+// The most of an announced body that is read and dropped at the request's end; the largest
+// body the library itself accepts.
+constexpr long long kDiscardLimit = 256LL * 1024 * 1024;
+
+// CONTENT_LENGTH as a count: 0 when absent or empty (no length announced), -1 when it is not
+// a plain count.
+long long AnnouncedLength(const char *text) {
+    return text && *text ? webreq::ContentLengthParse(text, 1LL << 48) : 0;
+}
 
 #if NUVEX_FASTCGI
 // libfcgi counts in int: larger transfers go in pieces.
 constexpr size_t kPieceLimit = 1u << 30;
-// Bytes of the bound request's body the page has taken.
-long long g_body_taken = 0;
 // How far past the announced body a request's input is read to find its end.
 constexpr int kInputEndSlack = 4096;
+// The most of a request's input left unread that is dropped to keep its connection.
+constexpr long long kKeptDrainLimit = 4LL * 1024 * 1024;
 
-// CONTENT_LENGTH of the request: 0 when absent, -1 when it is not a plain count.
 long long AnnouncedBody(FCGX_Request *request) {
-    const char *text = FCGX_GetParam("CONTENT_LENGTH", request->envp);
-    return text ? webreq::ContentLengthParse(text, 1LL << 48) : 0;
+    return AnnouncedLength(FCGX_GetParam("CONTENT_LENGTH", request->envp));
 }
 
 // libfcgi's close waits for the server to hang up before the worker may close, so that nothing
@@ -51,6 +60,53 @@ bool InputReadToItsEnd(FCGX_Request *request) {
     }
     return false;
 }
+
+// A kept connection carries the server's next request right behind this one: what the page
+// left of the input is read and dropped so that the next request's records come next. True
+// when the input's end was reached within the bound.
+bool InputDrained(FCGX_Request *request) {
+    char block[16384];
+    long long dropped = 0;
+    while (dropped <= kKeptDrainLimit) {
+        const int got = FCGX_GetStr(block, static_cast<int>(sizeof block), request->in);
+        if (got <= 0) break;
+        dropped += got;
+    }
+    return FCGX_GetError(request->in) == 0 && FCGX_HasSeenEOF(request->in) == EOF;
+}
+
+#if defined(__GLIBC__)
+// While a request is bound, the C library's stdout is a stream whose bytes go to the request,
+// unbuffered so that they stay in order with the library's own writes.
+FILE *g_process_stdout = nullptr;
+
+ssize_t WriteToRequest(void *, const char *bytes, size_t size) {
+    return webreq::ChannelWrite(bytes, size) ? static_cast<ssize_t>(size) : -1;
+}
+
+void StdoutToRequest() {
+    if (g_process_stdout) return;
+    cookie_io_functions_t io{};
+    io.write = WriteToRequest;
+    FILE *stream = fopencookie(nullptr, "w", io);
+    if (!stream) return;  // stray writes then go where they went before
+    std::setvbuf(stream, nullptr, _IONBF, 0);
+    std::fflush(stdout);
+    g_process_stdout = stdout;
+    stdout = stream;
+}
+
+void StdoutToProcess() {
+    if (!g_process_stdout) return;
+    FILE *stream = stdout;
+    stdout = g_process_stdout;
+    g_process_stdout = nullptr;
+    std::fclose(stream);
+}
+#else
+void StdoutToRequest() {}
+void StdoutToProcess() {}
+#endif
 #endif
 
 }  // namespace
@@ -84,7 +140,9 @@ int ChannelGetByte() {
 #else
     const int ch = getc_unlocked(stdin);
 #endif
-    return ch == EOF ? -1 : ch;
+    if (ch == EOF) return -1;
+    ++g_body_taken;
+    return ch;
 }
 
 char *ChannelReadLine(char *buffer, int size) {
@@ -100,7 +158,9 @@ char *ChannelReadLine(char *buffer, int size) {
         return line;
     }
 #endif
-    return StreamReadLine(buffer, size, stdin);
+    char *line = StreamReadLine(buffer, size, stdin);
+    if (line) g_body_taken += static_cast<long long>(std::strlen(line));
+    return line;
 }
 
 long long ChannelRead(void *buffer, size_t size) {
@@ -121,6 +181,7 @@ long long ChannelRead(void *buffer, size_t size) {
     }
 #endif
     const size_t got = std::fread(buffer, 1, size, stdin);
+    g_body_taken += static_cast<long long>(got);
     if (got == 0 && std::ferror(stdin)) return -1;
     return static_cast<long long>(got);
 }
@@ -213,21 +274,49 @@ void ChannelBinary() {
 }
 
 void ChannelBind(FCGX_Request *request) {
-    g_request = request;
 #if NUVEX_FASTCGI
-    g_body_taken = 0;
+    if (!request) StdoutToProcess();
+    g_request = request;
+    if (request) {
+        request->detached = 0;  // libfcgi keeps the flag for as long as the connection
+        StdoutToRequest();
+    }
+#else
+    g_request = request;
 #endif
+    g_body_taken = 0;
+}
+
+void ChannelInputDiscard() {
+    if (g_request) return;
+    const long long announced = AnnouncedLength(platform::EnvGet("CONTENT_LENGTH"));
+    if (announced <= g_body_taken || announced > kDiscardLimit) return;
+    char block[16384];
+    while (g_body_taken < announced) {
+        const long long left = announced - g_body_taken;
+        const size_t want =
+            left < static_cast<long long>(sizeof block) ? static_cast<size_t>(left) : sizeof block;
+        if (ChannelRead(block, want) <= 0) return;
+    }
 }
 
 void ChannelEnd() {
 #if NUVEX_FASTCGI
     if (g_request) {
-        if (InputReadToItsEnd(g_request)) FCGX_Detach(g_request);  // closed without waiting
+        StdoutToProcess();
+        if (g_request->keepConnection) {
+            // Never detached: that would end the connection without the waiting close.
+            if (!InputDrained(g_request)) g_request->keepConnection = 0;
+        } else if (InputReadToItsEnd(g_request)) {
+            FCGX_Detach(g_request);  // closed without waiting
+        }
         FCGX_Finish_r(g_request);
         g_request = nullptr;
+        g_body_taken = 0;
         return;
     }
 #endif
+    ChannelInputDiscard();
     std::fflush(stdout);
 }
 

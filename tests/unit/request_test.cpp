@@ -203,6 +203,16 @@ TEST_F(RequestTest, InvalidContentLengthsAreRefused) {
     }
 }
 
+// A server passes an empty CONTENT_LENGTH for a request without a body.
+TEST_F(RequestTest, AnEmptyContentLengthIsAnEmptyBody) {
+    Clear();
+    Env("REQUEST_METHOD", "POST");
+    Env("QUERY_STRING", "q=1");
+    Env("CONTENT_LENGTH", "");
+    Body("");
+    EXPECT_EQ(Entries(), (Pairs{{"q", "1"}}));
+}
+
 TEST_F(RequestTest, ContentLengthIsADecimalIntegerWithBlanksAndSign) {
     Clear();
     Env("REQUEST_METHOD", "POST");
