@@ -39,9 +39,14 @@ constexpr size_t kPieceLimit = 1u << 30;
 constexpr int kInputEndSlack = 4096;
 // The most of a request's input left unread that is dropped to keep its connection.
 constexpr long long kKeptDrainLimit = 4LL * 1024 * 1024;
+// Whether bytes of the bound request's response have gone to the server before its end.
+bool g_output_handed = false;
 
+// The body's announced length: 0 when absent; -1 when empty (the body's end is known only at
+// the end of the input) or not a plain count.
 long long AnnouncedBody(FCGX_Request *request) {
-    return AnnouncedLength(FCGX_GetParam("CONTENT_LENGTH", request->envp));
+    const char *text = FCGX_GetParam("CONTENT_LENGTH", request->envp);
+    return text ? webreq::ContentLengthParse(text, 1LL << 48) : 0;
 }
 
 // libfcgi's close waits for the server to hang up before the worker may close, so that nothing
@@ -52,6 +57,7 @@ long long AnnouncedBody(FCGX_Request *request) {
 // the end was read; otherwise (body left unread, an unclear length, more than announced)
 // libfcgi's own close stays.
 bool InputReadToItsEnd(FCGX_Request *request) {
+    if (FCGX_HasSeenEOF(request->in) == EOF) return FCGX_GetError(request->in) == 0;
     const long long announced = AnnouncedBody(request);
     if (announced < 0 || g_body_taken < announced) return false;
     for (int i = 0; i <= kInputEndSlack; ++i) {
@@ -194,6 +200,9 @@ bool ChannelWrite(const void *bytes, size_t size) {
         const char *in = static_cast<const char *>(bytes);
         while (size > 0) {
             const size_t piece = size < kPieceLimit ? size : kPieceLimit;
+            // libfcgi sends its buffer when a write does not fit it.
+            if (g_request->out->stop - g_request->out->wrNext < static_cast<long long>(piece))
+                g_output_handed = true;
             if (FCGX_PutStr(in, static_cast<int>(piece), g_request->out) != static_cast<int>(piece))
                 return false;
             in += piece;
@@ -252,7 +261,10 @@ int ChannelPrintf(const char *format, ...) {
 
 bool ChannelFlush() {
 #if NUVEX_FASTCGI
-    if (g_request) return FCGX_FFlush(g_request->out) == 0;
+    if (g_request) {
+        g_output_handed = true;
+        return FCGX_FFlush(g_request->out) == 0;
+    }
 #endif
     return std::fflush(stdout) == 0;
 }
@@ -285,6 +297,9 @@ void ChannelBind(FCGX_Request *request) {
     g_request = request;
 #endif
     g_body_taken = 0;
+#if NUVEX_FASTCGI
+    g_output_handed = false;
+#endif
 }
 
 void ChannelInputDiscard() {
@@ -305,14 +320,27 @@ void ChannelEnd() {
     if (g_request) {
         StdoutToProcess();
         if (g_request->keepConnection) {
-            // Never detached: that would end the connection without the waiting close.
-            if (!InputDrained(g_request)) g_request->keepConnection = 0;
+            // Never detached: that would end the connection without the waiting close. Unread
+            // input is dropped before the response ends, while the server still sends it: it
+            // sends the next request only after the end. A server that already has part of the
+            // response may have stopped sending the body (nginx does): the response is then
+            // ended first and the connection closed with libfcgi's waiting close.
+            if (g_output_handed) {
+                if (!InputReadToItsEnd(g_request)) {
+                    FCGX_FClose(g_request->err);
+                    FCGX_FClose(g_request->out);
+                    g_request->keepConnection = 0;
+                }
+            } else if (!InputDrained(g_request)) {
+                g_request->keepConnection = 0;
+            }
         } else if (InputReadToItsEnd(g_request)) {
             FCGX_Detach(g_request);  // closed without waiting
         }
         FCGX_Finish_r(g_request);
         g_request = nullptr;
         g_body_taken = 0;
+        g_output_handed = false;
         return;
     }
 #endif

@@ -31,8 +31,11 @@ void (*g_cleanup_steps[3][kActionsPerStep])(void) = {};
 webreq::ErrorEndHook g_end_hook = nullptr;
 
 [[noreturn]] void EndProcess() {
-    webreq::ChannelFlush();
-    webreq::ChannelInputDiscard();
+    // Under the loop, the end of the request hands the page over.
+    if (!g_end_hook) {
+        webreq::ChannelFlush();
+        webreq::ChannelInputDiscard();
+    }
     if (g_end_hook) {
         g_error_guard = 0;
         g_end_hook();

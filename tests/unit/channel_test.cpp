@@ -575,6 +575,8 @@ int TestHandler() {
         std::puts("puts");
         std::fwrite("fwrite\n", 1, 7, stdout);
         std::fputs("fputs", stdout);
+    } else if (action == "large") {
+        Put(std::string(20000, 'p'));  // more than libfcgi holds before it sends
     } else if (action == "bounded") {
         Put(std::to_string(webreq::ChannelPrintfBounded(8, "%s", "1234567")));
         Put(std::to_string(webreq::ChannelPrintfBounded(8, "%s", "12345678")));
@@ -770,6 +772,27 @@ TEST_F(ChannelFastCgi, AKeptConnectionServesRequestAfterRequest) {
         EXPECT_NE(failed.out.find("plain failure"), std::string::npos) << i;
     }
     close(fd);
+}
+
+// A page that has sent part of its response before it ended may have stopped the server's
+// sending of its body: the response is ended first and the connection closed.
+TEST_F(ChannelFastCgi, AKeptConnectionIsClosedAfterALargeResponseOverAnUnreadBody) {
+    const int fd = worker_->Connect();
+    ASSERT_GE(fd, 0);
+    const std::string body(100000, 'b');
+    const Response r = Worker::SendKept(
+        fd, {{"QUERY_STRING", "large"}, {"CONTENT_LENGTH", std::to_string(body.size())}}, body);
+    EXPECT_TRUE(r.ended);
+    EXPECT_TRUE(r.out == std::string(20000, 'p')) << r.out.size();
+    EXPECT_TRUE(Worker::ClosedByWorker(fd));
+    close(fd);
+    const int again = worker_->Connect();
+    const Response read = Worker::SendKept(again, {{"QUERY_STRING", "large"}});
+    EXPECT_TRUE(read.ended);
+    EXPECT_EQ(read.out.size(), 20000u);
+    const Response next = Worker::SendKept(again, {{"QUERY_STRING", "echo"}}, "kept");
+    EXPECT_EQ(next.out, "one=- two=- fastcgi=1\nkept");
+    close(again);
 }
 
 // Draining a huge unread body is not worth its time: the connection is closed instead, and
