@@ -23,7 +23,8 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from cgi_server import SERVERS, CgiServer  # noqa: E402
+from cgi_server import (SKIPPED, CgiServer, add_server_arguments, missing_tools,  # noqa: E402
+                        server_form)
 
 failures = []
 
@@ -383,16 +384,14 @@ def test_isolation(server, work):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("cgi_dir")
-    parser.add_argument("--mode", choices=("cgi", "fastcgi"), default="cgi")
-    parser.add_argument("--server", choices=SERVERS, default="lighttpd")
-    parser.add_argument("--keep", action="store_true", help="kept FastCGI connections")
-    parser.add_argument("--unbuffered", action="store_true",
-                        help="nginx streams the request body to the worker")
+    add_server_arguments(parser)
     args = parser.parse_args()
     cgi_dir = os.path.abspath(args.cgi_dir)
-    form = {"mode": args.mode, "server": args.server, "keep": args.keep,
-            "buffering": not args.unbuffered}
+    form = server_form(args)
     print(f"server: {form}")
+    if missing_tools(args.server, args.mode):
+        print(f"skip: not installed: {missing_tools(args.server, args.mode)}")
+        return SKIPPED
     work = tempfile.mkdtemp(prefix="nuvex-curl-")
     try:
         with CgiServer(cgi_dir, **form) as server:

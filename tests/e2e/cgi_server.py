@@ -62,6 +62,33 @@ def server_forms():
             ("apache", "fastcgi", {"keep": True}, "Apache mod_proxy_fcgi reuse")]
 
 
+# The programs each server form needs beside the server itself.
+TOOLS = {"lighttpd": ["lighttpd"], "nginx": ["nginx", "spawn-fcgi"],
+         "apache": ["apache2", "spawn-fcgi"]}
+# A test whose server is not installed ends with this status, which CTest shows as skipped.
+SKIPPED = 77
+
+
+def add_server_arguments(parser):
+    """The options that choose the server form of a test (see server_forms)."""
+    parser.add_argument("--mode", choices=("cgi", "fastcgi"), default="cgi")
+    parser.add_argument("--server", choices=SERVERS, default="lighttpd")
+    parser.add_argument("--keep", action="store_true", help="kept FastCGI connections")
+    parser.add_argument("--unbuffered", action="store_true",
+                        help="nginx streams the request body to the worker")
+
+
+def server_form(args):
+    """CgiServer's arguments for the options of add_server_arguments."""
+    return {"mode": args.mode, "server": args.server, "keep": args.keep,
+            "buffering": not args.unbuffered}
+
+
+def missing_tools(server, mode):
+    tools = TOOLS[server] + (["fcgiwrap"] if server == "nginx" and mode == "cgi" else [])
+    return [t for t in tools if not shutil.which(t) and not os.path.exists("/usr/sbin/" + t)]
+
+
 class CgiServer:
     def __init__(self, cgi_dir, session_timeout=None, extra_files=None, php_cgi=None,
                  fastcgi=None, probe="/form.cgi", mode="cgi", server="lighttpd", keep=False,
