@@ -92,10 +92,11 @@ def missing_tools(server, mode):
 class CgiServer:
     def __init__(self, cgi_dir, session_timeout=None, extra_files=None, php_cgi=None,
                  fastcgi=None, probe="/form.cgi", mode="cgi", server="lighttpd", keep=False,
-                 buffering=True, extra_programs=None):
+                 buffering=True, extra_programs=None, procs=None):
         """fastcgi maps a URL path ("/app.fcgi") or an extension (".php") to fastcgi_app();
         mode "fastcgi" adds every *.cgi of cgi_dir, at its own path, with one worker (more
-        with kept connections); extra_programs maps more names ("probe.cgi") to programs."""
+        with kept connections, or procs behind nginx and Apache); extra_programs maps more
+        names ("probe.cgi") to programs."""
         if mode not in ("cgi", "fastcgi"):
             raise ValueError(f"unknown mode {mode}")
         if server not in SERVERS:
@@ -106,6 +107,8 @@ class CgiServer:
         self.procs = 1
         if keep and mode == "fastcgi":
             self.procs = KEPT_CONNECTIONS + 1 if server == "nginx" else KEPT_CONNECTIONS
+        if procs and server != "lighttpd":
+            self.procs = max(self.procs, procs)
         self.spawned = []
         self.work = tempfile.mkdtemp(prefix="nuvex-cgi-")
         self.root = os.path.join(self.work, "www")
