@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "tests/unit/support.h"
 #include "webreq/error_internal.h"
 #include "webreq/request_state.h"
@@ -209,6 +210,8 @@ TEST_F(RequestTest, AnEmptyContentLengthIsAnEmptyBody) {
     Env("REQUEST_METHOD", "POST");
     Env("QUERY_STRING", "q=1");
     Env("CONTENT_LENGTH", "");
+    // The Windows C runtime drops a variable set to an empty text while the process runs.
+    if (!platform::EnvGet("CONTENT_LENGTH")) GTEST_SKIP() << "no empty variable can be set here";
     Body("");
     EXPECT_EQ(Entries(), (Pairs{{"q", "1"}}));
 }
