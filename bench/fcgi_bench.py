@@ -8,6 +8,9 @@ the same run and the runs alternated:
   (d) the same example binary as a FastCGI worker spawned by mod_fastcgi (it serves through
       ec_Serve); skipped for a build without libfcgi.
 Goals: (d) at least 3 times (a), and at least half of (b).
+With --server nginx also:
+  (e) the same example as FastCGI workers started by spawn-fcgi behind nginx (fastcgi_pass),
+      as many as lighttpd runs for (d); its rate is reported next to (d)'s.
 
 Every FastCGI subject gets the same number of worker processes: by default as many as lighttpd
 starts when its configuration sets no max-procs (what a site gets that does not tune it; 4 in
@@ -19,6 +22,7 @@ as many clients would. PHP holds its session file locked while its page runs, so
 one session wait for each other there, and not with this library.
 
 usage: fcgi_bench.py BUILD_DIR [--seconds 5] [--rounds 3] [--procs N] [--sessions N]
+                       [--server nginx]
 """
 import argparse
 import os
@@ -144,6 +148,28 @@ def start_subjects(build, procs, subjects, skipped):
         skipped.append("session worker under FastCGI: session.cgi is not a FastCGI worker yet")
 
 
+def start_nginx_subject(build, procs, subjects, skipped):
+    """The session example behind nginx, with as many workers as lighttpd runs for it."""
+    cgi_dir = os.path.join(build, "examples", "cgi")
+    if not shutil.which("nginx") or not shutil.which("spawn-fcgi"):
+        skipped.append("session worker behind nginx: nginx or spawn-fcgi is not installed")
+        return
+    running = running_workers(subjects) or procs or 4
+    server = CgiServer(cgi_dir, mode="fastcgi", server="nginx", procs=running,
+                       probe="/session.cgi")
+    subjects.append(Subject("session worker behind nginx", server, "/session.cgi",
+                            r"QSESSIONID=[0-9a-f]{32}"))
+
+
+def running_workers(subjects):
+    for s in subjects:
+        if s.name == "session worker under FastCGI":
+            out = subprocess.run(["pgrep", "-x", "-f", s.program], capture_output=True,
+                                 text=True).stdout
+            return len(out.split())
+    return 0
+
+
 def worker_count(subjects, procs):
     """The worker processes lighttpd started for the session worker, as it ran."""
     for s in subjects:
@@ -174,6 +200,7 @@ def report(subjects, skipped):
 
     ratio("session worker under FastCGI", "PHP under FastCGI", 3)
     ratio("session worker under FastCGI", "bare libfcgi", 0.5)
+    ratio("session worker behind nginx", "session worker under FastCGI")
     ratio("session.cgi under CGI", "PHP under FastCGI")
     ratio("PHP under FastCGI", "bare libfcgi")
 
@@ -187,6 +214,8 @@ def main():
                         help="FastCGI worker processes (default: lighttpd's own default)")
     parser.add_argument("--sessions", type=int, default=1,
                         help="sessions the requests are spread over (default 1)")
+    parser.add_argument("--server", choices=("lighttpd", "nginx"), default="lighttpd",
+                        help="nginx: also the session example behind nginx")
     args = parser.parse_args()
     global SESSIONS
     SESSIONS = max(1, args.sessions)
@@ -195,6 +224,8 @@ def main():
     subjects, skipped = [], []
     try:
         start_subjects(os.path.abspath(args.build), args.procs, subjects, skipped)
+        if args.server == "nginx":
+            start_nginx_subject(os.path.abspath(args.build), args.procs, subjects, skipped)
         print(f"FastCGI workers per subject: {worker_count(subjects, args.procs)}; "
               f"sessions: {SESSIONS}")
         for _ in range(args.rounds):  # alternated, so a slow moment of the machine hits all

@@ -16,8 +16,8 @@ python3 bench/mkpkg_vs_tar.py build/native/mkpkg
 python3 bench/fileio_vs_cat.py build/native/bench/fileio_bench
 python3 bench/webreq_bench.py build/native/bench/webreq_bench
 python3 bench/cgi_bench.py build/native
-python3 bench/fcgi_bench.py build/native
-python3 bench/fcgi_bench.py build/native --sessions 64
+python3 bench/fcgi_bench.py build/native --server nginx
+python3 bench/fcgi_bench.py build/native --sessions 64 --server nginx
 python3 bench/fcgi_bench.py build/native --procs 2 --sessions 64
 python3 bench/request_memory.py build/native/bench/request_memory_bench
 python3 bench/multipart_vs_cat.py build/native

@@ -7,7 +7,7 @@ level=${1:-all}
 
 packages=(cmake g++ make googletest pkg-config mandoc man-db strace)
 if [ "$level" = "all" ]; then
-    packages+=(g++-mingw-w64-x86-64-posix wine64 tmux clang libclang-rt-14-dev python3 liblnk-utils lighttpd curl chromium libfcgi-dev php-cgi wrk strace util-linux libhiredis-dev redis-server php-redis)
+    packages+=(g++-mingw-w64-x86-64-posix wine64 tmux clang libclang-rt-14-dev python3 liblnk-utils lighttpd curl chromium libfcgi-dev php-cgi wrk strace util-linux libhiredis-dev redis-server php-redis nginx-light spawn-fcgi fcgiwrap apache2)
     # Node.js comes with the machine; Debian's is the fallback.
     command -v node >/dev/null || packages+=(nodejs)
     command -v npm >/dev/null || packages+=(npm)

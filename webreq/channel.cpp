@@ -20,16 +20,30 @@ namespace {
 
 // The FastCGI request being served; null under CGI and between requests.
 FCGX_Request *g_request = nullptr;
+// Bytes of the request's body the page has taken.
+long long g_body_taken = 0;
+// The most of an announced body that is read and dropped at the request's end; the largest
+// body the library itself accepts.
+constexpr long long kDiscardLimit = 256LL * 1024 * 1024;
+
+// CONTENT_LENGTH as a count: 0 when absent or empty (no length announced), -1 when it is not
+// a plain count.
+long long AnnouncedLength(const char *text) {
+    return text && *text ? webreq::ContentLengthParse(text, 1LL << 48) : 0;
+}
 
 #if NUVEX_FASTCGI
 // libfcgi counts in int: larger transfers go in pieces.
 constexpr size_t kPieceLimit = 1u << 30;
-// Bytes of the bound request's body the page has taken.
-long long g_body_taken = 0;
 // How far past the announced body a request's input is read to find its end.
 constexpr int kInputEndSlack = 4096;
+// The most of a request's input left unread that is dropped to keep its connection.
+constexpr long long kKeptDrainLimit = 4LL * 1024 * 1024;
+// Whether bytes of the bound request's response have gone to the server before its end.
+bool g_output_handed = false;
 
-// CONTENT_LENGTH of the request: 0 when absent, -1 when it is not a plain count.
+// The body's announced length: 0 when absent; -1 when empty (the body's end is known only at
+// the end of the input) or not a plain count.
 long long AnnouncedBody(FCGX_Request *request) {
     const char *text = FCGX_GetParam("CONTENT_LENGTH", request->envp);
     return text ? webreq::ContentLengthParse(text, 1LL << 48) : 0;
@@ -43,6 +57,7 @@ long long AnnouncedBody(FCGX_Request *request) {
 // the end was read; otherwise (body left unread, an unclear length, more than announced)
 // libfcgi's own close stays.
 bool InputReadToItsEnd(FCGX_Request *request) {
+    if (FCGX_HasSeenEOF(request->in) == EOF) return FCGX_GetError(request->in) == 0;
     const long long announced = AnnouncedBody(request);
     if (announced < 0 || g_body_taken < announced) return false;
     for (int i = 0; i <= kInputEndSlack; ++i) {
@@ -51,6 +66,53 @@ bool InputReadToItsEnd(FCGX_Request *request) {
     }
     return false;
 }
+
+// A kept connection carries the server's next request right behind this one: what the page
+// left of the input is read and dropped so that the next request's records come next. True
+// when the input's end was reached within the bound.
+bool InputDrained(FCGX_Request *request) {
+    char block[16384];
+    long long dropped = 0;
+    while (dropped <= kKeptDrainLimit) {
+        const int got = FCGX_GetStr(block, static_cast<int>(sizeof block), request->in);
+        if (got <= 0) break;
+        dropped += got;
+    }
+    return FCGX_GetError(request->in) == 0 && FCGX_HasSeenEOF(request->in) == EOF;
+}
+
+#if defined(__GLIBC__)
+// While a request is bound, the C library's stdout is a stream whose bytes go to the request,
+// unbuffered so that they stay in order with the library's own writes.
+FILE *g_process_stdout = nullptr;
+
+ssize_t WriteToRequest(void *, const char *bytes, size_t size) {
+    return webreq::ChannelWrite(bytes, size) ? static_cast<ssize_t>(size) : -1;
+}
+
+void StdoutToRequest() {
+    if (g_process_stdout) return;
+    cookie_io_functions_t io{};
+    io.write = WriteToRequest;
+    FILE *stream = fopencookie(nullptr, "w", io);
+    if (!stream) return;  // stray writes then go where they went before
+    std::setvbuf(stream, nullptr, _IONBF, 0);
+    std::fflush(stdout);
+    g_process_stdout = stdout;
+    stdout = stream;
+}
+
+void StdoutToProcess() {
+    if (!g_process_stdout) return;
+    FILE *stream = stdout;
+    stdout = g_process_stdout;
+    g_process_stdout = nullptr;
+    std::fclose(stream);
+}
+#else
+void StdoutToRequest() {}
+void StdoutToProcess() {}
+#endif
 #endif
 
 }  // namespace
@@ -84,7 +146,9 @@ int ChannelGetByte() {
 #else
     const int ch = getc_unlocked(stdin);
 #endif
-    return ch == EOF ? -1 : ch;
+    if (ch == EOF) return -1;
+    ++g_body_taken;
+    return ch;
 }
 
 char *ChannelReadLine(char *buffer, int size) {
@@ -100,7 +164,9 @@ char *ChannelReadLine(char *buffer, int size) {
         return line;
     }
 #endif
-    return StreamReadLine(buffer, size, stdin);
+    char *line = StreamReadLine(buffer, size, stdin);
+    if (line) g_body_taken += static_cast<long long>(std::strlen(line));
+    return line;
 }
 
 long long ChannelRead(void *buffer, size_t size) {
@@ -121,6 +187,7 @@ long long ChannelRead(void *buffer, size_t size) {
     }
 #endif
     const size_t got = std::fread(buffer, 1, size, stdin);
+    g_body_taken += static_cast<long long>(got);
     if (got == 0 && std::ferror(stdin)) return -1;
     return static_cast<long long>(got);
 }
@@ -169,6 +236,9 @@ bool ChannelWrite(const void *bytes, size_t size) {
         const char *in = static_cast<const char *>(bytes);
         while (size > 0) {
             const size_t piece = size < kPieceLimit ? size : kPieceLimit;
+            // libfcgi sends its buffer when a write does not fit it.
+            if (g_request->out->stop - g_request->out->wrNext < static_cast<long long>(piece))
+                g_output_handed = true;
             if (FCGX_PutStr(in, static_cast<int>(piece), g_request->out) != static_cast<int>(piece))
                 return false;
             in += piece;
@@ -227,7 +297,10 @@ int ChannelPrintf(const char *format, ...) {
 
 bool ChannelFlush() {
 #if NUVEX_FASTCGI
-    if (g_request) return FCGX_FFlush(g_request->out) == 0;
+    if (g_request) {
+        g_output_handed = true;
+        return FCGX_FFlush(g_request->out) == 0;
+    }
 #endif
     return std::fflush(stdout) == 0;
 }
@@ -249,21 +322,65 @@ void ChannelBinary() {
 }
 
 void ChannelBind(FCGX_Request *request) {
-    g_request = request;
 #if NUVEX_FASTCGI
-    g_body_taken = 0;
+    if (!request) StdoutToProcess();
+    g_request = request;
+    if (request) {
+        request->detached = 0;  // libfcgi keeps the flag for as long as the connection
+        StdoutToRequest();
+    }
+#else
+    g_request = request;
 #endif
+    g_body_taken = 0;
+#if NUVEX_FASTCGI
+    g_output_handed = false;
+#endif
+}
+
+void ChannelInputDiscard() {
+    if (g_request) return;
+    const long long announced = AnnouncedLength(platform::EnvGet("CONTENT_LENGTH"));
+    if (announced <= g_body_taken || announced > kDiscardLimit) return;
+    char block[16384];
+    while (g_body_taken < announced) {
+        const long long left = announced - g_body_taken;
+        const size_t want =
+            left < static_cast<long long>(sizeof block) ? static_cast<size_t>(left) : sizeof block;
+        if (ChannelRead(block, want) <= 0) return;
+    }
 }
 
 void ChannelEnd() {
 #if NUVEX_FASTCGI
     if (g_request) {
-        if (InputReadToItsEnd(g_request)) FCGX_Detach(g_request);  // closed without waiting
+        StdoutToProcess();
+        if (g_request->keepConnection) {
+            // Never detached: that would end the connection without the waiting close. Unread
+            // input is dropped before the response ends, while the server still sends it: it
+            // sends the next request only after the end. A server that already has part of the
+            // response may have stopped sending the body (nginx does): the response is then
+            // ended first and the connection closed with libfcgi's waiting close.
+            if (g_output_handed) {
+                if (!InputReadToItsEnd(g_request)) {
+                    FCGX_FClose(g_request->err);
+                    FCGX_FClose(g_request->out);
+                    g_request->keepConnection = 0;
+                }
+            } else if (!InputDrained(g_request)) {
+                g_request->keepConnection = 0;
+            }
+        } else if (InputReadToItsEnd(g_request)) {
+            FCGX_Detach(g_request);  // closed without waiting
+        }
         FCGX_Finish_r(g_request);
         g_request = nullptr;
+        g_body_taken = 0;
+        g_output_handed = false;
         return;
     }
 #endif
+    ChannelInputDiscard();
     std::fflush(stdout);
 }
 

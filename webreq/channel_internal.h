@@ -54,10 +54,17 @@ bool ChannelErrorWrite(std::string_view text);
 // binary.
 void ChannelBinary();
 
-// The loop binds the request it accepted; null goes back to the CGI form.
+// The loop binds the request it accepted; null goes back to the CGI form. While a request is
+// bound, the C library's stdout writes to it (where the C library allows it).
 void ChannelBind(FCGX_Request *request);
-// Ends the bound request: flushes, finishes it with the server (FCGX_Finish_r) and unbinds.
-// Under CGI it flushes standard output.
+// Ends the bound request: flushes, finishes it with the server (FCGX_Finish_r) and unbinds. A
+// kept connection is first read to the end of the request's input (a bounded amount; past
+// it the connection is closed). Under CGI it discards the unread body and flushes standard
+// output.
 void ChannelEnd();
+// Under CGI, reads and drops what is left of the body CONTENT_LENGTH announced (up to 256 MB;
+// nothing without a valid length), so that a server which writes the body to the program
+// does not fail the request when the program ends. Nothing under FastCGI.
+void ChannelInputDiscard();
 
 }  // namespace webreq

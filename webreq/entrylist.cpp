@@ -313,8 +313,8 @@ ec_entry *ec_sDecoder(const char *text) try {
     char *cursor = copy.data();
     char *const text_end = cursor + copy.size();
     while (cursor <= text_end) {
-        char *line_end = static_cast<char *>(
-            std::memchr(cursor, '\n', static_cast<size_t>(text_end - cursor)));
+        char *line_end =
+            static_cast<char *>(std::memchr(cursor, '\n', static_cast<size_t>(text_end - cursor)));
         if (!line_end) line_end = text_end;
         char *name = cursor, *end = line_end;
         cursor = line_end + 1;

@@ -31,7 +31,11 @@ void (*g_cleanup_steps[3][kActionsPerStep])(void) = {};
 webreq::ErrorEndHook g_end_hook = nullptr;
 
 [[noreturn]] void EndProcess() {
-    webreq::ChannelFlush();
+    // Under the loop, the end of the request hands the page over.
+    if (!g_end_hook) {
+        webreq::ChannelFlush();
+        webreq::ChannelInputDiscard();
+    }
     if (g_end_hook) {
         g_error_guard = 0;
         g_end_hook();
@@ -232,6 +236,7 @@ void _cleanup(void) try {
 
 void ec_Finish(void) try {
     _cleanup();
+    webreq::ChannelInputDiscard();
     g_error_log = nullptr;
     g_error_note = nullptr;
     g_content_type_sent = 0;

@@ -78,6 +78,32 @@ long PostLength(const char *text) {
     return static_cast<long>(length);
 }
 
+// A body without an announced length (an empty CONTENT_LENGTH): none under CGI, where it
+// means the request has no body; under FastCGI the request's input up to its end (a chunked
+// body that the server streams), within the body limit.
+char *BodyWithoutLength() {
+    size_t size = 0, room = 16384;
+    char *body = static_cast<char *>(std::malloc(room + 1));
+    if (!body) ecError("_get_query(): Memory allocation fail.");
+    long long got = 0;
+    while (ec_ChannelIsFastCgi() && (got = webreq::ChannelRead(body + size, room - size)) > 0) {
+        size += static_cast<size_t>(got);
+        if (size < room) continue;
+        // Held in malloc'd memory: ecError leaves this frame without unwinding it.
+        char *larger = room < static_cast<size_t>(EC_POST_LIMIT)
+                           ? static_cast<char *>(std::realloc(body, 2 * room + 1))
+                           : nullptr;
+        if (!larger) std::free(body);
+        if (room >= static_cast<size_t>(EC_POST_LIMIT))
+            ecError("_get_query(): Request body is too large.");
+        if (!larger) ecError("_get_query(): Memory allocation fail.");
+        body = larger;
+        room *= 2;
+    }
+    body[size] = '\0';
+    return body;
+}
+
 // Splits an origin's text at the separator into entries behind the request list. A cursor
 // walks the text once (cutting each field off the front would move the rest every time, which
 // is quadratic in the number of fields of a large body). The fields are counted before any
@@ -631,6 +657,7 @@ char *_get_query(const char *origin) try {
     if (!method || std::strcmp(method, "POST") != 0) return nullptr;
     const char *content_length = ec_ChannelVar("CONTENT_LENGTH");
     if (!content_length) ecError("_get_query(): Your browser sent a non-HTTP compliant message.");
+    if (!*content_length) return BodyWithoutLength();
     const long length = PostLength(content_length);
     char *body = static_cast<char *>(std::malloc(static_cast<size_t>(length) + 1));
     if (!body) ecError("_get_query(): Memory allocation fail.");

@@ -19,7 +19,9 @@ int _parse_urlencoded_data(void);
 int _parse_multipart_data(void);
 /* The raw text of "COOKIE", "GET" or "POST", new (caller frees); null when absent. A POST body
  * is read up to CONTENT_LENGTH bytes (a decimal integer, leading blanks and '+' allowed; at
- * most EC_POST_LIMIT; an invalid or over-large length ends the process through ecError). */
+ * most EC_POST_LIMIT; an invalid or over-large length ends the process through ecError). An
+ * empty CONTENT_LENGTH announces no length: no body under CGI, the request's input to its end
+ * under FastCGI (a streamed body), within EC_POST_LIMIT. */
 char *_get_query(const char *origin);
 
 /* The largest urlencoded POST body read into memory. */

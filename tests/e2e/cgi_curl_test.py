@@ -5,8 +5,10 @@ sessions through their life, 8 clients in parallel on one session and one counte
 example under hostile input (traversal names, spoofed lengths, over-long fields and lines).
 With --mode fastcgi the same programs run as FastCGI workers (one per program, spawned by
 lighttpd), and the requests that follow each other on a worker show nothing of one another.
+With --server nginx or apache the same suite runs behind that server (see cgi_server.py).
 
-usage: cgi_curl_test.py CGI_DIR [--mode cgi|fastcgi]
+usage: cgi_curl_test.py CGI_DIR [--mode cgi|fastcgi] [--server lighttpd|nginx|apache]
+                        [--keep] [--unbuffered]
 """
 import argparse
 import concurrent.futures
@@ -21,7 +23,8 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from cgi_server import CgiServer  # noqa: E402
+from cgi_server import (SKIPPED, CgiServer, add_server_arguments, missing_tools,  # noqa: E402
+                        server_form)
 
 failures = []
 
@@ -280,8 +283,8 @@ def test_session_life(server, work):
               for f in session_files(server)), session_files(server))
 
 
-def test_session_expiry(cgi_dir, work, mode):
-    with CgiServer(cgi_dir, session_timeout=3, mode=mode) as server:
+def test_session_expiry(cgi_dir, work, form):
+    with CgiServer(cgi_dir, session_timeout=3, **form) as server:
         jar = os.path.join(work, "expiry.jar")
         _, _, body = curl(f"{server.url}/session.cgi", jar=jar)
         first = field(body, "session")
@@ -330,14 +333,15 @@ def same_worker(server, name, before):
     """Under FastCGI: the program's one worker is still the one seen before."""
     if server.mode != "fastcgi":
         return
-    check(f"{name}: the same worker served every request", server.worker_pids(name) == before,
+    check(f"{name}: the same workers served every request", server.worker_pids(name) == before,
           (before, server.worker_pids(name)))
 
 
 def test_isolation(server, work):
     form_worker, session_worker = server.worker_pids("form.cgi"), server.worker_pids("session.cgi")
     if server.mode == "fastcgi":
-        check("one worker per program", len(form_worker) == 1 and len(session_worker) == 1,
+        check("the workers of each program started",
+              len(form_worker) == server.procs and len(session_worker) == server.procs,
               (form_worker, session_worker))
     # One client's values, then another client's request to the same program.
     curl("-b", "theme=secret-cookie", "--data", "name=SecretName&note=secret-note",
@@ -380,13 +384,17 @@ def test_isolation(server, work):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("cgi_dir")
-    parser.add_argument("--mode", choices=("cgi", "fastcgi"), default="cgi")
+    add_server_arguments(parser)
     args = parser.parse_args()
-    cgi_dir, mode = os.path.abspath(args.cgi_dir), args.mode
-    print(f"mode: {mode}")
+    cgi_dir = os.path.abspath(args.cgi_dir)
+    form = server_form(args)
+    print(f"server: {form}")
+    if missing_tools(args.server, args.mode):
+        print(f"skip: not installed: {missing_tools(args.server, args.mode)}")
+        return SKIPPED
     work = tempfile.mkdtemp(prefix="nuvex-curl-")
     try:
-        with CgiServer(cgi_dir, mode=mode) as server:
+        with CgiServer(cgi_dir, **form) as server:
             test_fields_cookies_and_query(server)
             test_uploads(server, work)
             test_broken_multipart(server, work)
@@ -396,7 +404,7 @@ def main():
             test_template_hostile(server)
             test_session_hostile(server, work)
             test_isolation(server, work)
-        test_session_expiry(cgi_dir, work, mode)
+        test_session_expiry(cgi_dir, work, form)
     finally:
         subprocess.run(["rm", "-rf", work])
     print(f"{len(failures)} failure(s)")

@@ -9,6 +9,7 @@ usage: guestbook_test.py CGI_DIR
 """
 import concurrent.futures
 import html
+import argparse
 import os
 import re
 import resource
@@ -19,7 +20,8 @@ import tempfile
 import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from cgi_server import CgiServer  # noqa: E402
+from cgi_server import (SKIPPED, CgiServer, add_server_arguments, missing_tools,  # noqa: E402
+                        server_form)
 
 failures = []
 
@@ -180,13 +182,20 @@ def test_full_disk(cgi_dir):
 
 
 def main():
-    cgi_dir = os.path.abspath(sys.argv[1])
-    # --mode fastcgi: the same program as a worker spawned by lighttpd, request after request.
-    mode = sys.argv[3] if len(sys.argv) > 3 and sys.argv[2] == "--mode" else "cgi"
-    print(f"mode: {mode}")
-    if mode == "cgi":
+    # --mode fastcgi: the same program as a worker, request after request; --server nginx or
+    # apache: behind that server (cgi_server.py).
+    parser = argparse.ArgumentParser()
+    parser.add_argument("cgi_dir")
+    add_server_arguments(parser)
+    args = parser.parse_args()
+    cgi_dir = os.path.abspath(args.cgi_dir)
+    print(f"server: {server_form(args)}")
+    if missing_tools(args.server, args.mode):
+        print(f"skip: not installed: {missing_tools(args.server, args.mode)}")
+        return SKIPPED
+    if args.mode == "cgi" and args.server == "lighttpd":
         test_full_disk(cgi_dir)
-    with CgiServer(cgi_dir, probe="/guestbook.cgi", mode=mode) as server:
+    with CgiServer(cgi_dir, probe="/guestbook.cgi", **server_form(args)) as server:
         test_empty_and_plain(server)
         test_hostile_text(server)
         test_bounds(server)

@@ -1,6 +1,6 @@
 /* A program built on the loop entry that answers with what its request carried: the same
  * binary runs under mod_cgi and as a FastCGI worker. "?fail" ends the request in ecError. Its
- * bytes go through the request channel only. */
+ * bytes go through the request channel only, but for "?stdio", which writes with stdio. */
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
@@ -20,6 +20,14 @@ static int Page(void) {
     int length;
     const char *query = VarOrDash("QUERY_STRING");
     if (strcmp(query, "fail") == 0) ecError("the probe was asked to fail");
+    if (strcmp(query, "stdio") == 0) {
+        /* A page that writes with the C library, as under CGI, between the channel's writes. */
+        printf("Content-Type: text/plain\r\n\r\nprintf %d\n", 1);
+        ec_ChannelWrite("channel\n", 8);
+        puts("puts");
+        fwrite("fwrite\n", 1, 7, stdout);
+        return 0;
+    }
     ++served;
     length =
         snprintf(head, sizeof head,

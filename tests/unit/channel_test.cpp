@@ -169,6 +169,82 @@ TEST_F(ServeCgi, AnErrorEndsTheProcess) {
     EXPECT_EQ(testsupport::ReadFile(out), "Content-Type: text/plain\n\nError: broken request\n");
 }
 
+// The rest of standard input after the announced body: what the server would still have to
+// hand over when the process ends.
+void PrintRestOfInput() {
+    std::string rest;
+    int ch;
+    while ((ch = std::getchar()) != EOF) rest += static_cast<char>(ch);
+    std::printf("[%s]", rest.c_str());
+    std::fflush(stdout);
+}
+
+int ReadThreeBytes() {
+    char taken[3];
+    if (ec_ChannelRead(taken, sizeof taken) != 3) return 1;
+    ec_ContentType("text/plain");
+    return 0;
+}
+
+int FailingBeforeTheBody() {
+    std::atexit(PrintRestOfInput);
+    ecError("refused");
+}
+
+// A server that writes the body to the program's input (fcgiwrap, mod_cgid) fails the request
+// when the program ends before it took all of it: what it announced is read and dropped.
+TEST_F(ServeCgi, TheUnreadBodyIsTakenBeforeTheProcessEnds) {
+    for (auto handler : {CountingHandler, ReadThreeBytes}) {
+        EXPECT_EXIT(
+            {
+                ScopedEnv length("CONTENT_LENGTH", "7");
+                StartProcess();
+                WriteFile(body, "a=1&b=2rest");
+                if (!std::freopen(body.c_str(), "rb", stdin)) std::abort();
+                ec_Serve(handler);
+                PrintRestOfInput();
+                std::_Exit(0);
+            },
+            testing::ExitedWithCode(0), "");
+        const std::string got = testsupport::ReadFile(out);
+        EXPECT_EQ(got.substr(got.size() - 6), "[rest]") << got;  // never past what was announced
+    }
+}
+
+TEST_F(ServeCgi, TheUnreadBodyIsTakenBeforeAnErrorEndsTheProcess) {
+    EXPECT_EXIT(
+        {
+            ScopedEnv length("CONTENT_LENGTH", "7");
+            ScopedEnv addr("REMOTE_ADDR", nullptr);
+            StartProcess();
+            WriteFile(body, "a=1&b=2rest");
+            if (!std::freopen(body.c_str(), "rb", stdin)) std::abort();
+            ec_Serve(FailingBeforeTheBody);
+        },
+        testing::ExitedWithCode(1), "");
+    const std::string got = testsupport::ReadFile(out);
+    EXPECT_NE(got.find("refused"), std::string::npos) << got;
+    EXPECT_EQ(got.substr(got.size() - 6), "[rest]") << got;
+}
+
+TEST_F(ServeCgi, WithoutAValidLengthNothingMoreIsRead) {
+    for (const char *length : {"", "7x", "-7"}) {
+        EXPECT_EXIT(
+            {
+                ScopedEnv announced("CONTENT_LENGTH", length);
+                StartProcess();
+                WriteFile(body, "a=1&b=2rest");
+                if (!std::freopen(body.c_str(), "rb", stdin)) std::abort();
+                ec_Serve(CountingHandler);
+                PrintRestOfInput();
+                std::_Exit(0);
+            },
+            testing::ExitedWithCode(0), "");
+        const std::string got = testsupport::ReadFile(out);
+        EXPECT_EQ(got.substr(got.size() - 13), "[a=1&b=2rest]") << length;
+    }
+}
+
 #ifndef _WIN32
 bool DefaultAction(int signal) {
     const auto previous = std::signal(signal, SIG_DFL);
@@ -237,9 +313,11 @@ void AppendLength(std::string *out, size_t length) {
 
 using Params = std::vector<std::pair<std::string, std::string>>;
 
-std::string RequestBytes(const Params &params, const std::string &body) {
+// keep asks the worker to keep the connection open for the server's next request.
+std::string RequestBytes(const Params &params, const std::string &body, bool keep = false) {
     std::string out;
-    AppendRecord(&out, kBeginRequest, std::string("\0\1\0\0\0\0\0\0", 8));  // responder
+    AppendRecord(&out, kBeginRequest,
+                 std::string(keep ? "\0\1\1\0\0\0\0\0" : "\0\1\0\0\0\0\0\0", 8));
     std::string pairs;
     for (const auto &[name, value] : params) {
         AppendLength(&pairs, name.size());
@@ -326,17 +404,46 @@ class Worker {
         response.closed_by_worker =
             got == 0 && send(fd, "x", 1, MSG_NOSIGNAL) < 0 && errno == EPIPE;
         close(fd);
+        Parse(in, &response);
+        return response;
+    }
+
+    // One request on a connection the worker is asked to keep: the response ends with its
+    // end-request record, and the connection stays for the next request.
+    static Response SendKept(int fd, const Params &params, const std::string &body = "") {
+        Response response;
+        if (!SendAll(fd, RequestBytes(params, body, true))) return response;
+        std::string in;
+        char block[65536];
+        ssize_t got;
+        while (!response.ended && (got = recv(fd, block, sizeof block, 0)) > 0) {
+            in.append(block, got);
+            response = Response();
+            Parse(in, &response);
+        }
+        return response;
+    }
+
+    // Whether the worker has closed the connection (after libfcgi's waiting close, which ends
+    // once the client has sent nothing for two seconds).
+    static bool ClosedByWorker(int fd) {
+        timeval timeout{5, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        char byte;
+        return recv(fd, &byte, 1, 0) == 0;
+    }
+
+    static void Parse(const std::string &in, Response *response) {
         for (size_t at = 0; at + 8 <= in.size();) {
             const auto type = static_cast<unsigned char>(in[at + 1]);
             const size_t length = (static_cast<unsigned char>(in[at + 4]) << 8) |
                                   static_cast<unsigned char>(in[at + 5]);
             const size_t padding = static_cast<unsigned char>(in[at + 6]);
             if (at + 8 + length > in.size()) break;
-            if (type == kStdout) response.out.append(in, at + 8, length);
-            if (type == kEndRequest) response.ended = true;
+            if (type == kStdout) response->out.append(in, at + 8, length);
+            if (type == kEndRequest) response->ended = true;
             at += 8 + length + padding;
         }
-        return response;
     }
 
     pid_t Pid() const { return pid_; }
@@ -456,7 +563,7 @@ int TestHandler() {
         g_last_script = ec_ScriptName();
         g_last_number = ec_StrNumber(1234567);
     } else if (action == "session") {
-        // A repository that cannot be written: the save at the request's end fails.
+        // A repository that cannot be used ends the request at ec_Session.
         ec_Session(VarOrDash("X_ONE").c_str());
         ec_SessionAdd("user", "%s", "ann");
         Put("opened\n");
@@ -469,6 +576,15 @@ int TestHandler() {
         while ((got = ec_ChannelRead(block, sizeof block)) > 0)
             ec_ChannelWrite(block, static_cast<size_t>(got));
         Put("]");
+    } else if (action == "stdio") {
+        // A page that writes with the C library's stdout, between the library's own writes.
+        std::printf("printf %d\n", 1);
+        Put("channel\n");
+        std::puts("puts");
+        std::fwrite("fwrite\n", 1, 7, stdout);
+        std::fputs("fputs", stdout);
+    } else if (action == "large") {
+        Put(std::string(20000, 'p'));  // more than libfcgi holds before it sends
     } else if (action == "bounded") {
         Put(std::to_string(webreq::ChannelPrintfBounded(8, "%s", "1234567")));
         Put(std::to_string(webreq::ChannelPrintfBounded(8, "%s", "12345678")));
@@ -639,6 +755,88 @@ TEST_F(ChannelFastCgi, TheWorkerClosesAtOnceOnlyWhenNothingIsLeftUnread) {
         worker_->Send({{"QUERY_STRING", "state"}, {"CONTENT_LENGTH", "12x"}}, "");
     EXPECT_TRUE(unclear.ended);
     EXPECT_FALSE(unclear.closed_by_worker);
+}
+
+TEST_F(ChannelFastCgi, AnEmptyContentLengthIsNoLength) {
+    const Params post = {{"QUERY_STRING", "values"},
+                         {"REQUEST_METHOD", "POST"},
+                         {"CONTENT_TYPE", "application/x-www-form-urlencoded"},
+                         {"CONTENT_LENGTH", ""}};
+    // A body without a length (a chunked one, streamed by the server) is read to its end.
+    EXPECT_EQ(worker_->Send(post, "v=streamed&c=x").out, "v=streamed c=x");
+    EXPECT_EQ(worker_->Send(post).out, "v=- c=-");
+    const std::string large(200000, 'l');
+    const Response r = worker_->Send(post, "v=" + large);
+    EXPECT_TRUE(r.out == "v=" + large + " c=-") << r.out.substr(0, 100);
+}
+
+TEST_F(ChannelFastCgi, StandardOutputReachesTheRequestInOrder) {
+    const Response r = worker_->Send({{"QUERY_STRING", "stdio"}});
+    EXPECT_TRUE(r.ended);
+    EXPECT_EQ(r.out, "printf 1\nchannel\nputs\nfwrite\nfputs");
+    EXPECT_EQ(worker_->Send({{"QUERY_STRING", "state"}}).out.substr(0, 7), "sent=0 ");
+    EXPECT_EQ(worker_->Stray(), "");
+}
+
+// A server that keeps its connection to the worker (Apache's connection reuse, nginx's
+// fastcgi_keep_conn) sends the next request right behind the last one, whatever its page read.
+TEST_F(ChannelFastCgi, AKeptConnectionServesRequestAfterRequest) {
+    const int fd = worker_->Connect();
+    ASSERT_GE(fd, 0);
+    const std::string body(100000, 'b');
+    const Params unread = {{"QUERY_STRING", "state"},
+                           {"CONTENT_LENGTH", std::to_string(body.size())}};
+    const Response first = Worker::SendKept(fd, {{"QUERY_STRING", "state"}});
+    ASSERT_TRUE(first.ended);
+    for (int i = 0; i < 3; ++i) {
+        const Response r = Worker::SendKept(fd, unread, body);
+        EXPECT_TRUE(r.ended) << i;
+        EXPECT_EQ(r.out, first.out) << i;
+        const Response echo = Worker::SendKept(fd, {{"QUERY_STRING", "echo"}}, "next");
+        EXPECT_TRUE(echo.ended) << i;
+        EXPECT_EQ(echo.out, "one=- two=- fastcgi=1\nnext") << i;
+        const Response failed = Worker::SendKept(fd, {{"QUERY_STRING", "fail"}}, body);
+        EXPECT_TRUE(failed.ended) << i;
+        EXPECT_NE(failed.out.find("plain failure"), std::string::npos) << i;
+    }
+    close(fd);
+}
+
+// A page that has sent part of its response before it ended may have stopped the server's
+// sending of its body: the response is ended first and the connection closed.
+TEST_F(ChannelFastCgi, AKeptConnectionIsClosedAfterALargeResponseOverAnUnreadBody) {
+    const int fd = worker_->Connect();
+    ASSERT_GE(fd, 0);
+    const std::string body(100000, 'b');
+    const Response r = Worker::SendKept(
+        fd, {{"QUERY_STRING", "large"}, {"CONTENT_LENGTH", std::to_string(body.size())}}, body);
+    EXPECT_TRUE(r.ended);
+    EXPECT_TRUE(r.out == std::string(20000, 'p')) << r.out.size();
+    EXPECT_TRUE(Worker::ClosedByWorker(fd));
+    close(fd);
+    const int again = worker_->Connect();
+    const Response read = Worker::SendKept(again, {{"QUERY_STRING", "large"}});
+    EXPECT_TRUE(read.ended);
+    EXPECT_EQ(read.out.size(), 20000u);
+    const Response next = Worker::SendKept(again, {{"QUERY_STRING", "echo"}}, "kept");
+    EXPECT_EQ(next.out, "one=- two=- fastcgi=1\nkept");
+    close(again);
+}
+
+// Draining a huge unread body is not worth its time: the connection is closed instead, and
+// the server opens another one.
+TEST_F(ChannelFastCgi, AKeptConnectionIsClosedAfterTooLargeAnUnreadBody) {
+    const int fd = worker_->Connect();
+    ASSERT_GE(fd, 0);
+    const std::string body(8 << 20, 'b');
+    const Response r = Worker::SendKept(
+        fd, {{"QUERY_STRING", "state"}, {"CONTENT_LENGTH", std::to_string(body.size())}}, body);
+    EXPECT_TRUE(r.ended);
+    EXPECT_EQ(r.out.substr(0, 7), "sent=0 ");
+    EXPECT_TRUE(Worker::ClosedByWorker(fd));
+    close(fd);
+    EXPECT_EQ(worker_->Send({{"QUERY_STRING", "echo"}}, "fresh").out,
+              "one=- two=- fastcgi=1\nfresh");
 }
 
 TEST_F(ChannelFastCgi, AnAbandonedConnectionDoesNotStopTheWorker) {
