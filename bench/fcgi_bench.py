@@ -6,8 +6,14 @@ the same run and the runs alternated:
   (b) a bare libfcgi worker writing a fixed page (bench/fcgi_bare.c): the limit of the path;
   (c) the library's session example under CGI (examples/cgi/session.cgi through mod_cgi);
   (d) the same example binary as a FastCGI worker spawned by mod_fastcgi (it serves through
-      ec_Serve); skipped for a build without libfcgi.
-Goals: (d) at least 3 times (a), and at least half of (b).
+      ec_Serve); skipped for a build without libfcgi;
+  (e) PHP's session page with its Redis save handler (php-redis) under FastCGI, and
+  (f) the library's session worker with its sessions in the same redis-server (started by the
+      benchmark on a socket of its own); both skipped without redis-server, php-redis or a
+      build with hiredis.
+Goals: (d) at least 3 times (a), and at least half of (b); (f) at least 3 times (e), and at
+least 0.8 times (d). The Redis subjects also report the round trips to the server per request
+(the server's own count of commands, over the requests wrk made).
 With --server nginx also:
   (e) the same example as FastCGI workers started by spawn-fcgi behind nginx (fastcgi_pass),
       as many as lighttpd runs for (d); its rate is reported next to (d)'s.
@@ -31,6 +37,8 @@ import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
+import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 from cgi_server import CgiServer, fastcgi_app  # noqa: E402
@@ -45,6 +53,39 @@ echo "<html><body><p id=\\"visits\\">" . $_SESSION['visits'] . "</p><p id=\\"ses
 """
 
 
+PHP_REDIS_PAGE = PHP_PAGE.replace(
+    "session_save_path(getenv('NUVEX_SESSION_DIR'));",
+    "ini_set('session.save_handler', 'redis');\nsession_save_path(getenv('NUVEX_PHP_REDIS'));")
+
+
+class RedisServer:
+    """A redis-server of the benchmark's own, on a socket in a temporary folder."""
+
+    def __init__(self):
+        self.folder = tempfile.mkdtemp(prefix="nuvex-bench-redis-", dir="/tmp")
+        self.socket = os.path.join(self.folder, "redis.sock")
+        self.process = subprocess.Popen(
+            ["redis-server", "--port", "0", "--unixsocket", self.socket, "--save", "",
+             "--appendonly", "no", "--dir", self.folder],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for _ in range(200):
+            if self.commands() is not None:
+                return
+            time.sleep(0.05)
+        raise SystemExit("redis-server did not start")
+
+    def commands(self):
+        out = subprocess.run(["redis-cli", "-s", self.socket, "INFO", "stats"],
+                             capture_output=True, text=True).stdout
+        found = re.search(r"total_commands_processed:(\d+)", out)
+        return int(found.group(1)) if found else None
+
+    def stop(self):
+        self.process.kill()
+        self.process.wait()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
 def wrk_rate(url, cookie, seconds, script=None):
     command = ["wrk", "-t2", "-c8", f"-d{seconds}s"]
     if script:
@@ -57,6 +98,8 @@ def wrk_rate(url, cookie, seconds, script=None):
     errors = re.search(r"Socket errors: (.*)", out)
     if errors:
         print(f"note: {url}: socket errors {errors.group(1)}")
+    global LAST_REQUESTS
+    LAST_REQUESTS = int(re.search(r"(\d+) requests in", out).group(1))
     return float(re.search(r"Requests/sec:\s+([0-9.]+)", out).group(1))
 
 
@@ -83,6 +126,8 @@ def serves_through_loop(program):
 
 
 SESSIONS = 1  # --sessions
+LAST_REQUESTS = 0  # requests of the last wrk run
+REDIS = None  # the benchmark's redis-server, when the Redis subjects run
 
 
 def cookie_script(cookies, folder):
@@ -100,8 +145,9 @@ def cookie_script(cookies, folder):
 
 
 class Subject:
-    def __init__(self, name, server, path, cookie_pattern, program=None):
-        self.name, self.server, self.program = name, server, program
+    def __init__(self, name, server, path, cookie_pattern, program=None, redis=None):
+        self.name, self.server, self.program, self.redis = name, server, program, redis
+        self.round_trips = []
         self.url = server.url + path
         self.script = None
         try:
@@ -146,6 +192,43 @@ def start_subjects(build, procs, subjects, skipped):
             skipped.append(f"session worker under FastCGI: lighttpd could not use it ({e})")
     else:
         skipped.append("session worker under FastCGI: session.cgi is not a FastCGI worker yet")
+    start_redis_subjects(build, procs, subjects, skipped, cgi_dir, php, session)
+
+
+def redis_built(build):
+    try:
+        with open(os.path.join(build, "CMakeCache.txt")) as f:
+            return "NUVEX_REDIS_BUILT:INTERNAL=TRUE" in f.read()
+    except OSError:
+        return False
+
+
+def start_redis_subjects(build, procs, subjects, skipped, cgi_dir, php, session):
+    """PHP's Redis save handler and the library's Redis store, on one redis-server."""
+    global REDIS
+    if not shutil.which("redis-server"):
+        skipped.append("Redis subjects: redis-server is not installed")
+        return
+    REDIS = RedisServer()
+    php_redis = subprocess.run([php, "-m"], capture_output=True, text=True).stdout if php else ""
+    if re.search(r"^redis$", php_redis, re.M):
+        php_env = {"PHP_FCGI_CHILDREN": "0", "PHP_FCGI_MAX_REQUESTS": "1000000",
+                   "NUVEX_PHP_REDIS": f"unix://{REDIS.socket}"}
+        server = CgiServer(cgi_dir, extra_files={"session.php": PHP_REDIS_PAGE},
+                           probe="/session.php",
+                           fastcgi={".php": fastcgi_app(php, php_env, procs, check_local=True)})
+        subjects.append(Subject("PHP, Redis save handler", server, "/session.php",
+                                r"PHPSESSID=[0-9a-z]+", redis=REDIS))
+    else:
+        skipped.append("PHP, Redis save handler: php-redis is not installed")
+    if redis_built(build) and serves_through_loop(session):
+        server = CgiServer(cgi_dir, probe="/session.fcgi",
+                           session_repository=f"redis+unix://{REDIS.socket}",
+                           fastcgi={"/session.fcgi": fastcgi_app(session, procs=procs)})
+        subjects.append(Subject("session worker, Redis store", server, "/session.fcgi",
+                                r"QSESSIONID=[0-9a-f]{32}", program=session, redis=REDIS))
+    else:
+        skipped.append("session worker, Redis store: built without hiredis")
 
 
 def start_nginx_subject(build, procs, subjects, skipped):
@@ -187,6 +270,10 @@ def report(subjects, skipped):
     for s in subjects:
         runs = ", ".join(f"{r:.0f}" for r in s.rates)
         print(f"{s.name:30s} {rates[s.name]:8.0f} requests/s (runs: {runs})")
+    for s in subjects:
+        if s.round_trips:
+            print(f"{s.name}: {statistics.median(s.round_trips):.2f} commands to the Redis "
+                  f"server per request")
     for line in skipped:
         print(f"skipped: {line}")
 
@@ -200,6 +287,8 @@ def report(subjects, skipped):
 
     ratio("session worker under FastCGI", "PHP under FastCGI", 3)
     ratio("session worker under FastCGI", "bare libfcgi", 0.5)
+    ratio("session worker, Redis store", "PHP, Redis save handler", 3)
+    ratio("session worker, Redis store", "session worker under FastCGI", 0.8)
     ratio("session worker behind nginx", "session worker under FastCGI")
     ratio("session.cgi under CGI", "PHP under FastCGI")
     ratio("PHP under FastCGI", "bare libfcgi")
@@ -230,11 +319,16 @@ def main():
               f"sessions: {SESSIONS}")
         for _ in range(args.rounds):  # alternated, so a slow moment of the machine hits all
             for s in subjects:
+                before = s.redis.commands() if s.redis else 0
                 s.rates.append(wrk_rate(s.url, s.cookie, args.seconds, s.script))
+                if s.redis:
+                    s.round_trips.append((s.redis.commands() - before - 1) / LAST_REQUESTS)
         report(subjects, skipped)
     finally:
         for s in subjects:
             s.server.stop()
+        if REDIS:
+            REDIS.stop()
 
 
 if __name__ == "__main__":

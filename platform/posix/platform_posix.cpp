@@ -155,13 +155,32 @@ FILE *StreamOpenReplaceable(const char *path, const char *mode) {
     return StreamOpen(path, mode);  // a rename or unlink never waits on open files here
 }
 
+namespace {
+
+// The lock between a LockedFile writer and the readers of FileReadReplaceable: a lock of the
+// open file on one byte far past any data, apart from the whole-file locks of the stream lock
+// hooks, so that a process holding those never waits on itself here.
+constexpr off_t kSwapLockByte = static_cast<off_t>(1) << 62;
+
+bool SwapLockTake(int fd, bool exclusive) {
+    struct flock lock = {};
+    lock.l_type = exclusive ? F_WRLCK : F_RDLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = kSwapLockByte;
+    lock.l_len = 1;
+    int taken;
+    while ((taken = fcntl(fd, F_OFD_SETLKW, &lock)) != 0 && errno == EINTR) {
+    }
+    return taken == 0;
+}
+
+}  // namespace
+
 FileRead FileReadReplaceable(const char *path, bool /*text: no translation here*/,
                              std::string *bytes) {
     const int fd = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return FileRead::kNotOpened;
-    // Released with the descriptor.
-    while (flock(fd, LOCK_SH) != 0 && errno == EINTR) {
-    }
+    SwapLockTake(fd, false);  // released with the descriptor
     char block[4096];
     ssize_t got;
     // A short block is the end of a regular file: no further read to find it. A folder fails
@@ -546,10 +565,8 @@ bool FileReplace(const char *from, const char *to) {
 }
 
 bool DirectoryWritable(const char *path) {
-    const std::string native = NativePath(path);
-    struct stat st;
-    return stat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-           access(native.c_str(), W_OK | X_OK) == 0;
+    // "/." resolves only through a folder: one call tells both.
+    return access((NativePath(path) + "/.").c_str(), W_OK | X_OK) == 0;
 }
 
 bool FileSwapAvailable() {
@@ -563,17 +580,8 @@ bool FileSwap(const char *a, const char *b) {
 
 struct LockedFile {
     int fd = -1;
+    off_t size = 0;
 };
-
-namespace {
-
-bool SameFile(int fd, const std::string &native) {
-    struct stat open_file, named;
-    return fstat(fd, &open_file) == 0 && stat(native.c_str(), &named) == 0 &&
-           open_file.st_dev == named.st_dev && open_file.st_ino == named.st_ino;
-}
-
-}  // namespace
 
 LockedFile *LockedFileOpen(const char *path) {
     const std::string native = NativePath(path);
@@ -581,14 +589,14 @@ LockedFile *LockedFileOpen(const char *path) {
     for (int attempt = 0; attempt < 16; ++attempt) {
         const int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd < 0) return nullptr;
-        int locked;
-        while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
-        }
-        struct stat st;
-        if (locked == 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && SameFile(fd, native))
-            return new (std::nothrow) LockedFile{fd};
+        const bool locked = SwapLockTake(fd, true);
+        struct stat open_file, named;
+        if (locked && fstat(fd, &open_file) == 0 && S_ISREG(open_file.st_mode) &&
+            stat(native.c_str(), &named) == 0 && open_file.st_dev == named.st_dev &&
+            open_file.st_ino == named.st_ino)
+            return new (std::nothrow) LockedFile{fd, open_file.st_size};
         close(fd);
-        if (locked != 0) return nullptr;
+        if (!locked) return nullptr;
     }
     return nullptr;
 }
@@ -603,10 +611,11 @@ bool LockedFileWrite(LockedFile *file, const std::string &bytes) {
         if (put <= 0) return false;
         done += static_cast<size_t>(put);
     }
-    struct stat st;
-    if (fstat(file->fd, &st) != 0) return false;
-    return st.st_size == static_cast<off_t>(bytes.size()) ||
-           ftruncate(file->fd, static_cast<off_t>(bytes.size())) == 0;
+    // Only a longer old content is cut (a cut to the same size still costs a time update).
+    const off_t length = static_cast<off_t>(bytes.size());
+    if (file->size > length && ftruncate(file->fd, length) != 0) return false;
+    file->size = length;
+    return true;
 }
 
 void LockedFileClose(LockedFile *file) {

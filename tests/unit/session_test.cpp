@@ -199,6 +199,27 @@ TEST_F(SessionTest, DestroyRemovesFilesAndTheCookieWhilePossible) {
     EXPECT_FALSE(Exists(Properties(other)));
 }
 
+#ifndef _WIN32
+// The default repository is a Windows path like any other: on Linux it lies below the drive
+// root, as every other path of the library does.
+TEST_F(SessionTest, TheDefaultRepositoryGoesThroughTheDriveMapping) {
+    const std::string folder_path = platform::NativePath("C:\\Windows\\Temp");
+    EXPECT_EQ(folder_path.rfind(platform::DriveRoot(), 0), 0u) << folder_path;
+    std::filesystem::create_directories(folder_path);
+    ec_Finish();
+    ScopedEnv no_cookie("HTTP_COOKIE", nullptr);
+    {
+        StdoutCapture capture;
+        ASSERT_EQ(ec_Session(nullptr), 1);
+    }
+    const std::string id = ec_SessionGetID();
+    ec_SessionAdd("k", "v");
+    Finish();
+    EXPECT_TRUE(Exists(folder_path + "/ec_session-" + id + ".properties"));
+    std::filesystem::remove_all(folder_path);
+}
+#endif
+
 TEST_F(SessionTest, MisuseEndsTheProcess) {
     const std::string out = folder.Path("out");
     struct Case {
