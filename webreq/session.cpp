@@ -105,15 +105,6 @@ std::string NewIdentifier() {
     return id;
 }
 
-// The repository as messages show it: an address without its user and password.
-std::string RepositoryShown(const std::string &repository) {
-    const size_t scheme_end = repository.find("://");
-    const size_t at = repository.rfind('@');
-    if (scheme_end == std::string::npos || at == std::string::npos || at < scheme_end)
-        return repository;
-    return repository.substr(0, scheme_end + 3) + repository.substr(at + 1);
-}
-
 // A repository that cannot be used is found before the session's cookie is sent.
 void OpenStore(const std::string &repository) {
     std::string reason;
@@ -121,7 +112,7 @@ void OpenStore(const std::string &repository) {
     if (reason == "path too long")
         ecError("ec_Session(): The session repository path is too long.");
     ecError("ec_Session(): Can not access session repository(%s): %s.",
-            RepositoryShown(repository).c_str(), reason.c_str());
+            webreq::sessionstore::Shown(repository).c_str(), reason.c_str());
 }
 
 std::string NumberText(long long value) {

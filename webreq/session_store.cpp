@@ -248,19 +248,19 @@ Outcome FolderSave(const std::string &id, const std::string &text, int interval,
     return Outcome::kDone;
 }
 
-// The address without its user and password, for messages.
-std::string AddressShown(const std::string &repository) {
-    const size_t at = repository.find('@');
-    const size_t scheme_end = repository.find("://");
-    if (at == std::string::npos || scheme_end == std::string::npos) return repository;
-    return repository.substr(0, scheme_end + 3) + repository.substr(at + 1);
-}
-
 std::string RedisKey(const std::string &id) {
     return g_store.address.prefix + id;
 }
 
 }  // namespace
+
+std::string Shown(const std::string &repository) {
+    const size_t scheme_end = repository.find("://");
+    const size_t at = repository.rfind('@');
+    if (scheme_end == std::string::npos || at == std::string::npos || at < scheme_end)
+        return repository;
+    return repository.substr(0, scheme_end + 3) + repository.substr(at + 1);
+}
 
 bool Open(const std::string &repository, std::string *reason) {
     g_store.repository = repository;
@@ -293,7 +293,7 @@ Outcome Load(const std::string &id, std::string *text, std::string *reason) {
     if (!g_store.redis) return FolderLoad(id, text);
     const redis::Outcome loaded = redis::Load(g_store.address, id, text, reason);
     if (loaded == redis::Outcome::kFailed) {
-        *reason = AddressShown(g_store.repository) + ": " + *reason;
+        *reason = Shown(g_store.repository) + ": " + *reason;
         return Outcome::kFailed;
     }
     return loaded == redis::Outcome::kDone ? Outcome::kDone : Outcome::kMissing;
@@ -314,7 +314,7 @@ Outcome Save(const std::string &id, const std::string &text, int interval, bool 
     std::string reason;
     const redis::Outcome saved = redis::Save(g_store.address, id, text, interval, is_new, &reason);
     if (saved == redis::Outcome::kFailed) {
-        *where = AddressShown(g_store.repository) + " " + RedisKey(id) + ": " + reason;
+        *where = Shown(g_store.repository) + " " + RedisKey(id) + ": " + reason;
         return Outcome::kFailed;
     }
     *expiry = static_cast<long long>(std::time(nullptr)) + interval;

@@ -14,6 +14,8 @@ enum class Outcome { kDone, kMissing, kFailed };
 // be used, before anything of the session is sent: false with the reason (a folder that is
 // missing or cannot be written, an address that does not parse, no Redis in this build).
 bool Open(const std::string &repository, std::string *reason);
+// The repository as messages show it: an address without its user and password.
+std::string Shown(const std::string &repository);
 // The name the saved text gives as where it is kept (its second comment line): the properties
 // file's path, or the server's key.
 std::string TextName(const std::string &id);
