@@ -49,7 +49,8 @@ void Set(const char *name, const std::string &value) {
     setenv(name, value.c_str(), 1);
 }
 
-// Only the repository folder, and in it only session files named by a plain identifier.
+// Only the repository folder, and in it only session files named by a plain identifier (with
+// the spares that saves swap in where names can be swapped).
 void CheckScratch() {
     namespace fs = std::filesystem;
     std::error_code error;
@@ -65,7 +66,8 @@ void CheckScratch() {
         const std::string suffix = dot == std::string::npos ? "" : name.substr(dot);
         if (name.compare(0, prefix.size(), prefix) != 0 ||
             !IsPlainId(name.substr(prefix.size(), dot - prefix.size())) ||
-            (suffix != ".properties" && suffix != ".timeout"))
+            (suffix != ".properties" && suffix != ".timeout" && suffix != ".properties.spare.tmp" &&
+             suffix != ".timeout.spare.tmp"))
             fuzz::Fail("stray file in the session repository", name);
     }
 }
