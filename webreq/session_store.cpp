@@ -254,6 +254,20 @@ std::string RedisKey(const std::string &id) {
 
 }  // namespace
 
+namespace {
+
+// A worker asks once per folder: a folder that is taken away later fails the save instead, with
+// its own message.
+bool FolderUsable(const std::string &repository) {
+    static std::string last_usable;
+    if (!last_usable.empty() && repository == last_usable) return true;
+    if (!platform::DirectoryWritable(repository.c_str())) return false;
+    last_usable = repository;
+    return true;
+}
+
+}  // namespace
+
 std::string Shown(const std::string &repository) {
     const size_t scheme_end = repository.find("://");
     const size_t at = repository.rfind('@');
@@ -278,7 +292,7 @@ bool Open(const std::string &repository, std::string *reason) {
         *reason = "path too long";
         return false;
     }
-    if (!platform::DirectoryWritable(repository.c_str())) {
+    if (!FolderUsable(repository)) {
         *reason = "not a folder that can be written";
         return false;
     }

@@ -199,6 +199,30 @@ TEST_F(SessionTest, DestroyRemovesFilesAndTheCookieWhilePossible) {
     EXPECT_FALSE(Exists(Properties(other)));
 }
 
+// A folder that a worker found usable and that is taken away later fails the save, clearly.
+TEST_F(SessionTest, AFolderTakenAwayAfterItsCheckFailsTheSave) {
+    const std::string later = folder.Path("later");
+    std::filesystem::create_directories(later);
+    repository = later;
+    Open("");
+    ec_SessionAdd("k", "v");
+    Finish();
+    std::filesystem::remove_all(later);
+    const std::string out = folder.Path("out");
+    EXPECT_EXIT(
+        {
+            CaptureStdoutTo(out);
+            Open("");
+            ec_SessionAdd("k", "v");
+            ec_Finish();
+        },
+        testing::ExitedWithCode(1), "");
+    EXPECT_NE(ReadFile(out).find("Error: ec_SessionSave(): Can not access session repository(" +
+                                 later + "/ec_session-"),
+              std::string::npos)
+        << ReadFile(out);
+}
+
 #ifndef _WIN32
 // The default repository is a Windows path like any other: on Linux it lies below the drive
 // root, as every other path of the library does.
