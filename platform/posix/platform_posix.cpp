@@ -587,7 +587,10 @@ LockedFile *LockedFileOpen(const char *path) {
     const std::string native = NativePath(path);
     // Bounded: each retry means another writer swapped the name away meanwhile.
     for (int attempt = 0; attempt < 16; ++attempt) {
-        const int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+        // Non-blocking: a pipe planted at the name refuses the open instead of waiting on it
+        // (writes to a regular file are not affected).
+        const int fd =
+            open(native.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
         if (fd < 0) return nullptr;
         const bool locked = SwapLockTake(fd, true);
         struct stat open_file, named;

@@ -77,22 +77,9 @@ FILE *StreamOpen(const char *path, const char *mode) {
     return stream;
 }
 
+// StreamOpen already shares delete, which MoveFileEx needs to replace a file held open.
 FILE *StreamOpenReplaceable(const char *path, const char *mode) {
-    // The C runtime's fopen does not share delete, which MoveFileEx needs to replace the file.
-    const HANDLE file =
-        CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return nullptr;
-    const bool text = std::strchr(mode, 't') != nullptr;
-    const int fd =
-        _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDONLY | (text ? _O_TEXT : _O_BINARY));
-    if (fd < 0) {
-        CloseHandle(file);
-        return nullptr;
-    }
-    FILE *stream = _fdopen(fd, text ? "rt" : "rb");
-    if (!stream) _close(fd);
-    return stream;
+    return StreamOpen(path, mode);
 }
 
 FileRead FileReadReplaceable(const char *path, bool text, std::string *bytes) {

@@ -211,6 +211,20 @@ TEST(FileSwap, NotOfferedHere) {
 }
 #endif
 
+#ifndef _WIN32
+// A pipe or a link planted at a locked file's name is refused at once, never waited on or
+// followed.
+TEST(LockedFile, RefusesAPipeAndALink) {
+    testsupport::TempFolder folder;
+    const std::string pipe = folder.Path("pipe"), link = folder.Path("link");
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    EXPECT_EQ(platform::LockedFileOpen(pipe.c_str()), nullptr);
+    ASSERT_EQ(symlink(folder.Path("target").c_str(), link.c_str()), 0);
+    EXPECT_EQ(platform::LockedFileOpen(link.c_str()), nullptr);
+    EXPECT_FALSE(testsupport::Exists(folder.Path("target")));
+}
+#endif
+
 // A locked file's writer replaces the whole content, longer or shorter than before.
 TEST(LockedFile, WritesTheWholeContent) {
     testsupport::TempFolder folder;
