@@ -290,6 +290,9 @@ bool package::Restore(const char *source, const char *target, unsigned long *tar
         written = false;
         *target_error = platform::FileErrorLast();
     }
+    // The old copy goes first: moving the new one over it would make the file system write
+    // the new one out at once, a second cost for a copy that is made again by every run.
+    if (written) platform::FileRemove(target);
     if (package::ReplacementFinish(out, new_path, target, written)) return true;
     if (written) *target_error = platform::kErrorWriteFault;
     return false;

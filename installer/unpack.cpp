@@ -7,6 +7,8 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "installer/package.h"
@@ -428,6 +430,56 @@ bool IntegrityHolds(const char *restored, long long value_offset, const std::str
            digest.FinalHex() == record.substr(package::IntegrityValueOffset());
 }
 
+// Where the integrity record is, when the package has one.
+struct Integrity {
+    long long offset = -1;
+    std::string record;
+};
+
+// The digest of the restored copy, worked out on a second thread while the files are written
+// beside their targets: it is known before anything is moved over a target, and the package's
+// bytes are read through once more on the other processor instead of before the writing.
+class IntegrityCheck {
+   public:
+    IntegrityCheck(const char *restored, const Integrity &integrity) {
+        if (integrity.offset < 0) return;
+        std::string path(restored);
+        auto work = [this, path, integrity] {
+            try {
+                holds_ = IntegrityHolds(path.c_str(), integrity.offset, integrity.record);
+            } catch (...) {
+                out_of_memory_ = true;
+            }
+        };
+        try {
+            worker_ = std::thread(work);
+        } catch (const std::system_error &) {
+            work();  // no second thread to be had: the digest is worked out here
+        }
+    }
+    ~IntegrityCheck() { Wait(); }
+    IntegrityCheck(const IntegrityCheck &) = delete;
+    IntegrityCheck &operator=(const IntegrityCheck &) = delete;
+
+    // Waits for the digest; false with the reason when the bytes changed. A changed package
+    // is named before anything else that went wrong, as if it had been checked first.
+    bool Holds(const char *package_path) {
+        if (!worker_.joinable()) return true;
+        Wait();
+        if (holds_) return true;
+        g_failure = Failure();
+        return Fail(package_path, out_of_memory_ ? "out of memory" : kDamaged);
+    }
+
+   private:
+    void Wait() {
+        if (worker_.joinable()) worker_.join();
+    }
+    std::thread worker_;
+    bool holds_ = false;
+    bool out_of_memory_ = false;
+};
+
 // A name beside path, free at the time it is made, as short as possible: a target of 255
 // characters must leave room within the Windows path limit.
 std::string SideName(const std::string &path) {
@@ -599,7 +651,7 @@ bool EarlierRunPutRight(const std::string &temp_dir) {
 // The package restored and its header read and checked; false (with the failure named) when
 // anything of it cannot be used. No target is touched here.
 bool PackagePrepare(const char *package_path, const std::string &temp_dir, long long *origin,
-                    std::string *header) {
+                    std::string *header, Integrity *integrity) {
     if (FileSize(package_path) < 0) return Fail(package_path, kMissing);
     unsigned long error = 0;
     if (!package::Restore(package_path, g_restored_copy_path, &error))
@@ -623,25 +675,30 @@ bool PackagePrepare(const char *package_path, const std::string &temp_dir, long 
     package::HeaderRead(header_bytes, check);
     if (check.counts_valid) g_info.Close();
     if (!check.whole) return false;
-    if (check.integrity_offset >= 0 &&
-        !IntegrityHolds(g_restored_copy_path, check.integrity_offset, check.integrity_record))
+    if (check.integrity_offset >= 0 && !package::IntegrityValueWellFormed(check.integrity_record))
         return Fail(package_path, kDamaged);
+    integrity->offset = check.integrity_offset;
+    integrity->record = std::move(check.integrity_record);
     *header = std::move(header_bytes);
     return true;
 }
 
-bool PackageInstall(const std::string &temp_dir, long long origin, const std::string &header) {
+bool PackageInstall(const char *package_path, const std::string &temp_dir, long long origin,
+                    const std::string &header, const Integrity &integrity) {
     Journal journal(temp_dir + kJournalName);
     if (!journal.Start()) return false;
     bool installed = false;
     try {
+        IntegrityCheck check(g_restored_copy_path, integrity);
         platform::Stream restored(platform::StreamOpen(g_restored_copy_path, "rb"));
         if (!restored) {
             FailWithLastError(g_restored_copy_path);
         } else {
             Installation installation(journal, restored.get(), temp_dir, origin);
             package::HeaderRead(header, installation);
-            installed = installation.Commit();
+            // Checked whether or not every file could be written: a changed package is the
+            // failure to name.
+            installed = check.Holds(package_path) && installation.Commit();
         }
     } catch (...) {
         Fail(temp_dir, "out of memory");
@@ -685,9 +742,10 @@ int PackageUnpack(const char *package_path, char ***info_records) try {
 
     long long origin = 0;
     std::string header;
-    const bool prepared = PackagePrepare(package_path, temp_dir, &origin, &header);
+    Integrity integrity;
+    const bool prepared = PackagePrepare(package_path, temp_dir, &origin, &header, &integrity);
     if (g_info.present && info_records) *info_records = g_info.slots.data();
-    return prepared && PackageInstall(temp_dir, origin, header) ? 1 : -1;
+    return prepared && PackageInstall(package_path, temp_dir, origin, header, integrity) ? 1 : -1;
 } catch (...) {
     g_info.Reset();  // records of a half-read header are not handed out
     if (info_records) *info_records = nullptr;

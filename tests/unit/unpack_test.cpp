@@ -344,6 +344,18 @@ TEST_F(AllOrNothingTest, ChangedPayloadByteIsRefused) {
     EXPECT_EQ(UnpackRestored(restored), 1);  // the same bytes unchanged install
 }
 
+TEST_F(AllOrNothingTest, ChangedPackageIsNamedBeforeAFolderInTheWay) {
+    // Both faults at once: the changed bytes are the reason shown, as when they were found first.
+    std::filesystem::create_directories(Here("app/blocked"));
+    std::string restored = Restored();
+    restored[restored.size() - 1] ^= 1;
+    EXPECT_EQ(UnpackRestored(restored), -1);
+    EXPECT_EQ(FailureLine(), "Installation failed: " + Shortened(Here("cab1.rpm"), 15) +
+                                 ": the package is damaged");
+    ExpectUntouched();
+    EXPECT_EQ(Leftovers(), (std::vector<std::string>{"app", "app/blocked", "app/old.txt"}));
+}
+
 TEST_F(AllOrNothingTest, ChangedHeaderByteIsRefused) {
     std::string restored = Restored();
     const size_t name = restored.find("fresh.txt");
