@@ -246,7 +246,8 @@ bool ReplacementFinish(FILE *stream, const std::string &new_path, const char *ta
     // Paths are converted on the way down, which may fail to allocate: the new file is then
     // removed (as far as that can be done) and the replacement reported failed.
     try {
-        if (written && closed && platform::FileReplace(new_path.c_str(), target)) return true;
+        if (written && closed && platform::ScratchFileReplace(new_path.c_str(), target))
+            return true;
     } catch (...) {
     }
     try {
@@ -290,9 +291,6 @@ bool package::Restore(const char *source, const char *target, unsigned long *tar
         written = false;
         *target_error = platform::FileErrorLast();
     }
-    // The old copy goes first: moving the new one over it would make the file system write
-    // the new one out at once, a second cost for a copy that is made again by every run.
-    if (written) platform::FileRemove(target);
     if (package::ReplacementFinish(out, new_path, target, written)) return true;
     if (written) *target_error = platform::kErrorWriteFault;
     return false;

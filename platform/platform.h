@@ -198,6 +198,11 @@ bool LockHandleSet(LockHandle handle, LockLevel level);
 void LockHandleClose(LockHandle handle);
 // Moves from over to, replacing an existing to in one step (a link at to is replaced itself).
 bool FileReplace(const char *from, const char *to);
+// FileReplace for a scratch file whose old bytes, and whose new bytes after a crash, do not
+// matter (a copy made again by every run): the target may be gone for a moment in between.
+// Where a rename over a file makes the file system write the new one out first (ext4), the
+// old one is unlinked first (a link at to is removed itself).
+bool ScratchFileReplace(const char *from, const char *to);
 // Creates a new file for writing ("wb", or "wt" when text), never opening an existing name or
 // following a link; null when the name exists.
 FILE *StreamCreateNew(const char *path, bool text = false);

@@ -564,6 +564,12 @@ bool FileReplace(const char *from, const char *to) {
     return rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0;
 }
 
+bool ScratchFileReplace(const char *from, const char *to) {
+    const std::string target = NativePath(to);
+    unlink(target.c_str());
+    return rename(NativePath(from).c_str(), target.c_str()) == 0;
+}
+
 bool DirectoryWritable(const char *path) {
     // "/." resolves only through a folder: one call tells both.
     return access((NativePath(path) + "/.").c_str(), W_OK | X_OK) == 0;

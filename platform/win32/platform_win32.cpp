@@ -513,6 +513,11 @@ bool FileReplace(const char *from, const char *to) {
     return ReplaceOpenTarget(from, to);
 }
 
+// Nothing is spared by removing the target first here.
+bool ScratchFileReplace(const char *from, const char *to) {
+    return FileReplace(from, to);
+}
+
 // The read-only attribute of a folder does not stop files being made in it; what the folder's
 // access list allows is known only by trying, which the first save does.
 bool DirectoryWritable(const char *path) {

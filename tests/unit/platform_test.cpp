@@ -145,6 +145,35 @@ TEST(FileKeepAs, KeepsTheOldBytesWhenTheFirstNameIsReplaced) {
     EXPECT_EQ(testsupport::ReadFile(folder.Path("kept")), "old");
 }
 
+TEST(ScratchFileReplace, TakesTheNameWhetherOrNotItWasThere) {
+    testsupport::TempFolder folder;
+    testsupport::WriteFile(folder.Path("new"), "first");
+    ASSERT_TRUE(
+        platform::ScratchFileReplace(folder.Path("new").c_str(), folder.Path("copy").c_str()));
+    testsupport::WriteFile(folder.Path("new"), "second");
+    ASSERT_TRUE(
+        platform::ScratchFileReplace(folder.Path("new").c_str(), folder.Path("copy").c_str()));
+    EXPECT_EQ(testsupport::ReadFile(folder.Path("copy")), "second");
+    EXPECT_FALSE(testsupport::Exists(folder.Path("new")));
+    EXPECT_FALSE(
+        platform::ScratchFileReplace(folder.Path("new").c_str(), folder.Path("copy").c_str()));
+}
+
+#ifndef _WIN32
+// A link planted at the name goes, the file it pointed at stays as it was.
+TEST(ScratchFileReplace, ReplacesALinkNotTheFileBehindIt) {
+    testsupport::TempFolder folder;
+    testsupport::WriteFile(folder.Path("victim"), "precious");
+    ASSERT_EQ(symlink(folder.Path("victim").c_str(), folder.Path("copy").c_str()), 0);
+    testsupport::WriteFile(folder.Path("new"), "scratch");
+    ASSERT_TRUE(
+        platform::ScratchFileReplace(folder.Path("new").c_str(), folder.Path("copy").c_str()));
+    EXPECT_EQ(testsupport::ReadFile(folder.Path("victim")), "precious");
+    EXPECT_EQ(platform::PathKindOf(folder.Path("copy").c_str()), platform::PathKind::kFile);
+    EXPECT_EQ(testsupport::ReadFile(folder.Path("copy")), "scratch");
+}
+#endif
+
 TEST(FileErrorLast, NamesWhyACreationFailed) {
     testsupport::TempFolder folder;
     testsupport::WriteFile(folder.Path("there"), "x");
