@@ -264,7 +264,40 @@ extern "C" int PackageRestore(const char *source, const char *target) {
     return package::Restore(source, target, &error) ? 1 : 0;
 }
 
-bool package::Restore(const char *source, const char *target, unsigned long *target_error) try {
+namespace {
+
+// Tells the watcher of each block; the watcher is told of the end whatever way it comes.
+class WatchedRestore {
+   public:
+    explicit WatchedRestore(package::RestoreWatcher *watcher) : watcher_(watcher) {}
+    ~WatchedRestore() {
+        if (watcher_) watcher_->Ended(whole_);
+    }
+    WatchedRestore(const WatchedRestore &) = delete;
+    WatchedRestore &operator=(const WatchedRestore &) = delete;
+
+    // After a block is written: the new file is flushed so that what it holds can be read.
+    bool BlockWritten(FILE *out, const std::string &new_path, const char *block, size_t size) {
+        if (!watcher_) return true;
+        if (std::fflush(out) != 0) return false;
+        if (written_ == 0) watcher_->Begun(new_path, std::string_view(block, size));
+        written_ += static_cast<long long>(size);
+        watcher_->Written(written_);
+        return true;
+    }
+    void Whole() { whole_ = true; }
+
+   private:
+    package::RestoreWatcher *watcher_;
+    long long written_ = 0;
+    bool whole_ = false;
+};
+
+}  // namespace
+
+bool package::Restore(const char *source, const char *target, unsigned long *target_error,
+                      RestoreWatcher *watcher) try {
+    WatchedRestore watched(watcher);
     *target_error = 0;
     if (FileSize(source) < 0) return false;
     platform::Stream in(platform::StreamOpen(source, "rb"));
@@ -283,7 +316,8 @@ bool package::Restore(const char *source, const char *target, unsigned long *tar
     bool written = true;
     while (written && (got = std::fread(block.data(), 1, kBlock, in.get())) > 0) {
         package::InvertBytes(block.data(), got);
-        written = std::fwrite(block.data(), 1, got, out) == got;
+        written = std::fwrite(block.data(), 1, got, out) == got &&
+                  watched.BlockWritten(out, new_path, block.data(), got);
         if (!written) *target_error = platform::FileErrorLast();
     }
     written = written && !std::ferror(in.get());
@@ -291,6 +325,7 @@ bool package::Restore(const char *source, const char *target, unsigned long *tar
         written = false;
         *target_error = platform::FileErrorLast();
     }
+    if (written) watched.Whole();
     if (package::ReplacementFinish(out, new_path, target, written)) return true;
     if (written) *target_error = platform::kErrorWriteFault;
     return false;

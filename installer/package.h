@@ -17,9 +17,21 @@ int PackageRestore(const char *source, const char *target);
 }
 
 namespace package {
+// Follows a restore as it goes, on the thread that restores: the first block of restored bytes
+// once the new file holds it (under its new name, which lasts until the restore ends), then
+// how many restored bytes the new file holds after each block, then the end.
+class RestoreWatcher {
+   public:
+    virtual ~RestoreWatcher() = default;
+    virtual void Begun(const std::string &new_path, std::string_view first_block) = 0;
+    virtual void Written(long long bytes) = 0;
+    virtual void Ended(bool whole) = 0;
+};
+
 // PackageRestore that says why it failed: target_error receives the file error (Windows code)
 // of a target that could not be written, 0 when the source was the trouble.
-bool Restore(const char *source, const char *target, unsigned long *target_error);
+bool Restore(const char *source, const char *target, unsigned long *target_error,
+             RestoreWatcher *watcher = nullptr);
 }  // namespace package
 
 namespace package {

@@ -1,10 +1,13 @@
 #include "installer/unpack.h"
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <system_error>
@@ -377,6 +380,22 @@ bool EntryRange(const package::FileEntry &entry, long long origin, long long siz
     return true;
 }
 
+// Where the integrity record is, when the package has one.
+struct Integrity {
+    long long offset = -1;
+    std::string record;
+
+    // The first info record whose key is the integrity record's is the one.
+    void Note(const std::string &info_record, size_t token_offset) {
+        if (offset >= 0 || !package::IsIntegrityRecord(info_record)) return;
+        offset = static_cast<long long>(token_offset + package::IntegrityValueOffset());
+        record = info_record;
+    }
+    bool operator==(const Integrity &other) const {
+        return offset == other.offset && record == other.record;
+    }
+};
+
 // Every entry is looked at before any file is written: a header that does not read whole,
 // an entry whose path cannot be formed or whose bytes lie outside the package stops the run.
 class HeaderCheck : public package::HeaderSink {
@@ -387,10 +406,7 @@ class HeaderCheck : public package::HeaderSink {
     void SectionCount(long long) override {}
     void CountsValid() override { counts_valid = true; }
     void InfoRecord(std::string record, size_t offset) override {
-        if (integrity_offset < 0 && package::IsIntegrityRecord(record)) {
-            integrity_offset = static_cast<long long>(offset + package::IntegrityValueOffset());
-            integrity_record = record;
-        }
+        integrity.Note(record, offset);
         g_info.Add(record);
     }
     void List(package::ListRecord) override {}
@@ -406,8 +422,7 @@ class HeaderCheck : public package::HeaderSink {
 
     bool counts_valid = false;
     bool whole = true;
-    long long integrity_offset = -1;
-    std::string integrity_record;
+    Integrity integrity;
 
    private:
     const std::string package_;
@@ -430,20 +445,147 @@ bool IntegrityHolds(const char *restored, long long value_offset, const std::str
            digest.FinalHex() == record.substr(package::IntegrityValueOffset());
 }
 
-// Where the integrity record is, when the package has one.
-struct Integrity {
-    long long offset = -1;
-    std::string record;
+// The integrity record of a header, looked for without any other check.
+class IntegrityFinder : public package::HeaderSink {
+   public:
+    void SectionCount(long long) override {}
+    void CountsValid() override {}
+    void InfoRecord(std::string record, size_t offset) override { found.Note(record, offset); }
+    void List(package::ListRecord) override {}
+    void File(package::FileEntry) override {}
+    void Problem(std::string) override {}
+    Integrity found;
 };
 
-// The digest of the restored copy, worked out on a second thread while the files are written
-// beside their targets: it is known before anything is moved over a target, and the package's
-// bytes are read through once more on the other processor instead of before the writing.
+// The digest of the restored copy worked out on a second thread while the copy is being
+// written, reading behind the restore: begun when the first block holds the whole header.
+class RestoreDigest : public package::RestoreWatcher {
+   public:
+    RestoreDigest() = default;
+    ~RestoreDigest() override {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            abandoned_ = true;  // a run that stops early does not wait for the digest
+        }
+        Finish();
+    }
+    RestoreDigest(const RestoreDigest &) = delete;
+    RestoreDigest &operator=(const RestoreDigest &) = delete;
+
+    void Begun(const std::string &new_path, std::string_view first_block) override {
+        const long long origin = package::PayloadOriginOf(first_block);
+        if (origin <= 0) return;  // a header longer than a block: checked after the restore
+        IntegrityFinder finder;
+        package::HeaderRead(first_block.substr(0, static_cast<size_t>(origin)), finder);
+        if (finder.found.offset < 0 || !package::IntegrityValueWellFormed(finder.found.record))
+            return;
+        platform::Stream in(platform::StreamOpen(new_path.c_str(), "rb"));
+        if (!in) return;
+        integrity_ = finder.found;
+        try {
+            worker_ = std::thread([this, stream = in.get()] { Work(stream); });
+            in_ = std::move(in);
+        } catch (const std::system_error &) {
+        }
+    }
+    void Written(long long bytes) override {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        written_ = bytes;
+        progress_.notify_one();
+    }
+    void Ended(bool whole) override {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        ended_ = true;
+        whole_ = whole;
+        progress_.notify_one();
+    }
+
+    // Whether the digest was worked out here for this integrity record; holds then tells
+    // whether the bytes are the ones it was made for.
+    bool Result(const Integrity &integrity, bool *holds) {
+        if (!Follows(integrity)) return false;
+        Finish();
+        if (!whole_ || !finished_) return false;
+        *holds = digest_hex_ == integrity.record.substr(package::IntegrityValueOffset());
+        return true;
+    }
+    // Whether the digest is being worked out here for this integrity record.
+    bool Follows(const Integrity &integrity) const { return in_ && integrity == integrity_; }
+
+   private:
+    void Work(FILE *stream) {
+        try {
+            package::SkippingDigest digest(integrity_.offset);
+            std::vector<char> block(1 << 20);
+            long long done = 0;
+            for (;;) {
+                const long long ready = Ready(done);
+                if (ready <= done) break;
+                const long long want = std::min<long long>(ready - done, block.size());
+                const size_t got = std::fread(block.data(), 1, static_cast<size_t>(want), stream);
+                if (got != static_cast<size_t>(want)) return;
+                digest.Update(block.data(), got);
+                done += static_cast<long long>(got);
+            }
+            digest_hex_ = digest.FinalHex();
+            finished_ = true;
+        } catch (...) {
+        }
+    }
+    // Waits until the restore has written past done, or has ended; how far it has written.
+    long long Ready(long long done) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        progress_.wait(lock, [&] { return written_ > done || ended_; });
+        return abandoned_ ? done : written_;
+    }
+    void Finish() {
+        Ended(whole_);
+        if (worker_.joinable()) worker_.join();
+    }
+
+    platform::Stream in_;
+    std::thread worker_;
+    std::mutex mutex_;
+    std::condition_variable progress_;
+    long long written_ = 0;
+    bool ended_ = false;
+    bool whole_ = false;
+    bool abandoned_ = false;
+    Integrity integrity_;
+    std::string digest_hex_;
+    bool finished_ = false;
+};
+
+// The digest of the restored copy: the one worked out during the restore, or else worked out on
+// a second thread while the files are written beside their targets. Either way it is known
+// before anything is moved over a target.
 class IntegrityCheck {
    public:
-    IntegrityCheck(const char *restored, const Integrity &integrity) {
-        if (integrity.offset < 0) return;
+    IntegrityCheck(const char *restored, const Integrity &integrity, RestoreDigest *early)
+        : integrity_(integrity), early_(early) {
+        if (integrity.offset < 0 || early->Follows(integrity)) return;
+        Start(restored);
+    }
+    ~IntegrityCheck() { Wait(); }
+    IntegrityCheck(const IntegrityCheck &) = delete;
+    IntegrityCheck &operator=(const IntegrityCheck &) = delete;
+
+    // Waits for the digest; false with the reason when the bytes changed. A changed package
+    // is named before anything else that went wrong, as if it had been checked first.
+    bool Holds(const char *package_path) {
+        if (integrity_.offset < 0) return true;
+        if (!worker_.joinable() && !early_->Result(integrity_, &holds_))
+            Start(g_restored_copy_path);
+        Wait();
+        if (holds_) return true;
+        g_failure = Failure();
+        return Fail(package_path, out_of_memory_ ? "out of memory" : kDamaged);
+    }
+
+   private:
+    void Start(const char *restored) {
         std::string path(restored);
+        Integrity integrity = integrity_;
         auto work = [this, path, integrity] {
             try {
                 holds_ = IntegrityHolds(path.c_str(), integrity.offset, integrity.record);
@@ -457,24 +599,12 @@ class IntegrityCheck {
             work();  // no second thread to be had: the digest is worked out here
         }
     }
-    ~IntegrityCheck() { Wait(); }
-    IntegrityCheck(const IntegrityCheck &) = delete;
-    IntegrityCheck &operator=(const IntegrityCheck &) = delete;
-
-    // Waits for the digest; false with the reason when the bytes changed. A changed package
-    // is named before anything else that went wrong, as if it had been checked first.
-    bool Holds(const char *package_path) {
-        if (!worker_.joinable()) return true;
-        Wait();
-        if (holds_) return true;
-        g_failure = Failure();
-        return Fail(package_path, out_of_memory_ ? "out of memory" : kDamaged);
-    }
-
-   private:
     void Wait() {
         if (worker_.joinable()) worker_.join();
     }
+
+    const Integrity integrity_;
+    RestoreDigest *early_;
     std::thread worker_;
     bool holds_ = false;
     bool out_of_memory_ = false;
@@ -651,10 +781,10 @@ bool EarlierRunPutRight(const std::string &temp_dir) {
 // The package restored and its header read and checked; false (with the failure named) when
 // anything of it cannot be used. No target is touched here.
 bool PackagePrepare(const char *package_path, const std::string &temp_dir, long long *origin,
-                    std::string *header, Integrity *integrity) {
+                    std::string *header, Integrity *integrity, RestoreDigest *digest) {
     if (FileSize(package_path) < 0) return Fail(package_path, kMissing);
     unsigned long error = 0;
-    if (!package::Restore(package_path, g_restored_copy_path, &error))
+    if (!package::Restore(package_path, g_restored_copy_path, &error, digest))
         return error ? Fail(g_restored_copy_path, ReasonOf(error)) : Fail(package_path, kMissing);
     long long size = 0;
     *origin = package::PayloadOriginOfFile(g_restored_copy_path);
@@ -675,21 +805,20 @@ bool PackagePrepare(const char *package_path, const std::string &temp_dir, long 
     package::HeaderRead(header_bytes, check);
     if (check.counts_valid) g_info.Close();
     if (!check.whole) return false;
-    if (check.integrity_offset >= 0 && !package::IntegrityValueWellFormed(check.integrity_record))
+    if (check.integrity.offset >= 0 && !package::IntegrityValueWellFormed(check.integrity.record))
         return Fail(package_path, kDamaged);
-    integrity->offset = check.integrity_offset;
-    integrity->record = std::move(check.integrity_record);
+    *integrity = std::move(check.integrity);
     *header = std::move(header_bytes);
     return true;
 }
 
 bool PackageInstall(const char *package_path, const std::string &temp_dir, long long origin,
-                    const std::string &header, const Integrity &integrity) {
+                    const std::string &header, const Integrity &integrity, RestoreDigest *digest) {
     Journal journal(temp_dir + kJournalName);
     if (!journal.Start()) return false;
     bool installed = false;
     try {
-        IntegrityCheck check(g_restored_copy_path, integrity);
+        IntegrityCheck check(g_restored_copy_path, integrity, digest);
         platform::Stream restored(platform::StreamOpen(g_restored_copy_path, "rb"));
         if (!restored) {
             FailWithLastError(g_restored_copy_path);
@@ -743,9 +872,13 @@ int PackageUnpack(const char *package_path, char ***info_records) try {
     long long origin = 0;
     std::string header;
     Integrity integrity;
-    const bool prepared = PackagePrepare(package_path, temp_dir, &origin, &header, &integrity);
+    RestoreDigest digest;
+    const bool prepared =
+        PackagePrepare(package_path, temp_dir, &origin, &header, &integrity, &digest);
     if (g_info.present && info_records) *info_records = g_info.slots.data();
-    return prepared && PackageInstall(package_path, temp_dir, origin, header, integrity) ? 1 : -1;
+    return prepared && PackageInstall(package_path, temp_dir, origin, header, integrity, &digest)
+               ? 1
+               : -1;
 } catch (...) {
     g_info.Reset();  // records of a half-read header are not handed out
     if (info_records) *info_records = nullptr;

@@ -356,6 +356,23 @@ TEST_F(AllOrNothingTest, ChangedPackageIsNamedBeforeAFolderInTheWay) {
     EXPECT_EQ(Leftovers(), (std::vector<std::string>{"app", "app/blocked", "app/old.txt"}));
 }
 
+// A header longer than the block the restore works in: the digest is worked out after the
+// restore, while the files are written, and still refuses a changed byte.
+TEST_F(AllOrNothingTest, ChangedByteIsRefusedBehindAHeaderLongerThanABlock) {
+    for (int i = 0; i < 40000; ++i)
+        spec.info.push_back({"note" + std::to_string(i), std::string(24, 'n')});
+    std::string restored = Restored();
+    ASSERT_GT(restored.find(kMarker), size_t{1} << 20);
+    restored[restored.size() - 1] ^= 1;
+    EXPECT_EQ(UnpackRestored(restored), -1);
+    EXPECT_EQ(FailureLine(), "Installation failed: " + Shortened(Here("cab1.rpm"), 15) +
+                                 ": the package is damaged");
+    ExpectUntouched();
+    restored[restored.size() - 1] ^= 1;
+    EXPECT_EQ(UnpackRestored(restored), 1);
+    EXPECT_EQ(ReadFile(Here("app/blocked")), "blocked");
+}
+
 TEST_F(AllOrNothingTest, ChangedHeaderByteIsRefused) {
     std::string restored = Restored();
     const size_t name = restored.find("fresh.txt");
