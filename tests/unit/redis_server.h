@@ -21,7 +21,11 @@ class RedisServer {
     const std::string &Socket() const { return socket_; }
     // "redis+unix://<socket>" with the options appended ("?timeout=0.3" ...).
     std::string Address(const std::string &options = "") const;
-    // Stops the server (SIGKILL) and starts it again on the same socket, empty.
+    // Stops the server (SIGKILL); its socket file stays, refusing every connection.
+    void Stop();
+    // Starts it (again) on the same socket, empty.
+    bool Start();
+    // Stop, then Start.
     bool Restart();
     // SIGSTOP / SIGCONT: a server that stops answering and comes back.
     void Pause();
@@ -30,8 +34,6 @@ class RedisServer {
     std::string Cli(const std::string &arguments) const;
 
    private:
-    bool Start();
-    void Stop();
     // A short folder of its own: socket paths must stay under 108 bytes.
     std::string folder_;
     std::string socket_;
