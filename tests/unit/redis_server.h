@@ -18,6 +18,7 @@ class RedisServer {
     // Whether redis-server is installed; when it is, a server that did not start is a failure.
     bool Installed() const { return installed_; }
     bool Running() const { return pid_ > 0; }
+    pid_t Pid() const { return pid_; }
     const std::string &Socket() const { return socket_; }
     // "redis+unix://<socket>" with the options appended ("?timeout=0.3" ...).
     std::string Address(const std::string &options = "") const;
