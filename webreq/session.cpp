@@ -105,14 +105,29 @@ std::string NewIdentifier() {
     return id;
 }
 
+// Under a FastCGI worker ecError jumps back to the loop past the frames in between, so their
+// destructors never run: a failure's text is copied here, and its strings go before ecError.
+using Failure = char[kNameSize];
+void Copy(const std::string &text, Failure &failure) {
+    std::snprintf(failure, sizeof failure, "%s", text.c_str());
+}
+
+// false with the repository as shown and the reason when it cannot be used.
+bool StoreOpened(const std::string &repository, Failure &shown, Failure &reason) {
+    std::string why;
+    if (webreq::sessionstore::Open(repository, &why)) return true;
+    Copy(webreq::sessionstore::Shown(repository), shown);
+    Copy(why, reason);
+    return false;
+}
+
 // A repository that cannot be used is found before the session's cookie is sent.
 void OpenStore(const std::string &repository) {
-    std::string reason;
-    if (webreq::sessionstore::Open(repository, &reason)) return;
-    if (reason == "path too long")
+    Failure shown, reason;
+    if (StoreOpened(repository, shown, reason)) return;
+    if (std::strcmp(reason, "path too long") == 0)
         ecError("ec_Session(): The session repository path is too long.");
-    ecError("ec_Session(): Can not access session repository(%s): %s.",
-            webreq::sessionstore::Shown(repository).c_str(), reason.c_str());
+    ecError("ec_Session(): Can not access session repository(%s): %s.", shown, reason);
 }
 
 std::string NumberText(long long value) {
@@ -147,6 +162,23 @@ ec_entry *OwnSession(const std::string &id, const std::string &text) {
     return nullptr;
 }
 
+// The saved session of the identifier into saved, null when there is none to resume; false
+// with the store's reason when it could not be asked.
+bool LoadSaved(const std::string &id, ec_entry **saved, Failure &failure) {
+    std::string text, reason;
+    const Outcome loaded = webreq::sessionstore::Load(id, &text, &reason);
+    *saved = nullptr;
+    if (loaded == Outcome::kFailed) {
+        Copy(reason, failure);
+        return false;
+    }
+    if (loaded == Outcome::kDone) {
+        *saved = OwnSession(id, text);
+        if (!*saved) webreq::sessionstore::Remove(id);
+    }
+    return true;
+}
+
 void ResumeSession(ec_entry *list) {
     g_session.list = list;
     const int connections = _list_int_value(g_session.list, "_Q_CONNECTIONS");
@@ -157,8 +189,20 @@ void ResumeSession(ec_entry *list) {
     ec_SessionSetTimeout(interval > 0 ? interval : kDefaultInterval);
 }
 
-[[noreturn]] void SaveFailed(const std::string &path) {
-    ecError("ec_SessionSave(): Can not access session repository(%s).", path.c_str());
+// Stores the session's text; kFailed with where it could not be stored (the file, or the
+// address and the server's reason).
+Outcome SaveText(long long *expiry, Failure &where) {
+    const std::string name = webreq::sessionstore::TextName(g_session.id);
+    std::string text;
+    if (!webreq::ListSavedText(g_session.list, name.c_str(), true, &text)) {
+        Copy(name, where);
+        return Outcome::kFailed;
+    }
+    std::string failed_at;
+    const Outcome saved = webreq::sessionstore::Save(g_session.id, text, g_session.interval,
+                                                     !g_session.stored, expiry, &failed_at);
+    if (saved == Outcome::kFailed) Copy(failed_at, where);
+    return saved;
 }
 
 }  // namespace
@@ -181,26 +225,21 @@ int ec_Session(const char *repository) try {
     // field must not plant a session of someone else's choosing.
     const char *sent = ec_ValueCookie("QSESSIONID");
     bool is_new = !IsPlainIdentifier(sent);
-    std::string id = is_new ? NewIdentifier() : std::string(sent);
+    // Kept in the session, not in this frame, which an error may leave without its destructors.
+    g_session.id = is_new ? NewIdentifier() : std::string(sent);
     ec_entry *saved = nullptr;
     if (!is_new) {
-        std::string text, reason;
-        const Outcome loaded = webreq::sessionstore::Load(id, &text, &reason);
-        if (loaded == Outcome::kFailed)
-            ecError("ec_Session(): Can not access session repository(%s).", reason.c_str());
-        if (loaded == Outcome::kDone) {
-            saved = OwnSession(id, text);
-            if (!saved) webreq::sessionstore::Remove(id);
-        }
+        Failure failure;
+        if (!LoadSaved(g_session.id, &saved, failure))
+            ecError("ec_Session(): Can not access session repository(%s).", failure);
         if (!saved) {
-            id = NewIdentifier();
+            g_session.id = NewIdentifier();
             is_new = true;
         }
     }
-    g_session.id = id;
     g_session.stored = !is_new;
     if (is_new)
-        StartNewSession(id);
+        StartNewSession(g_session.id);
     else
         ResumeSession(saved);
     g_session.result = is_new ? 1 : 0;
@@ -319,14 +358,11 @@ int ec_SessionSetTimeout(int seconds) try {
 long ec_SessionSave(void) try {
     if (!g_session.open || !g_session.list || (g_session.result == 1 && !g_session.modified))
         return 0;
-    const std::string name = webreq::sessionstore::TextName(g_session.id);
-    std::string text;
-    if (!webreq::ListSavedText(g_session.list, name.c_str(), true, &text)) SaveFailed(name);
     long long expiry = 0;
-    std::string where;
-    const Outcome saved = webreq::sessionstore::Save(g_session.id, text, g_session.interval,
-                                                     !g_session.stored, &expiry, &where);
-    if (saved == Outcome::kFailed) SaveFailed(where);
+    Failure where;
+    const Outcome saved = SaveText(&expiry, where);
+    if (saved == Outcome::kFailed)
+        ecError("ec_SessionSave(): Can not access session repository(%s).", where);
     g_session.modified = false;
     // Destroyed by another request meanwhile: it stays so, and nothing was written.
     if (saved == Outcome::kMissing) return 0;

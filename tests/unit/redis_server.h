@@ -18,10 +18,15 @@ class RedisServer {
     // Whether redis-server is installed; when it is, a server that did not start is a failure.
     bool Installed() const { return installed_; }
     bool Running() const { return pid_ > 0; }
+    pid_t Pid() const { return pid_; }
     const std::string &Socket() const { return socket_; }
     // "redis+unix://<socket>" with the options appended ("?timeout=0.3" ...).
     std::string Address(const std::string &options = "") const;
-    // Stops the server (SIGKILL) and starts it again on the same socket, empty.
+    // Stops the server (SIGKILL); its socket file stays, refusing every connection.
+    void Stop();
+    // Starts it (again) on the same socket, empty.
+    bool Start();
+    // Stop, then Start.
     bool Restart();
     // SIGSTOP / SIGCONT: a server that stops answering and comes back.
     void Pause();
@@ -30,8 +35,6 @@ class RedisServer {
     std::string Cli(const std::string &arguments) const;
 
    private:
-    bool Start();
-    void Stop();
     // A short folder of its own: socket paths must stay under 108 bytes.
     std::string folder_;
     std::string socket_;

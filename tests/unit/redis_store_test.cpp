@@ -1,11 +1,15 @@
 #include "webreq/redis_store.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -92,6 +96,45 @@ TEST(RedisAddress, MistakesAreNamed) {
     EXPECT_FALSE(webreq::redis::IsAddress("redisx://x"));
     EXPECT_FALSE(webreq::redis::IsAddress("C:\\sessions"));
     EXPECT_FALSE(webreq::redis::IsAddress(nullptr));
+}
+
+// Whether the process has ended (gone, or a zombie not yet reaped).
+bool Ended(pid_t pid) {
+    FILE *stat = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+    if (!stat) return true;
+    char line[512] = "";
+    const bool read = std::fgets(line, sizeof line, stat) != nullptr;
+    std::fclose(stat);
+    const char *after_name = read ? std::strrchr(line, ')') : nullptr;
+    return !after_name || after_name[2] == 'Z' || after_name[2] == 'X';
+}
+
+// A test process that ends without its fixture's clean-up, as a death test's child does, takes
+// its server with it: none is left running on the machine.
+TEST(RedisTestServer, EndsWithTheProcessThatStartedIt) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const pid_t started = (new testsupport::RedisServer())->Pid();
+        (void)!write(ends[1], &started, sizeof started);
+        _exit(0);
+    }
+    close(ends[1]);
+    pid_t server = -1;
+    const bool told = read(ends[0], &server, sizeof server) == sizeof server;
+    close(ends[0]);
+    waitpid(child, nullptr, 0);
+    ASSERT_TRUE(told);
+    if (server <= 0) GTEST_SKIP() << "redis-server is not installed";
+    bool ended = false;
+    for (int i = 0; i < 200 && !ended; ++i) {
+        ended = Ended(server);
+        if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!ended) kill(server, SIGKILL);
+    EXPECT_TRUE(ended);
 }
 
 // Each test has a server of its own and starts without a kept connection.
