@@ -56,6 +56,7 @@ def timed(command, cwd, check=True):
     peak of the command alone (a child forked from Python would start from Python's own).
     check=False: the run may end with a failure status (a damaged package is refused)."""
     report = os.path.join(cwd, "..", "time-report")
+    os.sync()  # the previous run's writing-out does not fall into this one's time
     start = time.perf_counter()
     subprocess.run(["/usr/bin/time", "-q", "-o", report, "-f", "%M"] + command, cwd=cwd,
                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, check=check)
