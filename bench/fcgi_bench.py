@@ -34,6 +34,7 @@ import argparse
 import os
 import re
 import shutil
+import socket
 import statistics
 import subprocess
 import sys
@@ -79,6 +80,18 @@ class RedisServer:
                              capture_output=True, text=True).stdout
         found = re.search(r"total_commands_processed:(\d+)", out)
         return int(found.group(1)) if found else None
+
+    def round_trip_us(self, count=2000):
+        """Mean time of one command's round trip (PING) on one connection, in microseconds."""
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as conn:
+            conn.connect(self.socket)
+            start = time.perf_counter()
+            for _ in range(count):
+                conn.sendall(b"PING\r\n")
+                reply = b""
+                while not reply.endswith(b"\r\n"):
+                    reply += conn.recv(64)
+            return (time.perf_counter() - start) / count * 1e6
 
     def stop(self):
         self.process.kill()
@@ -326,6 +339,9 @@ def main():
                 if s.redis:
                     s.round_trips.append((s.redis.commands() - before - 1) / LAST_REQUESTS)
         report(subjects, skipped)
+        if REDIS:
+            print(f"one command's round trip to the Redis server, the machine idle: "
+                  f"{REDIS.round_trip_us():.0f} us")
     finally:
         for s in subjects:
             s.server.stop()

@@ -1,5 +1,6 @@
 #include "tests/unit/fault_injection.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <new>
 
@@ -10,14 +11,14 @@
 namespace faultinject {
 namespace {
 
-// Plain globals: the operations under test run on the test's own thread, and operator new
-// must not allocate to count.
-bool g_armed = false;
-bool g_hit = false;
-long g_target = 0;
-long g_count = 0;
-long g_live = 0;
-int g_window = 0;
+// Atomics, which never allocate: an operation may run a second thread of its own (the
+// installer's digest), whose allocations count as the operation's.
+std::atomic<bool> g_armed{false};
+std::atomic<bool> g_hit{false};
+std::atomic<long> g_target{0};
+std::atomic<long> g_count{0};
+std::atomic<long> g_live{0};
+std::atomic<int> g_window{0};
 
 bool FailThisOne() {
     if (!g_armed || g_window == 0) return false;
