@@ -19,13 +19,14 @@ int PackageRestore(const char *source, const char *target);
 namespace package {
 // Follows a restore as it goes, on the thread that restores: the first block of restored bytes
 // once the new file holds it (under its new name, which lasts until the restore ends), then
-// how many restored bytes the new file holds after each block, then the end.
+// how many restored bytes the new file holds after each block, then the end. A watcher does
+// not throw: the restore goes on, and ends, whatever the watcher could not do.
 class RestoreWatcher {
    public:
     virtual ~RestoreWatcher() = default;
-    virtual void Begun(const std::string &new_path, std::string_view first_block) = 0;
-    virtual void Written(long long bytes) = 0;
-    virtual void Ended(bool whole) = 0;
+    virtual void Begun(const std::string &new_path, std::string_view first_block) noexcept = 0;
+    virtual void Written(long long bytes) noexcept = 0;
+    virtual void Ended(bool whole) noexcept = 0;
 };
 
 // PackageRestore that says why it failed: target_error receives the file error (Windows code)

@@ -10,7 +10,6 @@
 #include <mutex>
 #include <set>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -472,28 +471,19 @@ class RestoreDigest : public package::RestoreWatcher {
     RestoreDigest(const RestoreDigest &) = delete;
     RestoreDigest &operator=(const RestoreDigest &) = delete;
 
-    void Begun(const std::string &new_path, std::string_view first_block) override {
-        const long long origin = package::PayloadOriginOf(first_block);
-        if (origin <= 0) return;  // a header longer than a block: checked after the restore
-        IntegrityFinder finder;
-        package::HeaderRead(first_block.substr(0, static_cast<size_t>(origin)), finder);
-        if (finder.found.offset < 0 || !package::IntegrityValueWellFormed(finder.found.record))
-            return;
-        platform::Stream in(platform::StreamOpen(new_path.c_str(), "rb"));
-        if (!in) return;
-        integrity_ = finder.found;
+    void Begun(const std::string &new_path, std::string_view first_block) noexcept override {
         try {
-            worker_ = std::thread([this, stream = in.get()] { Work(stream); });
-            in_ = std::move(in);
-        } catch (const std::system_error &) {
+            Follow(new_path, first_block);
+        } catch (...) {
+            // Not followed (no memory, no thread): the digest is worked out after the restore.
         }
     }
-    void Written(long long bytes) override {
+    void Written(long long bytes) noexcept override {
         const std::lock_guard<std::mutex> lock(mutex_);
         written_ = bytes;
         progress_.notify_one();
     }
-    void Ended(bool whole) override {
+    void Ended(bool whole) noexcept override {
         const std::lock_guard<std::mutex> lock(mutex_);
         ended_ = true;
         whole_ = whole;
@@ -513,6 +503,19 @@ class RestoreDigest : public package::RestoreWatcher {
     bool Follows(const Integrity &integrity) const { return in_ && integrity == integrity_; }
 
    private:
+    void Follow(const std::string &new_path, std::string_view first_block) {
+        const long long origin = package::PayloadOriginOf(first_block);
+        if (origin <= 0) return;  // a header longer than a block: checked after the restore
+        IntegrityFinder finder;
+        package::HeaderRead(first_block.substr(0, static_cast<size_t>(origin)), finder);
+        if (finder.found.offset < 0 || !package::IntegrityValueWellFormed(finder.found.record))
+            return;
+        platform::Stream in(platform::StreamOpen(new_path.c_str(), "rb"));
+        if (!in) return;
+        integrity_ = finder.found;
+        worker_ = std::thread([this, stream = in.get()] { Work(stream); });
+        in_ = std::move(in);
+    }
     void Work(FILE *stream) {
         try {
             package::SkippingDigest digest(integrity_.offset);
@@ -595,7 +598,7 @@ class IntegrityCheck {
         };
         try {
             worker_ = std::thread(work);
-        } catch (const std::system_error &) {
+        } catch (...) {
             work();  // no second thread to be had: the digest is worked out here
         }
     }
