@@ -26,13 +26,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from cgi_server import (SKIPPED, CgiServer, add_server_arguments, missing_tools,  # noqa: E402
                         server_form)
 
-failures = []
-
-
-def check(what, condition, detail=""):
-    print(("ok   " if condition else "FAIL ") + what + ("" if condition else f": {detail}"))
-    if not condition:
-        failures.append(what)
+from checks import check, failures  # noqa: E402
 
 
 def curl(*args, jar=None):

@@ -19,13 +19,7 @@ import subprocess
 import sys
 import tempfile
 
-failures = []
-
-
-def check(what, condition, detail=""):
-    print(("ok   " if condition else "FAIL ") + what + ("" if condition else f": {detail}"))
-    if not condition:
-        failures.append(what)
+from checks import check, failures  # noqa: E402
 
 
 def declared_functions(header):

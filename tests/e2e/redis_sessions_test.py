@@ -23,13 +23,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from cgi_server import CgiServer, fastcgi_app  # noqa: E402
 
-failures = []
-
-
-def check(what, condition, detail=""):
-    print(("ok   " if condition else "FAIL ") + what + ("" if condition else f": {detail}"))
-    if not condition:
-        failures.append(what)
+from checks import check, failures  # noqa: E402
 
 
 class Redis:
