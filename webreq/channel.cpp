@@ -42,10 +42,23 @@ constexpr long long kKeptDrainLimit = 4LL * 1024 * 1024;
 // Whether bytes of the bound request's response have gone to the server before its end.
 bool g_output_handed = false;
 
+// The request's parameter as FCGX_GetParam finds it ("NAME=value" entries), with the first
+// byte compared before the rest: several are looked up on every request.
+const char *ParamOf(const char *name, char **envp) {
+    if (!envp) return nullptr;
+    const size_t length = std::strlen(name);
+    for (char **entry = envp; *entry; ++entry) {
+        const char *text = *entry;
+        if (length && text[0] != name[0]) continue;
+        if (std::strncmp(text, name, length) == 0 && text[length] == '=') return text + length + 1;
+    }
+    return nullptr;
+}
+
 // The body's announced length: 0 when absent; -1 when empty (the body's end is known only at
 // the end of the input) or not a plain count.
 long long AnnouncedBody(FCGX_Request *request) {
-    const char *text = FCGX_GetParam("CONTENT_LENGTH", request->envp);
+    const char *text = ParamOf("CONTENT_LENGTH", request->envp);
     return text ? webreq::ContentLengthParse(text, 1LL << 48) : 0;
 }
 
@@ -85,6 +98,8 @@ bool InputDrained(FCGX_Request *request) {
 // While a request is bound, the C library's stdout is a stream whose bytes go to the request,
 // unbuffered so that they stay in order with the library's own writes.
 FILE *g_process_stdout = nullptr;
+// Made once and kept for the worker's life: it holds no state of a request of its own.
+FILE *g_request_stdout = nullptr;
 
 ssize_t WriteToRequest(void *, const char *bytes, size_t size) {
     return webreq::ChannelWrite(bytes, size) ? static_cast<ssize_t>(size) : -1;
@@ -92,22 +107,25 @@ ssize_t WriteToRequest(void *, const char *bytes, size_t size) {
 
 void StdoutToRequest() {
     if (g_process_stdout) return;
-    cookie_io_functions_t io{};
-    io.write = WriteToRequest;
-    FILE *stream = fopencookie(nullptr, "w", io);
-    if (!stream) return;  // stray writes then go where they went before
-    std::setvbuf(stream, nullptr, _IONBF, 0);
+    if (!g_request_stdout) {
+        cookie_io_functions_t io{};
+        io.write = WriteToRequest;
+        g_request_stdout = fopencookie(nullptr, "w", io);
+        if (!g_request_stdout) return;  // stray writes then go where they went before
+    }
+    // Nothing of the last request stays: its failed write, or a buffer a page gave the stream.
+    std::clearerr(g_request_stdout);
+    std::setvbuf(g_request_stdout, nullptr, _IONBF, 0);
     std::fflush(stdout);
     g_process_stdout = stdout;
-    stdout = stream;
+    stdout = g_request_stdout;
 }
 
 void StdoutToProcess() {
     if (!g_process_stdout) return;
-    FILE *stream = stdout;
+    std::fflush(stdout);
     stdout = g_process_stdout;
     g_process_stdout = nullptr;
-    std::fclose(stream);
 }
 #else
 void StdoutToRequest() {}
@@ -391,7 +409,7 @@ extern "C" {
 const char *ec_ChannelVar(const char *name) {
     if (!name) return nullptr;
 #if NUVEX_FASTCGI
-    if (g_request) return FCGX_GetParam(name, g_request->envp);
+    if (g_request) return ParamOf(name, g_request->envp);
 #endif
     return platform::EnvGet(name);
 }

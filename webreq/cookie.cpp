@@ -44,7 +44,7 @@ void CivilFromDays(long long days, int *year, int *month, int *day) {
     *year = static_cast<int>(yoe + era * 400 + (*month <= 2));
 }
 
-void FormatGmt(char *out, long long moment) {
+void FormatGmtOf(char *out, long long moment) {
     long long days = moment / kSecondsPerDay, seconds = moment % kSecondsPerDay;
     if (seconds < 0) seconds += kSecondsPerDay, --days;
     int year, month, day;
@@ -53,6 +53,17 @@ void FormatGmt(char *out, long long moment) {
     std::snprintf(out, kDateSize, "%s, %02d-%s-%04d %02d:%02d:%02d GMT", kDays[weekday], day,
                   kMonths[month - 1], year, static_cast<int>(seconds / 3600),
                   static_cast<int>(seconds / 60 % 60), static_cast<int>(seconds % 60));
+}
+
+// The pages and saves of one second share their date: it is formatted once.
+void FormatGmt(char *out, long long moment) {
+    thread_local long long formatted_moment = 0;
+    thread_local char formatted[kDateSize] = "";
+    if (!formatted[0] || moment != formatted_moment) {
+        FormatGmtOf(formatted, moment);
+        formatted_moment = moment;
+    }
+    std::memcpy(out, formatted, std::strlen(formatted) + 1);
 }
 
 bool HoldsHeaderBreaker(const char *text) {

@@ -23,9 +23,11 @@
 namespace {
 
 constexpr size_t kNameSize = 1024;
+// The most bytes of an old value's block that _list_set leaves unused when it reuses it.
+constexpr size_t kReuseSlack = 16;
 
 // Moves the ends of [*begin, *end) past the blanks that StrTrim takes off.
-void TrimSpan(char **begin, char **end) {
+void TrimSpan(const char **begin, const char **end) {
     auto blank = [](char ch) { return ch == ' ' || ch == '\t' || ch == '\r' || ch == '\n'; };
     while (*begin < *end && blank(**begin)) ++*begin;
     while (*end > *begin && blank((*end)[-1])) --*end;
@@ -43,22 +45,31 @@ char *Copy(const char *text) {
     return copy;
 }
 
+char *CopyOf(std::string_view text, char *block) {
+    std::memcpy(block, text.data(), text.size());
+    block[text.size()] = '\0';
+    return block;
+}
+
 // All three blocks before any is kept: ecError's end leaves none of them behind.
-ec_entry *NewEntry(const char *name, const char *value) {
-    if (!value) value = "";
+ec_entry *NewEntry(std::string_view name, std::string_view value) {
     auto *entry = static_cast<ec_entry *>(std::malloc(sizeof(ec_entry)));
-    char *name_copy = static_cast<char *>(std::malloc(std::strlen(name) + 1));
-    char *value_copy = static_cast<char *>(std::malloc(std::strlen(value) + 1));
+    char *name_copy = static_cast<char *>(std::malloc(name.size() + 1));
+    char *value_copy = static_cast<char *>(std::malloc(value.size() + 1));
     if (!entry || !name_copy || !value_copy) {
         std::free(entry);
         std::free(name_copy);
         std::free(value_copy);
         ecError("ec_sDecoder(): Memory allocation fail.");
     }
-    entry->name = std::strcpy(name_copy, name);
-    entry->value = std::strcpy(value_copy, value);
+    entry->name = CopyOf(name, name_copy);
+    entry->value = CopyOf(value, value_copy);
     entry->next = nullptr;
     return entry;
+}
+
+ec_entry *NewEntry(const char *name, const char *value) {
+    return NewEntry(std::string_view(name), std::string_view(value ? value : ""));
 }
 
 void FreeEntry(ec_entry *entry) {
@@ -76,12 +87,6 @@ ec_entry *FindName(ec_entry *list, const char *name) {
     for (; list; list = list->next)
         if (std::strcmp(list->name, name) == 0) return list;
     return nullptr;
-}
-
-void FormatName(char *name, const char *operation, const char *format, va_list args) {
-    const int length = format ? std::vsnprintf(name, kNameSize, format, args) : -1;
-    if (length < 0 || static_cast<size_t>(length) >= kNameSize)
-        ecError("%s(): Message is too long or invalid.", operation);
 }
 
 bool WriteEntries(FILE *out, ec_entry *list) {
@@ -119,8 +124,17 @@ void ListBuilder::AppendOwned(char *name, char *value) {
     tail_ = entry;
 }
 
+void ListBuilder::AppendCopy(std::string_view name, std::string_view value) {
+    ec_entry *entry = NewEntry(name, value);
+    if (tail_)
+        tail_->next = entry;
+    else
+        head_ = entry;
+    tail_ = entry;
+}
+
 void ListBuilder::AppendCopy(const char *name, const char *value) {
-    AppendOwned(Copy(name), Copy(value ? value : ""));
+    AppendCopy(std::string_view(name), std::string_view(value ? value : ""));
 }
 
 char *IterationName() {
@@ -136,44 +150,58 @@ void IterationReset() {
     g_iteration_name[0] = '\0';
 }
 
-std::string SavedValueEncoded(const char *value) {
+namespace {
+
+// Appends the value as ListSaveAs writes it with encode_values.
+void AppendSavedValue(std::string *out, const char *value) {
     const size_t length = std::strlen(value);
     size_t first = 0, end = length;
     while (first < length && (value[first] == ' ' || value[first] == '\t')) ++first;
     while (end > first && (value[end - 1] == ' ' || value[end - 1] == '\t')) --end;
     static const char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(length + 8);
+    size_t plain_from = 0;  // bytes kept as they are go in runs
     for (size_t i = 0; i < length; ++i) {
         const unsigned char ch = static_cast<unsigned char>(value[i]);
         const bool edge_blank = i < first || i >= end;
-        if (edge_blank || ch == '%' || ch == '+' || ch == '\r' || ch == '\n') {
-            out += '%';
-            out += kHex[ch >> 4];
-            out += kHex[ch & 15];
-        } else {
-            out += static_cast<char>(ch);
-        }
+        if (!edge_blank && ch != '%' && ch != '+' && ch != '\r' && ch != '\n') continue;
+        out->append(value + plain_from, i - plain_from);
+        const char escaped[3] = {'%', kHex[ch >> 4], kHex[ch & 15]};
+        out->append(escaped, sizeof escaped);
+        plain_from = i + 1;
     }
-    return out;
+    out->append(value + plain_from, length - plain_from);
 }
+
+// The text's size when no byte needs escaping: enough room in one allocation most often.
+size_t PlainSavedSize(const ec_entry *list, size_t header) {
+    size_t size = header;
+    for (; list; list = list->next) size += std::strlen(list->name) + std::strlen(list->value) + 4;
+    return size;
+}
+
+}  // namespace
 
 bool ListSavedText(ec_entry *list, const char *named, bool encode_values, std::string *text) {
     if (!named || !text) return false;
+    static const char kFirst[] = "# automatically generated by ec_Decoder at ";
+    const size_t named_length = std::strlen(named);
+    if (named_length + 3 >= kNameSize) return false;  // "# <named>\n" must fit a line
     char date[256];
     _gmt_date(date, 0);
-    char line[kNameSize];
-    const int first =
-        std::snprintf(line, sizeof line, "# automatically generated by ec_Decoder at %s.\n", date);
-    if (first < 0 || static_cast<size_t>(first) >= sizeof line) return false;
-    *text = line;
-    const int second = std::snprintf(line, sizeof line, "# %s\n", named);
-    if (second < 0 || static_cast<size_t>(second) >= sizeof line) return false;
-    *text += line;
+    text->clear();
+    text->reserve(PlainSavedSize(list, sizeof kFirst + std::strlen(date) + named_length + 5));
+    *text += kFirst;
+    *text += date;
+    *text += ".\n# ";
+    text->append(named, named_length);
+    *text += '\n';
     for (ec_entry *entry = list; entry; entry = entry->next) {
         *text += entry->name;
         *text += " = ";
-        *text += encode_values ? SavedValueEncoded(entry->value) : std::string(entry->value);
+        if (encode_values)
+            AppendSavedValue(text, entry->value);
+        else
+            *text += entry->value;
         *text += '\n';
     }
     return true;
@@ -307,27 +335,26 @@ ec_entry *_list_load(const char *path) try {
 
 ec_entry *ec_sDecoder(const char *text) try {
     if (!text) return nullptr;
-    // One copy of the text; each name and value ends where a NUL is written into it.
-    std::string copy = text;
+    // Each name and value is copied from its place in the text, trimmed.
     webreq::ListBuilder list(nullptr);
-    char *cursor = copy.data();
-    char *const text_end = cursor + copy.size();
+    const char *cursor = text;
+    const char *const text_end = text + std::strlen(text);
     while (cursor <= text_end) {
-        char *line_end =
-            static_cast<char *>(std::memchr(cursor, '\n', static_cast<size_t>(text_end - cursor)));
+        const char *line_end = static_cast<const char *>(
+            std::memchr(cursor, '\n', static_cast<size_t>(text_end - cursor)));
         if (!line_end) line_end = text_end;
-        char *name = cursor, *end = line_end;
+        const char *name = cursor, *end = line_end;
         cursor = line_end + 1;
         TrimSpan(&name, &end);
         if (name == end || *name == '#') continue;
-        char *equals = static_cast<char *>(std::memchr(name, '=', static_cast<size_t>(end - name)));
-        char *name_end = equals ? equals : end;
-        char *value = equals ? equals + 1 : end;
+        const char *equals =
+            static_cast<const char *>(std::memchr(name, '=', static_cast<size_t>(end - name)));
+        const char *name_end = equals ? equals : end;
+        const char *value = equals ? equals + 1 : end;
         TrimSpan(&name, &name_end);
         TrimSpan(&value, &end);
-        *name_end = '\0';
-        *end = '\0';
-        list.AppendCopy(name, value);
+        list.AppendCopy(std::string_view(name, static_cast<size_t>(name_end - name)),
+                        std::string_view(value, static_cast<size_t>(end - value)));
     }
     return list.head();
 } catch (const std::exception &) {
@@ -348,7 +375,7 @@ char *ec_sValue(ec_entry *list, const char *format, ...) try {
     char name[kNameSize];
     va_list args;
     va_start(args, format);
-    FormatName(name, "ec_sValue", format, args);
+    webreq::NameFormat(name, "ec_sValue", format, args);
     va_end(args);
     return _list_value(list, name);
 } catch (const std::exception &) {
@@ -359,7 +386,7 @@ int ec_siValue(ec_entry *list, const char *format, ...) try {
     char name[kNameSize];
     va_list args;
     va_start(args, format);
-    FormatName(name, "ec_siValue", format, args);
+    webreq::NameFormat(name, "ec_siValue", format, args);
     va_end(args);
     return _list_int_value(list, name);
 } catch (const std::exception &) {
@@ -369,7 +396,7 @@ int ec_siValue(ec_entry *list, const char *format, ...) try {
 char *ec_fValueFirst(ec_entry *list, const char *format, ...) try {
     va_list args;
     va_start(args, format);
-    FormatName(g_iteration_name, "ec_fValueFirst", format, args);
+    webreq::NameFormat(g_iteration_name, "ec_fValueFirst", format, args);
     va_end(args);
     if (!list) return nullptr;
     _cleanup_register(EC_CLEANUP_VALUES, webreq::IterationReset);  // the request ends it
@@ -454,7 +481,15 @@ ec_entry *_list_set(ec_entry *list, const char *name, const char *value) try {
     if (!list) return NewEntry(name, value);
     ec_entry *entry = FindName(list, name);
     if (!entry) return _list_append(list, name, value);
-    char *replaced = Copy(value ? value : "");
+    const char *text = value ? value : "";
+    const size_t length = std::strlen(text), held = std::strlen(entry->value);
+    // A value that fits the old one's block, and wastes little of it, is written there (a count
+    // set on every request most often does).
+    if (length <= held && held - length <= kReuseSlack) {
+        std::memmove(entry->value, text, length + 1);
+        return list;
+    }
+    char *replaced = Copy(text);
     std::free(entry->value);
     entry->value = replaced;
     return list;

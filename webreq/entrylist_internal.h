@@ -1,6 +1,8 @@
 // Entry-list operations shared inside the library, not part of its interface.
 #pragma once
 
+#include <string_view>
+
 #include "webreq/entrylist.h"
 
 namespace webreq {
@@ -13,6 +15,7 @@ class ListBuilder {
     // bytes, so it is never copied by its text length).
     void AppendOwned(char *name, char *value);
     void AppendCopy(const char *name, const char *value);
+    void AppendCopy(std::string_view name, std::string_view value);
     ec_entry *head() const { return head_; }
 
    private:

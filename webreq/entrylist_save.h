@@ -19,7 +19,4 @@ bool ListSavedText(ec_entry *list, const char *named, bool encode_values, std::s
 // The entries of a saved text as _list_load reads them from a file.
 ec_entry *ListFromSavedText(const char *text);
 
-// The value as ListSaveAs writes it with encode_values.
-std::string SavedValueEncoded(const char *value);
-
 }  // namespace webreq

@@ -164,6 +164,29 @@ void MemoryFail(const char *operation) {
     ecError("%s(): Memory allocation fail.", operation);
 }
 
+void NameFormat(char *out, const char *operation, const char *format, va_list args) {
+    int length = -1;
+    const char *name = nullptr;
+    if (format && std::strcmp(format, "%s") == 0) {
+        va_list copy;
+        va_copy(copy, args);
+        name = va_arg(copy, const char *);
+        va_end(copy);
+    }
+    if (name) {
+        // The most common format, a name passed as it is: copied without the printf machinery.
+        const size_t size = strnlen(name, kFormattedNameSize);
+        if (size < kFormattedNameSize) {
+            std::memcpy(out, name, size + 1);
+            length = static_cast<int>(size);
+        }
+    } else if (format) {
+        length = std::vsnprintf(out, kFormattedNameSize, format, args);
+    }
+    if (length < 0 || static_cast<size_t>(length) >= kFormattedNameSize)
+        ecError("%s(): Message is too long or invalid.", operation);
+}
+
 }  // namespace webreq
 
 extern "C" {

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <exception>
 #include <string>
+#include <utility>
 
 #include "platform/platform.h"
 #include "webreq/cookie.h"
@@ -44,18 +45,22 @@ struct Session {
 };
 Session g_session;
 
+// Back to a closed session; the room of its strings is kept for the worker's next request.
+void SessionReset() {
+    std::string repository = std::move(g_session.repository), id = std::move(g_session.id);
+    g_session = Session();
+    repository.clear();
+    id.clear();
+    g_session.repository = std::move(repository);
+    g_session.id = std::move(id);
+}
+
 void CloseOnCleanup() {
     _session_close();
 }
 
 void RequireOpen(const char *operation) {
     if (!g_session.open) ecError("%s(): ec_Session() must be called before.", operation);
-}
-
-void Format(char *out, const char *operation, const char *format, va_list args) {
-    const int length = format ? std::vsnprintf(out, kNameSize, format, args) : -1;
-    if (length < 0 || static_cast<size_t>(length) >= kNameSize)
-        ecError("%s(): Message is too long or invalid.", operation);
 }
 
 bool IsReserved(const char *name) {
@@ -226,7 +231,10 @@ int ec_Session(const char *repository) try {
     const char *sent = ec_ValueCookie("QSESSIONID");
     bool is_new = !IsPlainIdentifier(sent);
     // Kept in the session, not in this frame, which an error may leave without its destructors.
-    g_session.id = is_new ? NewIdentifier() : std::string(sent);
+    if (is_new)
+        g_session.id = NewIdentifier();
+    else
+        g_session.id.assign(sent);
     ec_entry *saved = nullptr;
     if (!is_new) {
         Failure failure;
@@ -254,7 +262,7 @@ char *ec_SessionAdd(const char *name, const char *format, ...) try {
     char value[kNameSize];
     va_list args;
     va_start(args, format);
-    Format(value, "ec_SessionAdd", format, args);
+    webreq::NameFormat(value, "ec_SessionAdd", format, args);
     va_end(args);
     g_session.list = _list_append(g_session.list, name, value);
     g_session.modified = true;
@@ -285,7 +293,7 @@ void ec_SessionRemove(const char *format, ...) try {
     char name[kNameSize];
     va_list args;
     va_start(args, format);
-    Format(name, "ec_SessionRemove", format, args);
+    webreq::NameFormat(name, "ec_SessionRemove", format, args);
     va_end(args);
     if (!*name) ecError("ecAddRemove(): can not remove empty name.");
     RequireOpen("ec_SessionRemove");
@@ -301,7 +309,7 @@ char *ec_SessionValue(const char *format, ...) try {
     char name[kNameSize];
     va_list args;
     va_start(args, format);
-    Format(name, "ec_SessionValue", format, args);
+    webreq::NameFormat(name, "ec_SessionValue", format, args);
     va_end(args);
     return _list_value(g_session.list, name);
 } catch (const std::exception &) {
@@ -313,7 +321,7 @@ int ec_SessioniValue(const char *format, ...) try {
     char name[kNameSize];
     va_list args;
     va_start(args, format);
-    Format(name, "ec_SessionValue", format, args);
+    webreq::NameFormat(name, "ec_SessionValue", format, args);
     va_end(args);
     return _list_int_value(g_session.list, name);
 } catch (const std::exception &) {
@@ -379,7 +387,7 @@ void _session_close(void) try {
         ec_SessionSave();
     }
     _list_free(g_session.list);
-    g_session = Session();
+    SessionReset();
     webreq::sessionstore::Close();
 } catch (const std::exception &) {
     webreq::MemoryFail("_session_close");

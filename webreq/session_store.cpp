@@ -4,8 +4,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <utility>
 
 #include "platform/platform.h"
 #include "webreq/redis_store.h"
@@ -15,6 +18,11 @@ namespace webreq::sessionstore {
 namespace {
 
 constexpr size_t kPathLimit = 1023;
+constexpr size_t kIdLength = 32;
+constexpr std::string_view kFilePrefix = "/ec_session-";
+constexpr std::string_view kPropertiesSuffix = ".properties";
+constexpr std::string_view kTimeoutSuffix = ".timeout";
+constexpr std::string_view kSpareSuffix = ".spare.tmp";
 constexpr int kReplaceAttempts = 4;
 constexpr int kReplacePauseMs = 15;
 
@@ -31,6 +39,21 @@ Store g_store;
 
 std::string NumberText(long long value) {
     return std::to_string(value);
+}
+
+// The parts one after the other in out, whose room is kept: paths are built on every request.
+void JoinInto(std::string *out, std::initializer_list<std::string_view> parts) {
+    size_t size = 0;
+    for (const std::string_view part : parts) size += part.size();
+    out->clear();
+    out->reserve(size);
+    for (const std::string_view part : parts) *out += part;
+}
+
+std::string Joined(std::initializer_list<std::string_view> parts) {
+    std::string joined;
+    JoinInto(&joined, parts);
+    return joined;
 }
 
 // A save writes each file beside its target as "<target>.<tag>-<n>.tmp" and renames it over the
@@ -85,7 +108,7 @@ Loaded LoadFile(const std::string &path, bool text, std::string *bytes) {
 
 // Where a file under a replacing save's rename stands aside for a moment (see ReplaceOnce).
 std::string AsideOf(const std::string &target) {
-    return target + ".old.tmp";
+    return Joined({target, ".old.tmp"});
 }
 
 // Replaces the target with from in one rename. Where a reader holds the target open, Windows
@@ -117,7 +140,7 @@ bool ReplaceWithRetries(const std::string &from, const std::string &target) {
 // before last, and the next save writes over it and swaps it in. Its name is a leftover's,
 // so it goes with the session's files.
 std::string SpareOf(const std::string &target) {
-    return target + ".spare.tmp";
+    return Joined({target, kSpareSuffix});
 }
 
 // The save where names can be swapped: the spare is written under its exclusive lock (readers
@@ -125,9 +148,8 @@ std::string SpareOf(const std::string &target) {
 // the target, which then holds the new text whole; a process killed at any point leaves the
 // target old or new. Without a target yet (a first save, or one removed meanwhile), the spare is
 // renamed into its place. False when the caller must replace in its own way.
-bool WriteBySwap(const std::string &target, const std::string &text) {
+bool WriteBySwap(const std::string &target, const std::string &spare, const std::string &text) {
     if (!platform::FileSwapAvailable()) return false;
-    const std::string spare = SpareOf(target);
     platform::LockedFile *file = platform::LockedFileOpen(spare.c_str());
     if (!file) return false;
     const bool saved = platform::LockedFileWrite(file, text) &&
@@ -139,9 +161,9 @@ bool WriteBySwap(const std::string &target, const std::string &text) {
 
 // Writes the text (text mode) beside the target and renames it over the target: a reader, or a
 // process killed at any point, sees the old file or the new one whole. False, with the target
-// untouched and the temporary file gone, when any step fails.
-bool WriteReplacing(const std::string &target, const std::string &text) {
-    if (WriteBySwap(target, text)) return true;
+// untouched and the temporary file gone, when any step fails. spare: SpareOf(target).
+bool WriteReplacing(const std::string &target, const std::string &spare, const std::string &text) {
+    if (WriteBySwap(target, spare, text)) return true;
     std::string temp;
     FILE *out = nullptr;
     // A name taken already (another process drew the same tag) is drawn again.
@@ -165,6 +187,12 @@ Loaded LoadFileOrAside(const std::string &path, bool text, std::string *bytes) {
     return loaded == Loaded::kNotOpened ? LoadFile(AsideOf(path), text, bytes) : loaded;
 }
 
+// The expiry now + interval into the timeout file path: the moment written, 0 when it failed.
+long long ExpiryWrite(const std::string &path, const std::string &spare, int interval) {
+    const long long expiry = static_cast<long long>(std::time(nullptr)) + interval;
+    return WriteReplacing(path, spare, NumberText(expiry) + "\n") ? expiry : 0;
+}
+
 }  // namespace
 
 int ExpiryFileCheck(const char *timeout_path, long long *expiry) {
@@ -184,40 +212,49 @@ int ExpiryFileCheck(const char *timeout_path, long long *expiry) {
 
 namespace {
 
-std::string FileBase(const std::string &id) {
-    return g_store.repository + "/ec_session-" + id;
-}
-std::string PropertiesPath(const std::string &id) {
-    return FileBase(id) + ".properties";
-}
-std::string TimeoutPath(const std::string &id) {
-    return FileBase(id) + ".timeout";
+// The names of one session's files, built for the session of the request into buffers that a
+// worker keeps from request to request.
+struct SessionFiles {
+    std::string repository, id;
+    std::string properties, timeout, properties_spare, timeout_spare;
+};
+
+const SessionFiles &FilesOf(const std::string &id) {
+    static SessionFiles files;
+    if (files.id == id && files.repository == g_store.repository) return files;
+    files.id = id;
+    files.repository = g_store.repository;
+    JoinInto(&files.properties, {files.repository, kFilePrefix, id, kPropertiesSuffix});
+    JoinInto(&files.timeout, {files.repository, kFilePrefix, id, kTimeoutSuffix});
+    JoinInto(&files.properties_spare, {files.properties, kSpareSuffix});
+    JoinInto(&files.timeout_spare, {files.timeout, kSpareSuffix});
+    return files;
 }
 
 // The properties file goes first: whatever a save in another process does meanwhile (it
 // renames the timeout file in first), no timeout file is left without its properties file.
 void RemoveFiles(const std::string &id, bool with_leftovers) {
-    const std::string properties = PropertiesPath(id);
-    platform::FileRemove(properties.c_str());
-    platform::FileRemove(TimeoutPath(id).c_str());
-    if (with_leftovers) RemoveLeftovers(properties);
+    const SessionFiles &files = FilesOf(id);
+    platform::FileRemove(files.properties.c_str());
+    platform::FileRemove(files.timeout.c_str());
+    if (with_leftovers) RemoveLeftovers(files.properties);
 }
 
 // The timeout file is written only when its text changes (a save in the second it already
 // holds), and it is still there: a destroy in another process may have removed it meanwhile.
-bool SaveExpiry(const std::string &path, int interval, long long *expiry) {
+bool SaveExpiry(const SessionFiles &files, int interval, long long *expiry) {
     const long long due = static_cast<long long>(std::time(nullptr)) + interval;
     long long size = 0;
     const bool current =
-        due == g_store.stored_expiry && platform::FileStatSize(path.c_str(), &size);
-    *expiry = current ? due : ExpiryFileWrite(path, interval);
+        due == g_store.stored_expiry && platform::FileStatSize(files.timeout.c_str(), &size);
+    *expiry = current ? due : ExpiryWrite(files.timeout, files.timeout_spare, interval);
     return *expiry != 0;
 }
 
 Outcome FolderLoad(const std::string &id, std::string *text) {
-    const std::string timeout = TimeoutPath(id);
-    const int expiry = ExpiryFileCheck(timeout.c_str(), &g_store.stored_expiry);
-    if (expiry == 1 && LoadFileOrAside(PropertiesPath(id), false, text) == Loaded::kWhole)
+    const SessionFiles &files = FilesOf(id);
+    const int expiry = ExpiryFileCheck(files.timeout.c_str(), &g_store.stored_expiry);
+    if (expiry == 1 && LoadFileOrAside(files.properties, false, text) == Loaded::kWhole)
         return Outcome::kDone;
     // Expired, or a timeout file without its session: both go, with any leftovers of killed
     // saves (looked for only where a timeout file was found).
@@ -232,18 +269,22 @@ Outcome FolderLoad(const std::string &id, std::string *text) {
 // save killed between the two leaves no timeout file alone either.
 Outcome FolderSave(const std::string &id, const std::string &text, int interval, bool is_new,
                    long long *expiry, std::string *where) {
-    const std::string properties = PropertiesPath(id), timeout = TimeoutPath(id);
+    const SessionFiles &files = FilesOf(id);
+    const std::string *failed_at = nullptr;
     auto save_properties = [&] {
-        *where = properties;
-        return WriteReplacing(properties, text);
+        failed_at = &files.properties;
+        return WriteReplacing(files.properties, files.properties_spare, text);
     };
     auto save_expiry = [&] {
-        *where = timeout;
-        return SaveExpiry(timeout, interval, expiry);
+        failed_at = &files.timeout;
+        return SaveExpiry(files, interval, expiry);
     };
     const bool saved =
         is_new ? save_properties() && save_expiry() : save_expiry() && save_properties();
-    if (!saved) return Outcome::kFailed;
+    if (!saved) {
+        *where = *failed_at;
+        return Outcome::kFailed;
+    }
     g_store.stored_expiry = *expiry;
     return Outcome::kDone;
 }
@@ -288,7 +329,8 @@ bool Open(const std::string &repository, std::string *reason) {
         }
         return true;
     }
-    if (PropertiesPath(std::string(32, '0')).size() > kPathLimit) {
+    if (repository.size() + kFilePrefix.size() + kIdLength + kPropertiesSuffix.size() >
+        kPathLimit) {
         *reason = "path too long";
         return false;
     }
@@ -300,7 +342,7 @@ bool Open(const std::string &repository, std::string *reason) {
 }
 
 std::string TextName(const std::string &id) {
-    return g_store.redis ? RedisKey(id) : PropertiesPath(id);
+    return g_store.redis ? RedisKey(id) : FilesOf(id).properties;
 }
 
 Outcome Load(const std::string &id, std::string *text, std::string *reason) {
@@ -337,12 +379,14 @@ Outcome Save(const std::string &id, const std::string &text, int interval, bool 
 
 // The Redis connection is the worker's and is kept for its next request.
 void Close() {
+    std::string repository = std::move(g_store.repository);
     g_store = Store();
+    repository.clear();
+    g_store.repository = std::move(repository);  // its room, for the next request
 }
 
 long long ExpiryFileWrite(const std::string &path, int interval) {
-    const long long expiry = static_cast<long long>(std::time(nullptr)) + interval;
-    return WriteReplacing(path, NumberText(expiry) + "\n") ? expiry : 0;
+    return ExpiryWrite(path, SpareOf(path), interval);
 }
 
 }  // namespace webreq::sessionstore

@@ -22,19 +22,13 @@ using webreq::Request;
 
 constexpr size_t kNameSize = 1024;
 
-void Format(char *out, const char *message_operation, const char *format, va_list args) {
-    const int length = format ? std::vsnprintf(out, kNameSize, format, args) : -1;
-    if (length < 0 || static_cast<size_t>(length) >= kNameSize)
-        ecError("%s(): Message is too long or invalid.", message_operation);
-}
-
-#define FORMAT_NAME(buffer, operation, format)   \
-    char buffer[kNameSize];                      \
-    do {                                         \
-        va_list args;                            \
-        va_start(args, format);                  \
-        Format(buffer, operation, format, args); \
-        va_end(args);                            \
+#define FORMAT_NAME(buffer, operation, format)               \
+    char buffer[kNameSize];                                  \
+    do {                                                     \
+        va_list args;                                        \
+        va_start(args, format);                              \
+        webreq::NameFormat(buffer, operation, format, args); \
+        va_end(args);                                        \
     } while (0)
 
 void FreeValuesOnCleanup() {
@@ -150,7 +144,7 @@ char *ec_ValueReplace(const char *mode, const char *name, const char *search,
 char *ec_ValueFirst(const char *format, ...) try {
     va_list args;
     va_start(args, format);
-    Format(webreq::IterationName(), "ec_ValueFirst", format, args);
+    webreq::NameFormat(webreq::IterationName(), "ec_ValueFirst", format, args);
     va_end(args);
     DecodeIfNeeded();
     webreq::IterationCursorSet(Request().list);

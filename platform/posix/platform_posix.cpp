@@ -134,8 +134,9 @@ std::string NativePath(const char *path) {
     // Rooted without a drive: the root of the current drive, which is c here. Paths rooted
     // with '/' are native ones and stay as they are.
     if (*path == '\\') return DriveFolder('c') + BelowDriveRoot(path);
-    out = path;
-    std::replace(out.begin(), out.end(), '\\', '/');
+    const size_t length = std::strlen(path);
+    out.assign(path, length);
+    if (std::memchr(path, '\\', length)) std::replace(out.begin(), out.end(), '\\', '/');
     return out;
 }
 
