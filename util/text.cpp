@@ -136,7 +136,10 @@ char *StrTrim(char *text) {
 
 char *UrlDecode(char *text) {
     if (!text) return nullptr;
-    size_t r = 0, w = 0;
+    // Bytes before the first escape or '+' stay where they are.
+    const char *first = std::strpbrk(text, "%+");
+    if (!first) return text;
+    size_t r = static_cast<size_t>(first - text), w = r;
     while (text[r] != '\0') {
         if (text[r] == '%' && text[r + 1] != '\0' && text[r + 2] != '\0') {
             text[w] = static_cast<char>(HexPairValue(text[r + 1], text[r + 2]));
