@@ -583,6 +583,12 @@ int TestHandler() {
         std::puts("puts");
         std::fwrite("fwrite\n", 1, 7, stdout);
         std::fputs("fputs", stdout);
+    } else if (action == "stdio-buffered") {
+        // A page that gives stdout a buffer of its own and ends without flushing it.
+        static char buffer[256];
+        std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+        std::printf("held %d", 2);
+        Put("channel\n");
     } else if (action == "large") {
         Put(std::string(20000, 'p'));  // more than libfcgi holds before it sends
     } else if (action == "bounded") {
@@ -775,6 +781,17 @@ TEST_F(ChannelFastCgi, StandardOutputReachesTheRequestInOrder) {
     EXPECT_TRUE(r.ended);
     EXPECT_EQ(r.out, "printf 1\nchannel\nputs\nfwrite\nfputs");
     EXPECT_EQ(worker_->Send({{"QUERY_STRING", "state"}}).out.substr(0, 7), "sent=0 ");
+    EXPECT_EQ(worker_->Stray(), "");
+}
+
+// The stream that stands for stdout is the worker's for its whole life: what one page made of
+// it (a buffer of its own) ends with that page.
+TEST_F(ChannelFastCgi, APageBufferingStandardOutputLeavesTheNextPageUnbuffered) {
+    const Response held = worker_->Send({{"QUERY_STRING", "stdio-buffered"}});
+    EXPECT_TRUE(held.ended);
+    EXPECT_EQ(held.out, "channel\nheld 2");
+    const Response next = worker_->Send({{"QUERY_STRING", "stdio"}});
+    EXPECT_EQ(next.out, "printf 1\nchannel\nputs\nfwrite\nfputs");
     EXPECT_EQ(worker_->Stray(), "");
 }
 

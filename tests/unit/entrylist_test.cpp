@@ -172,6 +172,21 @@ TEST(FurtherOperations, SetRenameFilterCopy) {
     EXPECT_EQ(PairsOf(list.head), (Pairs{{"ab", "2"}}));
 }
 
+// The new value may be the old one, or a part of it, as _list_value gave it.
+TEST(FurtherOperations, SetTakesAValueFromTheEntryItself) {
+    List list;
+    list.head = _list_set(nullptr, "a", "a longer value");
+    list.head = _list_set(list.head, "a", _list_value(list.head, "a") + 9);
+    EXPECT_STREQ(_list_value(list.head, "a"), "value");
+    list.head = _list_set(list.head, "a", _list_value(list.head, "a"));
+    EXPECT_STREQ(_list_value(list.head, "a"), "value");
+    list.head = _list_set(list.head, "a", "a value longer than any the entry held before");
+    EXPECT_STREQ(_list_value(list.head, "a"), "a value longer than any the entry held before");
+    list.head = _list_set(list.head, "a", nullptr);
+    EXPECT_STREQ(_list_value(list.head, "a"), "");
+    EXPECT_EQ(PairsOf(list.head), (Pairs{{"a", ""}}));
+}
+
 TEST(FurtherOperations, InsertingAtNamedPlaces) {
     List list;
     list.head = ec_sDecoder("a=1\nb=1\nb=2\nc=1");

@@ -115,6 +115,29 @@ TEST_F(SessionTest, NewSessionSetsTheCookieAndSavesOnlyWhenModified) {
     EXPECT_LE(expiry, before + 1802);
 }
 
+// One process serves request after request, each with its own repository: a session is
+// looked for in the repository of its request only.
+TEST_F(SessionTest, EachRequestLooksInItsOwnRepository) {
+    Open("");
+    const std::string id = ec_SessionGetID();
+    ec_SessionAdd("user", "%s", "ann");
+    Finish();
+    TempFolder other_folder;
+    const std::string first_repository = repository;
+    repository = other_folder.Root();
+    EXPECT_EQ(Open(id), 1) << "the other repository holds no such session";
+    const std::string other_id = ec_SessionGetID();
+    EXPECT_NE(other_id, id);
+    ec_SessionAdd("user", "%s", "bob");
+    Finish();
+    EXPECT_TRUE(Exists(Properties(other_id)));
+    repository = first_repository;
+    EXPECT_EQ(Open(id), 0);
+    EXPECT_STREQ(ec_SessionValue("user"), "ann");
+    Finish();
+    EXPECT_FALSE(Exists(Properties(other_id)));
+}
+
 TEST_F(SessionTest, ResumedSessionCountsConnectionsAndKeepsItsInterval) {
     Open("");
     const std::string id = ec_SessionGetID();

@@ -86,6 +86,8 @@ TEST(UrlDecode, DecodesInOnePass) {
     EXPECT_EQ(Decoded("a+b%2Bc%41"), "a b+cA");
     EXPECT_EQ(Decoded("%7e"), "~");
     EXPECT_EQ(Decoded("%2541"), "%41");
+    EXPECT_EQ(Decoded("no escape at all"), "no escape at all");
+    EXPECT_EQ(Decoded("plain first%20then+decoded"), "plain first then decoded");
     EXPECT_EQ(UrlDecode(nullptr), nullptr);
 }
 
