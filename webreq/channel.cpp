@@ -105,11 +105,19 @@ ssize_t WriteToRequest(void *, const char *bytes, size_t size) {
     return webreq::ChannelWrite(bytes, size) ? static_cast<ssize_t>(size) : -1;
 }
 
+// A page may close stdout to say its output is done: the stream is gone then, and the next
+// request gets a new one.
+int ClosedByPage(void *) {
+    g_request_stdout = nullptr;
+    return 0;
+}
+
 void StdoutToRequest() {
     if (g_process_stdout) return;
     if (!g_request_stdout) {
         cookie_io_functions_t io{};
         io.write = WriteToRequest;
+        io.close = ClosedByPage;
         g_request_stdout = fopencookie(nullptr, "w", io);
         if (!g_request_stdout) return;  // stray writes then go where they went before
     }
@@ -123,7 +131,7 @@ void StdoutToRequest() {
 
 void StdoutToProcess() {
     if (!g_process_stdout) return;
-    std::fflush(stdout);
+    if (g_request_stdout) std::fflush(g_request_stdout);
     stdout = g_process_stdout;
     g_process_stdout = nullptr;
 }

@@ -589,6 +589,10 @@ int TestHandler() {
         std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
         std::printf("held %d", 2);
         Put("channel\n");
+    } else if (action == "stdio-closed") {
+        // A page that closes stdout once its output is written.
+        std::printf("done");
+        std::fclose(stdout);
     } else if (action == "large") {
         Put(std::string(20000, 'p'));  // more than libfcgi holds before it sends
     } else if (action == "bounded") {
@@ -792,6 +796,16 @@ TEST_F(ChannelFastCgi, APageBufferingStandardOutputLeavesTheNextPageUnbuffered) 
     EXPECT_EQ(held.out, "channel\nheld 2");
     const Response next = worker_->Send({{"QUERY_STRING", "stdio"}});
     EXPECT_EQ(next.out, "printf 1\nchannel\nputs\nfwrite\nfputs");
+    EXPECT_EQ(worker_->Stray(), "");
+}
+
+TEST_F(ChannelFastCgi, APageClosingStandardOutputLeavesTheNextPageAStream) {
+    const Response closed = worker_->Send({{"QUERY_STRING", "stdio-closed"}});
+    EXPECT_TRUE(closed.ended);
+    EXPECT_EQ(closed.out, "done");
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(worker_->Send({{"QUERY_STRING", "stdio"}}).out,
+                  "printf 1\nchannel\nputs\nfwrite\nfputs");
     EXPECT_EQ(worker_->Stray(), "");
 }
 
