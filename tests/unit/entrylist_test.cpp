@@ -176,7 +176,9 @@ TEST(FurtherOperations, SetRenameFilterCopy) {
 TEST(FurtherOperations, SetTakesAValueFromTheEntryItself) {
     List list;
     list.head = _list_set(nullptr, "a", "a longer value");
-    list.head = _list_set(list.head, "a", _list_value(list.head, "a") + 9);
+    list.head = _list_set(list.head, "a", _list_value(list.head, "a") + 2);  // overlapping
+    EXPECT_STREQ(_list_value(list.head, "a"), "longer value");
+    list.head = _list_set(list.head, "a", _list_value(list.head, "a") + 7);
     EXPECT_STREQ(_list_value(list.head, "a"), "value");
     list.head = _list_set(list.head, "a", _list_value(list.head, "a"));
     EXPECT_STREQ(_list_value(list.head, "a"), "value");
