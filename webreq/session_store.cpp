@@ -195,7 +195,11 @@ long long ExpiryWrite(const std::string &path, const std::string &spare, int int
 
 }  // namespace
 
-int ExpiryFileCheck(const char *timeout_path, long long *expiry) {
+namespace {
+
+// ExpiryFileCheck of a name the caller holds already (the session's, kept from request to
+// request).
+int ExpiryCheck(const std::string &timeout_path, long long *expiry) {
     *expiry = 0;
     std::string text;
     const Loaded loaded = LoadFileOrAside(timeout_path, true, &text);
@@ -208,6 +212,16 @@ int ExpiryFileCheck(const char *timeout_path, long long *expiry) {
         return -1;  // not a number counts as expired
     }
     return *expiry < static_cast<long long>(std::time(nullptr)) ? -1 : 1;
+}
+
+}  // namespace
+
+int ExpiryFileCheck(const char *timeout_path, long long *expiry) {
+    if (!timeout_path) {
+        *expiry = 0;
+        return 0;  // no file to read
+    }
+    return ExpiryCheck(timeout_path, expiry);
 }
 
 namespace {
@@ -253,7 +267,7 @@ bool SaveExpiry(const SessionFiles &files, int interval, long long *expiry) {
 
 Outcome FolderLoad(const std::string &id, std::string *text) {
     const SessionFiles &files = FilesOf(id);
-    const int expiry = ExpiryFileCheck(files.timeout.c_str(), &g_store.stored_expiry);
+    const int expiry = ExpiryCheck(files.timeout, &g_store.stored_expiry);
     if (expiry == 1 && LoadFileOrAside(files.properties, false, text) == Loaded::kWhole)
         return Outcome::kDone;
     // Expired, or a timeout file without its session: both go, with any leftovers of killed

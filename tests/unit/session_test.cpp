@@ -611,6 +611,18 @@ TEST_F(SessionTest, AProgramThePageStartsDoesNotInheritTheSessionFile) {
 #endif
 
 // The expiry is written again unless the file already holds the one due now.
+// The expiry helpers on their own: what cannot be read is 0, never the end of the process.
+TEST_F(SessionTest, ExpiryHelpersReadWhatIsThere) {
+    EXPECT_EQ(_session_expiry_check(nullptr), 0);
+    EXPECT_EQ(_session_expiry_check(Timeout("missing").c_str()), 0);
+    EXPECT_EQ(_session_expiry_write(nullptr, 60), 0);
+    const std::string timeout = Timeout("helpers");
+    EXPECT_GT(_session_expiry_write(timeout.c_str(), 60), 0);
+    EXPECT_EQ(_session_expiry_check(timeout.c_str()), 1);
+    WriteFile(timeout, "12\n");
+    EXPECT_EQ(_session_expiry_check(timeout.c_str()), -1);
+}
+
 TEST_F(SessionTest, AResumedSessionRenewsAnExpiryThatDiffers) {
     Open("");
     const std::string id = ec_SessionGetID();
