@@ -3,7 +3,13 @@
 # bytes, the application-list line, the restored copy kept and the header copy gone.
 #   installer_run.sh INSTALLER MKPKG                 native Linux build
 #   installer_run.sh --wine WINE INSTALLER MKPKG     Windows build under Wine
-set -euo pipefail
+set -Eeuo pipefail
+# A step that fails outside a check ends the run: say which one, where, and how.
+on_error() {
+    local status=$? command=$BASH_COMMAND
+    echo "FAIL \"$command\" ended with status $status (at lines ${BASH_LINENO[*]:0:${#BASH_LINENO[@]}-1})"
+}
+trap on_error ERR
 
 wine=""
 if [ "${1:-}" = "--wine" ]; then wine=$2; shift 2; fi
